@@ -1,2 +1,4 @@
 // Entry point; the start-up sequence arrives with the application shell.
-int main() { return 0; }
+int main() {
+    return 0;
+}

@@ -50,7 +50,7 @@ struct Configuration {
 };
 
 class Description {
-public:
+  public:
     enum class Type { Unspec, Offer, Answer, Pranswer, Rollback };
 
     // sdp: the whole session description; typeString: "offer", "answer", "pranswer" or
@@ -61,13 +61,13 @@ public:
     std::string typeString() const;
     operator std::string() const { return sdp; }
 
-private:
+  private:
     std::string sdp;
     Type descriptionType;
 };
 
 class Candidate {
-public:
+  public:
     // candidate: "candidate:..." with or without a leading "a="; mid: the media id it
     // belongs to.
     Candidate(std::string candidate, std::string mid);
@@ -76,7 +76,7 @@ public:
     std::string mid() const { return mediaId; }
     operator std::string() const { return text; }
 
-private:
+  private:
     std::string text;  // always without "a="
     std::string mediaId;
 };
@@ -97,20 +97,20 @@ struct NalUnit {
 
 // What a track does with its RTP packets. A track without a handler delivers nothing.
 class MediaHandler {
-public:
+  public:
     virtual ~MediaHandler() = default;
 };
 
 // Turns RTP packets into frames, one packet payload per frame (Opus).
 class RtpDepacketizer : public MediaHandler {
-public:
+  public:
     explicit RtpDepacketizer(std::uint32_t clockRate = 90000) : clockRate(clockRate) {}
     const std::uint32_t clockRate;
 };
 
 // One access unit per frame, each NAL unit preceded by the chosen separator.
 class H264RtpDepacketizer : public RtpDepacketizer {
-public:
+  public:
     explicit H264RtpDepacketizer(
         NalUnit::Separator separator = NalUnit::Separator::LongStartSequence)
         : separator(separator) {}
@@ -118,7 +118,7 @@ public:
 };
 
 class H265RtpDepacketizer : public RtpDepacketizer {
-public:
+  public:
     explicit H265RtpDepacketizer(
         NalUnit::Separator separator = NalUnit::Separator::LongStartSequence)
         : separator(separator) {}
@@ -126,7 +126,7 @@ public:
 };
 
 class Track {
-public:
+  public:
     class Impl;
     explicit Track(std::shared_ptr<Impl> impl);
     ~Track();
@@ -138,12 +138,12 @@ public:
     // Asks the sender for a key frame (RTCP PLI). Returns false when the track cannot.
     bool requestKeyframe();
 
-private:
+  private:
     std::shared_ptr<Impl> impl;
 };
 
 class DataChannel {
-public:
+  public:
     class Impl;
     explicit DataChannel(std::shared_ptr<Impl> impl);
     ~DataChannel();
@@ -161,12 +161,14 @@ public:
     void onClosed(std::function<void()> callback);
     void onMessage(std::function<void(message_variant data)> callback);
 
-private:
+  private:
     std::shared_ptr<Impl> impl;
 };
 
 class PeerConnection {
-public:
+  public:
+    class Impl;
+
     enum class State : int {
         New = 0,
         Connecting = 1,
@@ -176,7 +178,10 @@ public:
         Closed = 5,
     };
 
+    // Creates a connection on the engine.
     explicit PeerConnection(Configuration config = {});
+    // Runs on the given implementation (tests pair the client's code with fakes).
+    explicit PeerConnection(std::shared_ptr<Impl> impl);
     ~PeerConnection();  // closes
     PeerConnection(const PeerConnection&) = delete;
     PeerConnection& operator=(const PeerConnection&) = delete;
@@ -198,9 +203,7 @@ public:
     void onTrack(std::function<void(std::shared_ptr<Track> track)> callback);
     void onDataChannel(std::function<void(std::shared_ptr<DataChannel> channel)> callback);
 
-    class Impl;
-
-private:
+  private:
     std::shared_ptr<Impl> impl;
 };
 

@@ -40,7 +40,7 @@ struct OfferingPeerCallbacks {
 };
 
 class OfferingPeer {
-public:
+  public:
     // Starts the media and creates the offer; the callbacks may run on GStreamer threads.
     OfferingPeer(OfferingPeerOptions options, OfferingPeerCallbacks callbacks);
     ~OfferingPeer();  // closes; no callback runs after it returns
@@ -59,7 +59,7 @@ public:
     std::uint64_t keyFramesForced() const;
     void close();
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl;
 };
