@@ -1,0 +1,30 @@
+#include "video/FrameQueue.hpp"
+
+bool FrameQueue::push(rtc::binary frame) {
+    stats.framesReceived.fetch_add(1);
+    stats.bytesReceived.fetch_add(frame.size());
+    bool dropped = false;
+    std::lock_guard lock(mutex);
+    if (frames.size() >= capacity) {
+        frames.pop_front();
+        stats.framesDropped.fetch_add(1);
+        dropped = true;
+    }
+    frames.push_back(std::move(frame));
+    return dropped;
+}
+
+rtc::binary FrameQueue::tryPop() {
+    rtc::binary frame;
+    std::lock_guard lock(mutex);
+    if (!frames.empty()) {
+        frame = std::move(frames.front());
+        frames.pop_front();
+    }
+    return frame;
+}
+
+std::size_t FrameQueue::size() const {
+    std::lock_guard lock(mutex);
+    return frames.size();
+}
