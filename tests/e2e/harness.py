@@ -1,0 +1,236 @@
+"""Runs the real client and the stand-in service for end-to-end tests.
+
+Every process stays on 127.0.0.1; scripts/test runs the suite in a network namespace that
+has only loopback. Waits poll a condition until a deadline instead of sleeping blindly.
+"""
+
+import contextlib
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+BUILD_DIR = os.environ.get("QV_BUILD_DIR") or os.path.join(
+    os.path.dirname(__file__), "..", "..", "build")
+SOURCE_DIR = os.environ.get("QV_SOURCE_DIR") or os.path.join(os.path.dirname(__file__), "..", "..")
+CLIENT = os.path.join(BUILD_DIR, "quorvanta-client")
+SERVICE = os.path.join(BUILD_DIR, "quorvanta-local-service")
+DEMO_EMAIL = "demo@quorvanta.local"
+DEMO_PASSWORD = "demo"
+
+
+def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout:.0f} s waiting for {what}")
+        time.sleep(interval)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def stop_process(proc, sig=signal.SIGTERM, timeout=10):
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return proc.returncode
+
+
+class Xvfb:
+    """A private X server; the client's display size is the screen size given here."""
+
+    def __init__(self, width=1366, height=768):
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24",
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as f:
+            number = f.readline().strip()
+        if not number:
+            self.proc.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+
+    def close(self):
+        stop_process(self.proc)
+
+    def env(self):
+        return {"DISPLAY": self.display}
+
+
+class Service:
+    """The stand-in service on a free port, recording every request."""
+
+    def __init__(self, workdir, *extra_args, scenario=None):
+        self.port = free_port()
+        self.base_url = f"http://127.0.0.1:{self.port}"
+        self.record_path = os.path.join(workdir, "service-record.jsonl")
+        args = [SERVICE, "--port", str(self.port), "--record", self.record_path, *extra_args]
+        if scenario is not None:
+            scenario_path = os.path.join(workdir, "scenario.json")
+            with open(scenario_path, "w") as f:
+                json.dump(scenario, f)
+            args += ["--scenario", scenario_path]
+        self.log_path = os.path.join(workdir, "service.log")
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
+        wait_until(lambda: self._listening(), timeout=15, what="the service to listen")
+
+    def _listening(self):
+        if self.proc.poll() is not None:
+            raise AssertionError("service exited early:\n" + open(self.log_path).read())
+        return "listening on" in open(self.log_path).read()
+
+    def records(self):
+        if not os.path.exists(self.record_path):
+            return []
+        rows = []
+        with open(self.record_path) as f:
+            for line in f:
+                line = line.strip()
+                if line:
+                    rows.append(json.loads(line))
+        return rows
+
+    def requests(self, path_prefix=""):
+        return [r for r in self.records() if "method" in r and r["path"].startswith(path_prefix)]
+
+    def close(self):
+        stop_process(self.proc)
+        self.log.close()
+
+
+class Client:
+    """The real client with piped credentials and its own settings folder."""
+
+    def __init__(self, workdir, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD)):
+        self.appdata = os.path.join(workdir, "appdata")
+        os.makedirs(self.appdata, exist_ok=True)
+        self.settings_dir = os.path.join(self.appdata, "Quorvanta")
+        full_env = dict(os.environ)
+        full_env["LOCALAPPDATA"] = self.appdata
+        full_env.setdefault("SDL_AUDIODRIVER", "dummy")
+        full_env.update(env or {})
+        self.stdout_path = os.path.join(workdir, "client.stdout")
+        self.stderr_path = os.path.join(workdir, "client.stderr")
+        self._stdout = open(self.stdout_path, "w")
+        self._stderr = open(self.stderr_path, "w")
+        self.proc = subprocess.Popen([CLIENT, *args], stdin=subprocess.PIPE, stdout=self._stdout,
+                                     stderr=self._stderr, env=full_env)
+        self.proc.stdin.write(f"{credentials[0]}\n{credentials[1]}\n".encode())
+        self.proc.stdin.close()
+
+    def write_setting(self, name, value):
+        os.makedirs(self.settings_dir, exist_ok=True)
+        with open(os.path.join(self.settings_dir, name), "w") as f:
+            f.write(value)
+
+    def log_lines(self):
+        path = os.path.join(self.settings_dir, "native-client.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, errors="replace") as f:
+            return f.read().splitlines()
+
+    def wait_log(self, predicate, timeout=15, what="a log line"):
+        def check():
+            if self.proc.poll() is not None and not predicate(self.log_lines()):
+                raise AssertionError(f"client exited ({self.proc.returncode}) before {what}:\n"
+                                     + self.stderr())
+            return predicate(self.log_lines())
+        return wait_until(check, timeout=timeout, what=what)
+
+    def wait_exit(self, timeout=30):
+        try:
+            return self.proc.wait(timeout=timeout)
+        finally:
+            self._stdout.flush()
+            self._stderr.flush()
+
+    def stdout(self):
+        self._stdout.flush()
+        with open(self.stdout_path, errors="replace") as f:
+            return f.read()
+
+    def stderr(self):
+        self._stderr.flush()
+        with open(self.stderr_path, errors="replace") as f:
+            return f.read()
+
+    def close(self):
+        code = stop_process(self.proc)
+        self._stdout.close()
+        self._stderr.close()
+        return code
+
+
+class EndToEndTest(unittest.TestCase):
+    """Gives each test a work folder and closes what it started, in reverse order."""
+
+    def setUp(self):
+        for binary in (CLIENT, SERVICE):
+            if not os.path.exists(binary):
+                self.fail(f"{binary} is not built")
+        self.workdir = tempfile.mkdtemp(prefix="qv-e2e-")
+        self.stack = contextlib.ExitStack()
+        self.addCleanup(self._cleanup)
+
+    def _cleanup(self):
+        self.stack.close()
+        if self._outcome_ok():
+            shutil.rmtree(self.workdir, ignore_errors=True)
+        else:
+            print(f"kept work folder {self.workdir}", file=sys.stderr)
+
+    def _outcome_ok(self):
+        result = getattr(self, "_outcome", None)
+        errors = getattr(result, "errors", None) if result else None
+        if errors is None:
+            return True
+        return not any(error for _, error in errors)
+
+    def start_xvfb(self, width=1366, height=768):
+        xvfb = Xvfb(width, height)
+        self.stack.callback(xvfb.close)
+        return xvfb
+
+    def start_service(self, *args, scenario=None):
+        service = Service(self.workdir, *args, scenario=scenario)
+        self.stack.callback(service.close)
+        return service
+
+    def start_client(self, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD), settings=None):
+        client_dir = tempfile.mkdtemp(dir=self.workdir, prefix="client-")
+        # settings must exist before the client starts, so write them first
+        if settings:
+            folder = os.path.join(client_dir, "appdata", "Quorvanta")
+            os.makedirs(folder, exist_ok=True)
+            for name, value in settings.items():
+                with open(os.path.join(folder, name), "w") as f:
+                    f.write(value)
+        client = Client(client_dir, args, env=env, credentials=credentials)
+        self.stack.callback(client.close)
+        return client
+
+
+def main():
+    unittest.main(verbosity=2)

@@ -1,0 +1,88 @@
+"""Start-up of the real client against the stand-in service: login, session lookup, viewport,
+exit codes and the first log lines."""
+
+import json
+import signal
+
+import harness
+
+
+class StartupTest(harness.EndToEndTest):
+
+    def test_wrong_password_exits_2_with_only_the_login_error(self):
+        service = self.start_service()
+        client = self.start_client([service.base_url], credentials=(harness.DEMO_EMAIL, "wrong"),
+                                   env={"SDL_VIDEODRIVER": "dummy"})
+        self.assertEqual(client.wait_exit(), 2)
+        self.assertEqual(client.stderr(), "Login failed: HTTP 401\n")
+        self.assertEqual(client.stdout(), "Email: Password: ")
+        # nothing after the refused login reaches the service
+        self.assertEqual([r["path"] for r in service.requests()], ["/auth/login"])
+
+    def test_no_active_session_ends_with_start_up_error(self):
+        scenario = {"rules": [{"method": "GET", "path": "/game-sessions/active", "status": 200,
+                               "body": "{\"data\":[]}"}]}
+        service = self.start_service(scenario=scenario)
+        client = self.start_client([service.base_url], env={"SDL_VIDEODRIVER": "dummy"})
+        self.assertEqual(client.wait_exit(), 1)
+        self.assertEqual(client.stderr(),
+                         "Quorvanta Client error: No active Quorvanta session\n")
+
+    def test_session_id_argument_skips_the_lookup_and_reports_the_display(self):
+        xvfb = self.start_xvfb(1366, 768)
+        service = self.start_service()
+        client = self.start_client([service.base_url, "demo-session"], env=xvfb.env())
+        client.wait_log(lambda lines: any(l.startswith("codec=") for l in lines),
+                        what="the codec line")
+        lines = client.log_lines()
+        self.assertEqual(lines[0], "client_started")
+        self.assertEqual(lines[1], "display=1366x768")
+        self.assertEqual(service.requests("/game-sessions/active"), [])
+
+        viewport = service.requests("/game-sessions/demo-session/webrtc/viewport")
+        self.assertEqual(len(viewport), 1)
+        self.assertEqual(json.loads(viewport[0]["body"]),
+                         {"autoBitrate": True, "bitrate": 12000000, "codec": "h264",
+                          "height": 768, "width": 1366})
+        self.assertTrue(viewport[0]["authorization"].startswith("Bearer "))
+        self.assertGreater(len(viewport[0]["authorization"]), len("Bearer "))
+
+        # Ctrl+C asks for the same orderly close as the window's close button
+        client.proc.send_signal(signal.SIGINT)
+        self.assertEqual(client.wait_exit(), 0)
+
+    def test_saved_fixed_bitrate_and_odd_display_shape_the_viewport(self):
+        xvfb = self.start_xvfb(1919, 1200)
+        service = self.start_service()
+        client = self.start_client([service.base_url], env=xvfb.env(),
+                                   settings={"client-bitrate.txt": "35",
+                                             "client-codec.txt": "hevc\r\n"})
+        client.wait_log(lambda lines: "display=1918x1200" in lines, what="the display line")
+        self.assertEqual(len(service.requests("/game-sessions/active")), 1)
+        viewport = wait_for_viewport(service)
+        self.assertEqual(json.loads(viewport["body"]),
+                         {"autoBitrate": False, "bitrate": 35000000, "codec": "hevc",
+                          "height": 1200, "width": 1918})
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+
+    def test_statistics_title_is_logged_every_two_seconds(self):
+        xvfb = self.start_xvfb()
+        service = self.start_service()
+        client = self.start_client([service.base_url], env=xvfb.env())
+        client.wait_log(lambda lines: sum(l.startswith("Quorvanta | received=") for l in lines) >= 2,
+                        timeout=20, what="two statistics lines")
+        title = [l for l in client.log_lines() if l.startswith("Quorvanta | received=")][0]
+        self.assertRegex(title, r"^Quorvanta \| received=\d+ decoded=\d+ audio=\d+ audio_errors=\d+$")
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+
+
+def wait_for_viewport(service):
+    return harness.wait_until(
+        lambda: next(iter(service.requests("/game-sessions/demo-session/webrtc/viewport")), None),
+        what="the viewport report")
+
+
+if __name__ == "__main__":
+    harness.main()
