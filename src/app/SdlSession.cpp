@@ -1,0 +1,32 @@
+#include "app/SdlSession.hpp"
+
+#include <stdexcept>
+
+SdlSession::SdlSession() {
+    if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_GAMECONTROLLER) != 0) {
+        throw std::runtime_error(SDL_GetError());
+    }
+    // The settings menu's commands come back as system window messages.
+    SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+}
+
+SdlSession::~SdlSession() {
+    SDL_Quit();
+}
+
+StreamWindow createStreamWindow() {
+    StreamWindow stream;
+    stream.window.reset(SDL_CreateWindow(streamWindowTitle, SDL_WINDOWPOS_CENTERED,
+                                         SDL_WINDOWPOS_CENTERED, 1280, 720,
+                                         SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI));
+    if (!stream.window) {
+        throw std::runtime_error(SDL_GetError());
+    }
+    // No vsync: presenting must never wait for the display.
+    stream.renderer.reset(SDL_CreateRenderer(stream.window.get(), -1, SDL_RENDERER_ACCELERATED));
+    if (!stream.renderer) {
+        throw std::runtime_error(SDL_GetError());
+    }
+    stream.nativeHandle = platform::nativeWindowHandle(stream.window.get());
+    return stream;
+}

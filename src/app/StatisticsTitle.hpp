@@ -1,0 +1,8 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The window title and log line of the stream statistics, refreshed every 2 s.
+std::string statisticsTitle(std::uint64_t framesReceived, std::uint64_t framesPresented,
+                            std::uint64_t audioPacketsPlayed, std::uint64_t audioErrors);

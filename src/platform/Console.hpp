@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Writes the prompt to standard output without a line break, then reads one line from
+// standard input and returns it without its line end (CR LF or LF). Empty at end of input.
+std::string promptLine(const std::string& prompt);
+
+// As promptLine, but when standard input is a terminal the typed text is not echoed; the
+// terminal is restored afterwards, and a line break is printed so that the next output
+// starts on a new line. Piped input is read as an ordinary line.
+std::string promptHiddenLine(const std::string& prompt);
+
+}  // namespace platform

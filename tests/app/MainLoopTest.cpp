@@ -1,0 +1,121 @@
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "app/MainLoop.hpp"
+#include "app/SdlSession.hpp"
+#include "support/TempDir.hpp"
+#include "support/WaitFor.hpp"
+
+namespace {
+
+// A real SDL window on the dummy video driver, so the loop runs without a display.
+class MainLoopTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        SDL_SetHintWithPriority(SDL_HINT_VIDEODRIVER, "dummy", SDL_HINT_OVERRIDE);
+        SDL_SetHintWithPriority(SDL_HINT_RENDER_DRIVER, "software", SDL_HINT_OVERRIDE);
+        ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    }
+    static void TearDownTestSuite() { SDL_Quit(); }
+
+    void SetUp() override {
+        SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
+        stream = createStreamWindow();
+    }
+
+    void pushKeyDown(SDL_Keycode key) {
+        SDL_Event event{};
+        event.type = SDL_KEYDOWN;
+        event.key.windowID = SDL_GetWindowID(stream.window.get());
+        event.key.keysym.sym = key;
+        SDL_PushEvent(&event);
+    }
+    void pushQuit() {
+        SDL_Event event{};
+        event.type = SDL_QUIT;
+        SDL_PushEvent(&event);
+    }
+    bool fullScreen() {
+        return (SDL_GetWindowFlags(stream.window.get()) & SDL_WINDOW_FULLSCREEN_DESKTOP) ==
+               SDL_WINDOW_FULLSCREEN_DESKTOP;
+    }
+    void runUntilStopped() {
+        std::atomic<bool> stopRequested{false};
+        MainLoop(stream.window.get(), stopRequested, stats, log).run();
+        EXPECT_TRUE(stopRequested.load());
+    }
+
+    TempDir folder;
+    EventLog log{folder.path() / "native-client.log"};
+    StreamStats stats;
+    StreamWindow stream;
+};
+
+TEST_F(MainLoopTest, windowStartsWindowedWithItsTitleAndSize) {
+    EXPECT_STREQ(SDL_GetWindowTitle(stream.window.get()), "Quorvanta Native Client");
+    int width = 0, height = 0;
+    SDL_GetWindowSize(stream.window.get(), &width, &height);
+    EXPECT_EQ(width, 1280);
+    EXPECT_EQ(height, 720);
+    EXPECT_TRUE(SDL_GetWindowFlags(stream.window.get()) & SDL_WINDOW_RESIZABLE);
+    EXPECT_FALSE(fullScreen());
+}
+
+TEST_F(MainLoopTest, quitStopsTheLoopAfterTheEventsAlreadyQueued) {
+    // F11 after the quit is still handled in the same event step.
+    pushQuit();
+    pushKeyDown(SDLK_F11);
+    runUntilStopped();
+    EXPECT_TRUE(fullScreen());
+}
+
+TEST_F(MainLoopTest, f11TogglesDesktopFullScreenBothWays) {
+    pushKeyDown(SDLK_F11);
+    pushQuit();
+    runUntilStopped();
+    EXPECT_TRUE(fullScreen());
+
+    pushKeyDown(SDLK_F11);
+    pushQuit();
+    runUntilStopped();
+    EXPECT_FALSE(fullScreen());
+
+    // Other keys leave the window as it is.
+    pushKeyDown(SDLK_F10);
+    pushKeyDown(SDLK_q);
+    pushQuit();
+    runUntilStopped();
+    EXPECT_FALSE(fullScreen());
+}
+
+TEST_F(MainLoopTest, statisticsGoToTitleAndLogEveryTwoSeconds) {
+    stats.framesReceived = 1200;
+    stats.audioPacketsPlayed = 3000;
+    stats.audioErrors = 2;
+    const std::string expected = "Quorvanta | received=1200 decoded=0 audio=3000 audio_errors=2";
+    const auto logPath = folder.path() / "native-client.log";
+
+    std::atomic<bool> stopRequested{false};
+    // Stops the loop from outside, as the peer connection's state callback does, once the
+    // line has been logged twice (or after the deadline, failing below).
+    std::thread watcher([&] {
+        waitFor(
+            [&] {
+                const std::string text = readWholeFile(logPath);
+                return text == expected + "\n" + expected + "\n";
+            },
+            std::chrono::seconds(8));
+        stopRequested = true;
+    });
+    MainLoop(stream.window.get(), stopRequested, stats, log).run();
+    watcher.join();
+
+    EXPECT_EQ(readWholeFile(logPath), expected + "\n" + expected + "\n");
+    EXPECT_EQ(SDL_GetWindowTitle(stream.window.get()), expected);
+}
+
+}  // namespace
