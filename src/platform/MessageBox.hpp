@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+enum class MessageIcon { Information, Error };
+
+// A modal box with an OK button and no owner window. Title and text are UTF-8.
+void showMessageBox(const std::string& title, const std::string& text, MessageIcon icon);

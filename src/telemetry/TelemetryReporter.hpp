@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "app/EventLog.hpp"
+#include "app/StreamStats.hpp"
+
+struct TelemetryStream {
+    std::string sessionId;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    // The saved bitrate in Mbit/s; anything but 0 is a fixed bitrate and disables posting.
+    std::int32_t storedBitrateMbps = 0;
+};
+
+struct TelemetryTiming {
+    // Monotonic clock in nanoseconds.
+    static std::int64_t steadyNowNs();
+
+    std::function<std::int64_t()> clockNs = steadyNowNs;
+    std::chrono::nanoseconds period = std::chrono::seconds(2);
+    // The wait is cut into slices so a stop is seen quickly instead of after a whole period.
+    std::chrono::nanoseconds stopCheckSlice = std::chrono::milliseconds(20);
+};
+
+// The background loop that reports the link every 2 seconds, proposes a video bitrate and
+// adopts the one the server answers with. It always logs one statistics line per cycle; with
+// a fixed bitrate it posts nothing.
+class TelemetryReporter {
+  public:
+    // Sends one report: path relative to the API base URL and the JSON body; returns the parsed
+    // reply and throws a std::exception on any failure (ApiClient::postJson in the client).
+    using Post = std::function<nlohmann::json(const std::string&, const nlohmann::json&)>;
+
+    TelemetryReporter(TelemetryStream stream, Post post, StreamStats& stats,
+                      std::atomic<bool>& stopRequested, EventLog& log, TelemetryTiming timing = {});
+
+    // The thread body: cycles until stopRequested is seen, before or after each wait.
+    void run();
+
+    // One cycle without its wait: measure, propose, report, log. Exceptions are caught and logged.
+    void cycle();
+
+  private:
+    void waitForNextCycle();
+
+    TelemetryStream stream;
+    Post post;
+    StreamStats& stats;
+    std::atomic<bool>& stopRequested;
+    EventLog& log;
+    TelemetryTiming timing;
+
+    std::int64_t previousClockNs;
+    std::uint64_t previousBytes = 0;
+    std::uint64_t previousFrames = 0;
+    std::uint64_t previousDropped = 0;
+    double lastReportMs = 30.0;
+};
+
+// The bitrate to propose from the current target and the previous report's duration.
+std::uint64_t proposeBitrate(std::uint64_t target, double lastReportMs);
+
+// The new target carried by a telemetry reply, if any; throws for a "bitrate" that is not a
+// usable number.
+std::optional<std::uint64_t> bitrateFromReply(const nlohmann::json& reply);
+
+std::string telemetryStatisticsLine(std::uint64_t target, double receivedBitsPerSecond,
+                                    double lastReportMs, double dropRatio);
