@@ -87,3 +87,17 @@ void MicrophoneUplink::captureLoop() {
         running.store(false);
     }
 }
+
+std::unique_ptr<MicrophoneUplink> openSavedMicrophone(const std::string& savedName, EventLog& log) {
+    if (savedName.empty()) {
+        return nullptr;
+    }
+    try {
+        auto microphone = std::make_unique<MicrophoneUplink>(savedName);
+        log.write("microphone=" + savedName);
+        return microphone;
+    } catch (const std::exception& error) {
+        log.write(std::string("microphone_error=") + error.what());
+        return nullptr;
+    }
+}

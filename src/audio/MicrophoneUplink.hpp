@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "app/EventLog.hpp"
 #include "audio/SdlAudioDevice.hpp"
 
 // Captures the user's microphone, 20 ms of mono audio at a time, encodes it with Opus and
@@ -53,3 +54,8 @@ class MicrophoneUplink {
     std::atomic<bool> running{false};
     std::thread captureThread;
 };
+
+// The start-up step for the optional microphone: nothing for an empty saved name; otherwise
+// the opened microphone, or nothing when it cannot be opened. Either outcome is logged and
+// the client goes on without a microphone.
+std::unique_ptr<MicrophoneUplink> openSavedMicrophone(const std::string& savedName, EventLog& log);

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <set>
+#include <string>
 
 #include "SdlAudioDriver.hpp"
 #include "audio/MicrophoneUplink.hpp"
@@ -38,6 +41,27 @@ class MicrophoneTest : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(driver.started) << SDL_GetError(); }
     SdlAudioDriver driver{"dummy"};
 };
+
+std::filesystem::path scratchFile(const std::string& name) {
+    return std::filesystem::path(::testing::TempDir()) / (name + "-" + std::to_string(getpid()));
+}
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(MicrophoneTest, savedMicrophoneIsOpenedOrItsFailureLoggedAndSkipped) {
+    const auto logPath = scratchFile("microphone-startup.log");
+    {
+        EventLog log(logPath);
+        EXPECT_EQ(openSavedMicrophone("", log), nullptr);
+        EXPECT_EQ(openSavedMicrophone("Gone Microphone", log), nullptr);
+        EXPECT_NE(openSavedMicrophone("System audio capture device", log), nullptr);
+    }
+    EXPECT_EQ(readAll(logPath),
+              "microphone_error=No such device\nmicrophone=System audio capture device\n");
+}
 
 TEST_F(MicrophoneTest, unopenableDeviceThrowsSdlsText) {
     try {
@@ -94,7 +118,7 @@ TEST_F(MicrophoneTest, throwingSinkDropsTheFrameAndCaptureGoesOn) {
 }
 
 TEST_F(MicrophoneTest, packetsAreDroppedUntilTheMicrophoneChannelOpens) {
-    EventLog log(std::filesystem::path(::testing::TempDir()) / "microphone-channel.log");
+    EventLog log(scratchFile("microphone-channel.log"));
     RemoteCursor cursor;
     ControlChannel control(log, cursor);
     std::atomic<std::size_t> produced{0};
@@ -128,7 +152,7 @@ TEST_F(MicrophoneTest, packetsAreDroppedUntilTheMicrophoneChannelOpens) {
 // The disk driver reads capture input from the file named as the device: a 440 Hz tone must
 // come out of the encoder as 440 Hz, which checks the capture format end to end.
 TEST(MicrophoneFromFile, capturedToneSurvivesEncoding) {
-    const auto tonePath = std::filesystem::path(::testing::TempDir()) / "tone-440.f32";
+    const auto tonePath = scratchFile("tone-440.f32");
     {
         std::ofstream out(tonePath, std::ios::binary);
         for (int i = 0; i < 48000 * 3; ++i) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,7 +18,7 @@ class ControlChannelTest : public ::testing::Test {
     ControlChannelTest()
         : logPath(std::filesystem::path(::testing::TempDir()) /
                   (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                   ".log")),
+                   "-" + std::to_string(getpid()) + ".log")),
           log(logPath),
           control(log, cursor) {}
 
