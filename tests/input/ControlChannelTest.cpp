@@ -252,14 +252,6 @@ TEST_F(ControlChannelTest, microphonePacketsGoOutPrefixedOnlyWhileTheChannelIsOp
     EXPECT_EQ(std::get<rtc::binary>(sent[0]), expected);
 }
 
-TEST_F(ControlChannelTest, releasedSlotsSendNothing) {
-    auto input = openChannel("input");
-    control.releaseChannels();
-    control.sendInput(keyA);
-    EXPECT_TRUE(input.fake->sent().empty());
-    EXPECT_EQ(input.channel.use_count(), 1);
-}
-
 // Engine threads open channels and deliver cursor messages while the main thread sends and
 // the capture thread sends microphone packets; run under ThreadSanitizer.
 TEST_F(ControlChannelTest, channelsCanArriveWhileOtherThreadsSend) {
