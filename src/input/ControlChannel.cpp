@@ -1,0 +1,182 @@
+#include "input/ControlChannel.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string_view>
+
+namespace {
+
+using nlohmann::json;
+
+bool isFastGroup(const json& message) {
+    if (!message.is_object()) {
+        return false;
+    }
+    const auto type = message.find("type");
+    if (type == message.end() || !type->is_string()) {
+        return false;
+    }
+    const auto& name = type->get_ref<const std::string&>();
+    return name == "mouse_move" || name == "mouse_move_absolute" || name == "mouse_wheel";
+}
+
+// A coordinate must be a JSON number that fits the 32-bit field; a fraction is cut off.
+// Anything else makes the whole message invalid.
+std::optional<std::int32_t> readCoordinate(const json& message, const char* key) {
+    constexpr auto low = std::numeric_limits<std::int32_t>::min();
+    constexpr auto high = std::numeric_limits<std::int32_t>::max();
+    const auto it = message.find(key);
+    if (it == message.end()) {
+        return 0;
+    }
+    if (it->is_number_unsigned()) {
+        const auto value = it->get<std::uint64_t>();
+        return value <= static_cast<std::uint64_t>(high)
+                   ? std::optional(static_cast<std::int32_t>(value))
+                   : std::nullopt;
+    }
+    if (it->is_number_integer()) {
+        const auto value = it->get<std::int64_t>();
+        return value >= low && value <= high ? std::optional(static_cast<std::int32_t>(value))
+                                             : std::nullopt;
+    }
+    if (it->is_number_float()) {
+        const double value = std::trunc(it->get<double>());
+        return std::isfinite(value) && value >= low && value <= high
+                   ? std::optional(static_cast<std::int32_t>(value))
+                   : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<bool> readVisible(const json& message) {
+    const auto it = message.find("visible");
+    if (it == message.end()) {
+        return false;
+    }
+    if (!it->is_boolean()) {
+        return std::nullopt;
+    }
+    return it->get<bool>();
+}
+
+std::string_view messageText(const rtc::message_variant& message) {
+    if (const auto* text = std::get_if<std::string>(&message)) {
+        return *text;
+    }
+    const auto& bytes = std::get<rtc::binary>(message);
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+void ControlChannel::handleDataChannel(std::shared_ptr<rtc::DataChannel> channel) {
+    if (!channel) {
+        return;
+    }
+    const std::string label = channel->label();
+    {
+        std::lock_guard lock(channelsMutex);
+        if (label == "input") {
+            inputChannel = channel;
+        } else if (label == "input-fast") {
+            inputFastChannel = channel;
+        } else if (label == "microphone") {
+            microphoneChannel = channel;
+        } else {
+            return;
+        }
+    }
+    // Registered outside the lock: onOpen may run at once on an open channel, and it takes
+    // the log's mutex.
+    channel->onOpen([this, line = label + "_channel_open"] { log.write(line); });
+    if (label == "input") {
+        channel->onMessage([this](rtc::message_variant message) { handleServerMessage(message); });
+    }
+}
+
+void ControlChannel::sendInput(const json& message) {
+    const bool fast = isFastGroup(message);
+    std::shared_ptr<rtc::DataChannel> channel;
+    {
+        std::lock_guard lock(channelsMutex);
+        if (fast && inputFastChannel && inputFastChannel->isOpen()) {
+            channel = inputFastChannel;
+        } else {
+            channel = inputChannel;
+        }
+    }
+    if (!channel || !channel->isOpen()) {
+        return;
+    }
+    try {
+        channel->send(message.dump(-1, ' ', false, json::error_handler_t::replace));
+    } catch (const std::exception&) {
+        // A message that cannot be sent is dropped.
+    }
+}
+
+void ControlChannel::handleServerMessage(const rtc::message_variant& message) {
+    try {
+        const std::string_view text = messageText(message);
+        if (text.size() > maxServerMessageBytes) {
+            return;
+        }
+        const json parsed = json::parse(text, nullptr, false, false);
+        if (!parsed.is_object()) {
+            return;
+        }
+        const auto type = parsed.find("type");
+        if (type == parsed.end() || !type->is_string() ||
+            type->get_ref<const std::string&>() != "cursor") {
+            return;
+        }
+        const auto y = readCoordinate(parsed, "y");
+        const auto x = readCoordinate(parsed, "x");
+        const auto visible = readVisible(parsed);
+        if (!x || !y || !visible) {
+            return;
+        }
+        cursor.cursorVisible.exchange(*visible);
+        cursor.cursorX.exchange(*x);
+        cursor.cursorY.exchange(*y);
+    } catch (...) {
+        // Whatever the server sends, a bad message is ignored as a whole.
+    }
+}
+
+void ControlChannel::sendMicrophonePacket(std::span<const unsigned char> packet) {
+    if (packet.empty()) {
+        return;
+    }
+    std::shared_ptr<rtc::DataChannel> channel;
+    {
+        std::lock_guard lock(channelsMutex);
+        channel = microphoneChannel;
+    }
+    if (!channel || !channel->isOpen()) {
+        return;
+    }
+    try {
+        rtc::binary data;
+        data.reserve(4 + packet.size());
+        for (const char c : {'M', 'I', 'C', '0'}) {
+            data.push_back(static_cast<std::byte>(c));
+        }
+        for (const unsigned char c : packet) {
+            data.push_back(static_cast<std::byte>(c));
+        }
+        channel->send(std::move(data));
+    } catch (const std::exception&) {
+        // Dropped like any frame that cannot go out.
+    }
+}
+
+void ControlChannel::releaseChannels() {
+    std::lock_guard lock(channelsMutex);
+    inputChannel.reset();
+    inputFastChannel.reset();
+    microphoneChannel.reset();
+}

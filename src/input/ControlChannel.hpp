@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <span>
+#include <string>
+
+#include "app/EventLog.hpp"
+#include "input/RemoteCursor.hpp"
+#include "webrtc/rtc.hpp"
+
+// The data channels the server opens, kept by label: the client's input messages go out on
+// them, the server's cursor comes back on "input", the microphone uses a channel of its own.
+// Nothing is queued: a message goes out at once on an open channel or is dropped.
+class ControlChannel {
+  public:
+    // Server messages longer than this are not parsed at all: a cursor message is a few
+    // dozen bytes, and parsing runs on an engine thread.
+    static constexpr std::size_t maxServerMessageBytes = 64 * 1024;
+
+    ControlChannel(EventLog& log, RemoteCursor& cursor) : log(log), cursor(cursor) {}
+    ControlChannel(const ControlChannel&) = delete;
+    ControlChannel& operator=(const ControlChannel&) = delete;
+
+    // For PeerConnection::onDataChannel. Channels with other labels are not kept.
+    void handleDataChannel(std::shared_ptr<rtc::DataChannel> channel);
+
+    // Sends one client message as compact JSON text. Motion and wheel prefer "input-fast"
+    // when it is open; everything else takes "input".
+    void sendInput(const nlohmann::json& message);
+
+    // For the "input" channel's onMessage: applies "cursor" messages, ignores anything else,
+    // malformed text included. Never throws.
+    void handleServerMessage(const rtc::message_variant& message);
+
+    // The microphone's packet sink: "MIC0" followed by the packet, as one binary message on
+    // the "microphone" channel when it is open; dropped otherwise.
+    void sendMicrophonePacket(std::span<const unsigned char> packet);
+
+    // At shutdown, after the peer connection is closed.
+    void releaseChannels();
+
+    std::mutex channelsMutex;
+    std::shared_ptr<rtc::DataChannel> inputChannel;
+    std::shared_ptr<rtc::DataChannel> inputFastChannel;
+    std::shared_ptr<rtc::DataChannel> microphoneChannel;
+
+  private:
+    EventLog& log;
+    RemoteCursor& cursor;
+};

@@ -1,0 +1,158 @@
+#include "input/InputHandler.hpp"
+
+#include "input/AbsolutePosition.hpp"
+#include "input/InputMapping.hpp"
+
+namespace {
+
+constexpr std::uint16_t vkQ = 81;
+constexpr std::uint16_t vkShift = 16;
+constexpr std::uint16_t vkControl = 17;
+constexpr std::uint16_t vkAlt = 18;
+
+}  // namespace
+
+InputHandler::InputHandler(SDL_Window* window, MessageSink send, PictureSizeSource pictureSize,
+                           MenuRequest openMenu)
+    : window(window),
+      send(std::move(send)),
+      pictureSize(std::move(pictureSize)),
+      openMenu(std::move(openMenu)) {}
+
+bool InputHandler::handleEvent(const SDL_Event& event) {
+    switch (event.type) {
+        case SDL_WINDOWEVENT:
+            if (event.window.event != SDL_WINDOWEVENT_FOCUS_LOST) {
+                return false;
+            }
+            // Another window has the keyboard now; a captured pointer would be stuck.
+            releaseMouse();
+            return true;
+        case SDL_KEYDOWN:
+            if (isReleaseCombination(event.key)) {
+                // The server saw these keys go down; let them go up before the pointer is
+                // handed back, or the game keeps them held.
+                sendKey(vkQ, false);
+                sendKey(vkShift, false);
+                sendKey(vkControl, false);
+                sendKey(vkAlt, false);
+                releaseMouse();
+                return true;
+            }
+            if (event.key.keysym.sym == SDLK_F11) {
+                toggleFullscreen();
+                return true;
+            }
+            handleKey(event.key);
+            return true;
+        case SDL_KEYUP:
+            handleKey(event.key);
+            return true;
+        case SDL_MOUSEMOTION:
+            handleMotion(event.motion);
+            return true;
+        case SDL_MOUSEBUTTONDOWN:
+        case SDL_MOUSEBUTTONUP:
+            if (!mouseCaptured && isInMenuCorner(event.button.x, event.button.y)) {
+                if (event.type == SDL_MOUSEBUTTONDOWN && openMenu) {
+                    int width = 0;
+                    int height = 0;
+                    SDL_GetWindowSize(window, &width, &height);
+                    openMenu(width - menuAnchorInset, menuAnchorInset);
+                }
+                return true;
+            }
+            handleButton(event.button);
+            return true;
+        case SDL_MOUSEWHEEL:
+            handleWheel(event.wheel);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void InputHandler::handleKey(const SDL_KeyboardEvent& event) {
+    const std::uint16_t code = mapKeyToVirtualKey(event.keysym.sym);
+    if (code == 0) {
+        return;
+    }
+    sendKey(code, event.type == SDL_KEYDOWN);
+}
+
+void InputHandler::handleMotion(const SDL_MouseMotionEvent& event) {
+    if (mouseCaptured) {
+        send({{"type", "mouse_move"}, {"dx", event.xrel}, {"dy", event.yrel}});
+    } else {
+        sendMouseMoveAbsolute(event.x, event.y);
+    }
+}
+
+void InputHandler::handleButton(const SDL_MouseButtonEvent& event) {
+    const bool down = event.type == SDL_MOUSEBUTTONDOWN;
+    if (down && !mouseCaptured) {
+        // The server's pointer stays where the last absolute motion put it.
+        captureMouse();
+    } else if (!down && !mouseCaptured) {
+        sendMouseMoveAbsolute(event.x, event.y);
+    }
+    const std::int32_t button = mapMouseButton(event.button);
+    if (button == 0) {
+        return;
+    }
+    send({{"type", "mouse_button"}, {"button", button}, {"down", down}});
+}
+
+void InputHandler::handleWheel(const SDL_MouseWheelEvent& event) {
+    send({{"type", "mouse_wheel"}, {"delta", event.y}});
+}
+
+void InputHandler::captureMouse() {
+    mouseCaptured = true;
+    SDL_ShowCursor(SDL_DISABLE);
+    SDL_SetRelativeMouseMode(SDL_TRUE);
+}
+
+void InputHandler::releaseMouse() {
+    mouseCaptured = false;
+    SDL_SetRelativeMouseMode(SDL_FALSE);
+    SDL_ShowCursor(SDL_ENABLE);
+}
+
+void InputHandler::sendMouseMoveAbsolute(std::int32_t x, std::int32_t y) {
+    int width = 0;
+    int height = 0;
+    SDL_GetWindowSize(window, &width, &height);
+    const PictureSize picture = pictureSize ? pictureSize() : PictureSize{};
+    const auto position = mapToAbsolutePosition(width, height, picture.width, picture.height, x, y);
+    if (!position) {
+        return;
+    }
+    send({{"type", "mouse_move_absolute"}, {"x", position->x}, {"y", position->y}});
+}
+
+bool InputHandler::isReleaseCombination(const SDL_KeyboardEvent& event) const {
+    const Uint16 mod = event.keysym.mod;
+    return event.keysym.sym == SDLK_q && mouseCaptured && (mod & KMOD_CTRL) != 0 &&
+           (mod & KMOD_ALT) != 0 && (mod & KMOD_SHIFT) != 0;
+}
+
+bool InputHandler::isInMenuCorner(std::int32_t x, std::int32_t y) const {
+    int width = 0;
+    int height = 0;
+    SDL_GetWindowSize(window, &width, &height);
+    return width > 0 && x >= width - menuCornerSize && y <= menuCornerSize;
+}
+
+void InputHandler::toggleFullscreen() {
+    const Uint32 fullscreenBits = SDL_WINDOW_FULLSCREEN | SDL_WINDOW_FULLSCREEN_DESKTOP;
+    if ((SDL_GetWindowFlags(window) & fullscreenBits) != 0) {
+        SDL_SetWindowFullscreen(window, 0);
+    } else {
+        SDL_SetWindowFullscreen(window, SDL_WINDOW_FULLSCREEN_DESKTOP);
+    }
+}
+
+void InputHandler::sendKey(std::uint16_t virtualKey, bool down) {
+    send({{"type", "key"}, {"vk", virtualKey}, {"down", down}});
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <SDL.h>
+
+#include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+// Turns the stream window's keyboard and mouse events into client messages and owns the
+// mouse capture. While captured, relative mode is on and motion goes as relative steps;
+// while free, motion goes as an absolute position across the shown picture. Main thread only.
+class InputHandler {
+  public:
+    struct PictureSize {
+        int width = 0;
+        int height = 0;
+    };
+
+    // Where messages go (ControlChannel::sendInput in the client).
+    using MessageSink = std::function<void(const nlohmann::json& message)>;
+    // The size of the picture being shown, for absolute positions.
+    using PictureSizeSource = std::function<PictureSize()>;
+    // Asks for the settings menu at the given window position.
+    using MenuRequest = std::function<void(int x, int y)>;
+
+    // The top-right square of the window that belongs to the menu button while the mouse is
+    // free, and where the menu opens from its corner.
+    static constexpr int menuCornerSize = 62;
+    static constexpr int menuAnchorInset = 14;
+
+    InputHandler(SDL_Window* window, MessageSink send, PictureSizeSource pictureSize,
+                 MenuRequest openMenu);
+
+    // One window event from the main loop. Returns true when the event was input and has
+    // been dealt with here (keys, mouse, wheel, focus loss); false for anything the main
+    // loop handles itself (quit, menu commands, other window events).
+    bool handleEvent(const SDL_Event& event);
+
+    void handleKey(const SDL_KeyboardEvent& event);
+    void handleMotion(const SDL_MouseMotionEvent& event);
+    void handleButton(const SDL_MouseButtonEvent& event);
+    void handleWheel(const SDL_MouseWheelEvent& event);
+
+    void captureMouse();
+    void releaseMouse();
+    void sendMouseMoveAbsolute(std::int32_t x, std::int32_t y);
+
+    bool mouseCaptured = false;
+
+  private:
+    bool isReleaseCombination(const SDL_KeyboardEvent& event) const;
+    bool isInMenuCorner(std::int32_t x, std::int32_t y) const;
+    void toggleFullscreen();
+    void sendKey(std::uint16_t virtualKey, bool down);
+
+    SDL_Window* window;
+    MessageSink send;
+    PictureSizeSource pictureSize;
+    MenuRequest openMenu;
+};

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstdint>
+
+// SDL keycode to Windows virtual-key code; 0 for keys the server is not sent. Keys are sent
+// by position, not by character: Shift+A is Shift and A.
+std::uint16_t mapKeyToVirtualKey(std::int32_t keycode);
+
+// SDL mouse button to the wire's button number (1 left, 2 right, 3 middle, 4 and 5 the side
+// buttons); 0 for buttons that are not sent.
+std::int32_t mapMouseButton(std::uint8_t button);

@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "FakeDataChannel.hpp"
+#include "input/ControlChannel.hpp"
+
+namespace {
+
+using nlohmann::json;
+
+class ControlChannelTest : public ::testing::Test {
+  protected:
+    ControlChannelTest()
+        : logPath(std::filesystem::path(::testing::TempDir()) /
+                  (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                   "-" + std::to_string(getpid()) + ".log")),
+          log(logPath),
+          control(log, cursor) {}
+
+    std::string logText() const {
+        std::ifstream in(logPath);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    FakeChannelPair openChannel(const std::string& label) {
+        FakeChannelPair pair(label);
+        control.handleDataChannel(pair.channel);
+        pair.fake->open();
+        return pair;
+    }
+
+    void setCursor(bool visible, int x, int y) {
+        cursor.cursorVisible = visible;
+        cursor.cursorX = x;
+        cursor.cursorY = y;
+    }
+
+    void expectCursor(bool visible, int x, int y) {
+        EXPECT_EQ(cursor.cursorVisible.load(), visible);
+        EXPECT_EQ(cursor.cursorX.load(), x);
+        EXPECT_EQ(cursor.cursorY.load(), y);
+    }
+
+    const json keyA = {{"type", "key"}, {"vk", 65}, {"down", true}};
+    const json button = {{"type", "mouse_button"}, {"button", 1}, {"down", true}};
+    const json motion = {{"type", "mouse_move"}, {"dx", 3}, {"dy", -2}};
+    const json absolute = {{"type", "mouse_move_absolute"}, {"x", 10}, {"y", 20}};
+    const json wheel = {{"type", "mouse_wheel"}, {"delta", -1}};
+
+    std::filesystem::path logPath;
+    EventLog log;
+    RemoteCursor cursor;
+    ControlChannel control;
+};
+
+TEST_F(ControlChannelTest, keyMessageGoesOutAsCompactTextWithSortedKeys) {
+    auto input = openChannel("input");
+    control.sendInput(keyA);
+    control.sendInput(json{{"type", "mouse_move"}, {"dx", -7}, {"dy", 12}});
+    const auto sent = input.fake->sent();
+    ASSERT_EQ(sent.size(), 2u);
+    ASSERT_TRUE(std::holds_alternative<std::string>(sent[0]));
+    EXPECT_EQ(std::get<std::string>(sent[0]), R"({"down":true,"type":"key","vk":65})");
+    EXPECT_EQ(std::get<std::string>(sent[1]), R"({"dx":-7,"dy":12,"type":"mouse_move"})");
+}
+
+TEST_F(ControlChannelTest, motionUsesInputUntilFastChannelOpensThenSwitches) {
+    auto input = openChannel("input");
+    control.sendInput(motion);
+    control.sendInput(keyA);
+    EXPECT_EQ(input.fake->sent().size(), 2u);
+
+    FakeChannelPair fast("input-fast");
+    control.handleDataChannel(fast.channel);
+    // Kept but not open yet: motion still takes "input".
+    control.sendInput(wheel);
+    EXPECT_EQ(input.fake->sent().size(), 3u);
+    EXPECT_TRUE(fast.fake->sent().empty());
+
+    fast.fake->open();
+    for (const auto& message : {motion, absolute, wheel, keyA, button}) {
+        control.sendInput(message);
+    }
+    EXPECT_EQ(fast.fake->sentTexts(),
+              (std::vector<std::string>{R"({"dx":3,"dy":-2,"type":"mouse_move"})",
+                                        R"({"type":"mouse_move_absolute","x":10,"y":20})",
+                                        R"({"delta":-1,"type":"mouse_wheel"})"}));
+    const auto onInput = input.fake->sentTexts();
+    ASSERT_EQ(onInput.size(), 5u);
+    EXPECT_EQ(onInput[3], R"({"down":true,"type":"key","vk":65})");
+    EXPECT_EQ(onInput[4], R"({"button":1,"down":true,"type":"mouse_button"})");
+}
+
+TEST_F(ControlChannelTest, keysAreDroppedWhileOnlyTheFastChannelIsOpen) {
+    auto fast = openChannel("input-fast");
+    control.sendInput(keyA);
+    control.sendInput(button);
+    control.sendInput(motion);
+    EXPECT_EQ(fast.fake->sentTexts(),
+              std::vector<std::string>{R"({"dx":3,"dy":-2,"type":"mouse_move"})"});
+
+    // "input" kept but still connecting: keys are still dropped, not queued for later.
+    FakeChannelPair input("input");
+    control.handleDataChannel(input.channel);
+    control.sendInput(keyA);
+    input.fake->open();
+    EXPECT_TRUE(input.fake->sent().empty());
+    control.sendInput(keyA);
+    EXPECT_EQ(input.fake->sent().size(), 1u);
+}
+
+TEST_F(ControlChannelTest, nothingIsSentBeforeAnyChannelExists) {
+    control.sendInput(keyA);
+    control.sendInput(motion);
+    control.sendInput(json::array({1, 2}));
+    control.sendMicrophonePacket(std::vector<unsigned char>{1, 2, 3});
+    auto input = openChannel("input");
+    EXPECT_TRUE(input.fake->sent().empty());
+}
+
+TEST_F(ControlChannelTest, openingOfKnownChannelsIsLoggedOnceEach) {
+    auto input = openChannel("input");
+    auto fast = openChannel("input-fast");
+    auto microphone = openChannel("microphone");
+    EXPECT_EQ(logText(), "input_channel_open\ninput-fast_channel_open\nmicrophone_channel_open\n");
+}
+
+TEST_F(ControlChannelTest, labelsDifferingInOneByteAreNeitherKeptNorLogged) {
+    std::vector<FakeChannelPair> strangers;
+    for (const char* label : {"Input", "input ", "inputs", "input_fast", "input-fast\n",
+                              "Microphone", "microphon", "", "control"}) {
+        strangers.emplace_back(label);
+        control.handleDataChannel(strangers.back().channel);
+        strangers.back().fake->open();
+    }
+    control.sendInput(keyA);
+    control.sendInput(motion);
+    control.sendMicrophonePacket(std::vector<unsigned char>{1});
+    for (const auto& stranger : strangers) {
+        EXPECT_TRUE(stranger.fake->sent().empty()) << stranger.fake->label();
+        EXPECT_FALSE(stranger.fake->hasOpenHandler()) << stranger.fake->label();
+        EXPECT_FALSE(stranger.fake->hasMessageHandler()) << stranger.fake->label();
+    }
+    EXPECT_EQ(logText(), "");
+    std::lock_guard lock(control.channelsMutex);
+    EXPECT_FALSE(control.inputChannel || control.inputFastChannel || control.microphoneChannel);
+}
+
+TEST_F(ControlChannelTest, laterChannelWithSameLabelReplacesTheEarlierOne) {
+    auto first = openChannel("input");
+    auto second = openChannel("input");
+    control.sendInput(keyA);
+    EXPECT_TRUE(first.fake->sent().empty());
+    EXPECT_EQ(second.fake->sent().size(), 1u);
+    EXPECT_EQ(first.channel.use_count(), 1);  // the slot let go of it
+}
+
+TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursor) {
+    auto input = openChannel("input");
+    input.fake->deliver(std::string(R"({"type":"cursor","x":100,"y":200,"visible":true})"));
+    expectCursor(true, 100, 200);
+
+    // Absent keys take their defaults.
+    input.fake->deliver(std::string(R"({"type":"cursor"})"));
+    expectCursor(false, 0, 0);
+
+    // Stored as received, without clamping; fractions cut toward zero.
+    input.fake->deliver(std::string(R"({"visible":true,"y":-5,"x":70000.9,"type":"cursor"})"));
+    expectCursor(true, 70000, -5);
+
+    const std::string text = R"({"type":"cursor","x":7,"y":8,"visible":true})";
+    rtc::binary bytes;
+    for (const char c : text) {
+        bytes.push_back(static_cast<std::byte>(c));
+    }
+    setCursor(false, 0, 0);
+    input.fake->deliver(bytes);
+    expectCursor(true, 7, 8);
+}
+
+TEST_F(ControlChannelTest, malformedOrForeignServerMessagesChangeNothing) {
+    auto input = openChannel("input");
+    setCursor(true, 11, 22);
+    const std::vector<std::string> messages = {
+        "",
+        "not json",
+        R"({"type":"cursor","x":5)",
+        R"([{"type":"cursor","x":5}])",
+        R"("cursor")",
+        "null",
+        R"({"type":"cursor","x":5,"visible":1})",
+        R"({"type":"cursor","x":"5"})",
+        R"({"type":"cursor","x":true})",
+        R"({"type":"cursor","y":null})",
+        R"({"type":"cursor","x":[1]})",
+        R"({"type":"cursor","x":4294967296})",
+        R"({"type":"cursor","x":18446744073709551615})",
+        R"({"type":"cursor","y":-2147483649})",
+        R"({"type":"cursor","x":1e300})",
+        R"({"type":"cursor","x":-1e300})",
+        R"({"type":"Cursor","x":1})",
+        R"({"type":["cursor"],"x":1})",
+        R"({"type":"pointer","x":1,"y":1,"visible":false})",
+        R"({"x":1,"y":1,"visible":false})",
+        R"(/*c*/{"type":"cursor"})",
+        std::string(200000, '[') + std::string(200000, ']'),
+        R"({"type":"cursor","x":1,"pad":")" + std::string(2 << 20, 'a') + R"("})",
+        std::string("{\"type\":\"cursor\",\"x\":1,\"s\":\"\xff\xfe\"}"),
+    };
+    for (const auto& message : messages) {
+        input.fake->deliver(message);
+        expectCursor(true, 11, 22);
+    }
+    rtc::binary garbage = {std::byte{0}, std::byte{0xff}, std::byte{'{'}};
+    input.fake->deliver(garbage);
+    input.fake->deliver(rtc::binary{});
+    expectCursor(true, 11, 22);
+}
+
+TEST_F(ControlChannelTest, cursorMessagesOnOtherChannelsHaveNoEffect) {
+    auto fast = openChannel("input-fast");
+    auto microphone = openChannel("microphone");
+    setCursor(false, 1, 2);
+    const std::string cursorText = R"({"type":"cursor","x":100,"y":200,"visible":true})";
+    fast.fake->deliver(cursorText);
+    microphone.fake->deliver(cursorText);
+    expectCursor(false, 1, 2);
+}
+
+TEST_F(ControlChannelTest, microphonePacketsGoOutPrefixedOnlyWhileTheChannelIsOpen) {
+    const std::vector<unsigned char> packet = {0x01, 0xff, 0x00, 0x7f};
+    FakeChannelPair microphone("microphone");
+    control.handleDataChannel(microphone.channel);
+    control.sendMicrophonePacket(packet);
+    EXPECT_TRUE(microphone.fake->sent().empty());
+
+    microphone.fake->open();
+    control.sendMicrophonePacket(packet);
+    const auto sent = microphone.fake->sent();
+    ASSERT_EQ(sent.size(), 1u);
+    ASSERT_TRUE(std::holds_alternative<rtc::binary>(sent[0]));
+    const rtc::binary expected = {std::byte{0x4d}, std::byte{0x49}, std::byte{0x43},
+                                  std::byte{0x30}, std::byte{0x01}, std::byte{0xff},
+                                  std::byte{0x00}, std::byte{0x7f}};
+    EXPECT_EQ(std::get<rtc::binary>(sent[0]), expected);
+}
+
+// Engine threads open channels and deliver cursor messages while the main thread sends and
+// the capture thread sends microphone packets; run under ThreadSanitizer.
+TEST_F(ControlChannelTest, channelsCanArriveWhileOtherThreadsSend) {
+    std::vector<FakeChannelPair> channels;
+    for (int i = 0; i < 50; ++i) {
+        channels.emplace_back(i % 3 == 0 ? "input" : i % 3 == 1 ? "input-fast" : "microphone");
+    }
+    std::atomic<bool> done{false};
+    std::thread engine([&] {
+        for (auto& pair : channels) {
+            control.handleDataChannel(pair.channel);
+            pair.fake->open();
+            pair.fake->deliver(std::string(R"({"type":"cursor","x":1,"y":2,"visible":true})"));
+        }
+        done = true;
+    });
+    std::thread capture([&] {
+        const std::vector<unsigned char> packet = {9};
+        while (!done) {
+            control.sendMicrophonePacket(packet);
+        }
+    });
+    while (!done) {
+        control.sendInput(keyA);
+        control.sendInput(motion);
+    }
+    engine.join();
+    capture.join();
+    control.sendInput(keyA);
+    control.sendInput(motion);
+    control.sendMicrophonePacket(std::vector<unsigned char>{9});
+    // The last channel of each label is the one in use.
+    EXPECT_FALSE(channels[48].fake->sent().empty());  // input
+    EXPECT_FALSE(channels[49].fake->sent().empty());  // input-fast
+    EXPECT_FALSE(channels[47].fake->sent().empty());  // microphone
+    expectCursor(true, 1, 2);
+}
+
+}  // namespace
