@@ -329,7 +329,8 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
     const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
     row.latency = summarise(latencies);
     row.presented = pipeline.framesPresented;
-    row.cpuMsPerFrame = (cpuSeconds() - cpuStart) * 1000.0 / std::max<std::uint64_t>(1, row.presented);
+    row.cpuMsPerFrame =
+        (cpuSeconds() - cpuStart) * 1000.0 / std::max<std::uint64_t>(1, row.presented);
     row.dropped = stats.framesDropped.load();
     row.peakRss = peakRssMiB();
     row.fps = row.presented / wall;
@@ -471,7 +472,8 @@ int main(int argc, char** argv) {
     std::printf(
         "\na->p: arrival in FrameQueue -> SDL_RenderPresent done (ms). dec1/decS: libavcodec "
         "alone, one thread / slice threads (ms per frame). bare: update texture + copy + present "
-        "(ms).\nratio: a->p median / (dec1 + bare). cpu/fr: process CPU ms per presented frame. RSS: peak "
+        "(ms).\nratio: a->p median / (dec1 + bare). cpu/fr: process CPU ms per presented frame. "
+        "RSS: peak "
         "resident set during the run.\n");
     SDL_DestroyRenderer(renderer);
     SDL_DestroyWindow(window);

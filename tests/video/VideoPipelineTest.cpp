@@ -408,3 +408,18 @@ TEST(VideoPipeline, constructionWithoutARendererFailsWithAClearMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VideoPipeline, windowWithoutAreaStillCompletesThePresent) {
+    // A minimised window reports a 0 x 0 output; the stream must keep being consumed.
+    Screen screen(0, 0);
+    const auto stream = teststreams::encode(false, 320, 176, 2, teststreams::gradient());
+    VideoPipeline pipeline(screen.get(), 320, 176, false, defaults());
+    for (const auto& unit : stream) {
+        EXPECT_TRUE(feed(pipeline, unit));
+    }
+    EXPECT_EQ(pipeline.framesPresented, stream.size());
+}
+
+}  // namespace
