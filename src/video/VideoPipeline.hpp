@@ -22,8 +22,10 @@ struct VideoPipelineOptions {
     // Hardware devices to try, best first; empty decodes in software.
     std::vector<HardwareDecoder> hardwareDecoders = ::hardwareDecoders();
     // Slice threads for software decoding; 0 means one per core. Slice threads split each
-    // frame, so unlike frame threads they add no frame of delay.
-    int softwareThreads = 0;
+    // frame, so unlike frame threads they add no frame of delay. One thread by default: on
+    // the shared two-core machines measured so far, more showed no gain in time to present
+    // (scripts/bench compares both).
+    int softwareThreads = 1;
     // Upload NV12 pictures (what hardware decoders hand back) to an NV12 texture as they
     // are, instead of converting them to planar 4:2:0 on the CPU first.
     bool nv12Upload = true;
