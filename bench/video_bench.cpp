@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -184,6 +185,7 @@ struct Row {
     std::size_t frames = 0;
     double peakRss = 0;
     double fps = 0;
+    std::uint64_t keyframeRequests = 0;
 };
 
 struct Baseline {
@@ -334,7 +336,7 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
     row.dropped = stats.framesDropped.load();
     row.peakRss = peakRssMiB();
     row.fps = row.presented / wall;
-    (void)keyframeRequests;
+    row.keyframeRequests = keyframeRequests;
     return row;
 }
 
@@ -427,13 +429,17 @@ int main(int argc, char** argv) {
     SDL_RendererInfo info{};
     SDL_GetRendererInfo(renderer, &info);
     const int sliceThreads = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
-    std::printf("renderer %s, window %dx%d, %u cores, slice threads %d\n", info.name, windowW,
-                windowH, std::thread::hardware_concurrency(), sliceThreads);
+    double load[1] = {0};
+    getloadavg(load, 1);
+    // A loaded machine stretches every wall-clock figure; the load says how far to trust them.
+    std::printf("renderer %s, window %dx%d, %u cores, slice threads %d, load average %.1f\n",
+                info.name, windowW, windowH, std::thread::hardware_concurrency(), sliceThreads,
+                load[0]);
 
-    std::printf("\n%-14s %-10s %-9s | %8s %8s | %8s %8s %8s | %6s | %7s %5s %9s %7s %6s\n",
+    std::printf("\n%-14s %-10s %-9s | %8s %8s | %8s %8s %8s | %6s | %7s %5s %9s %7s %6s %6s\n",
                 "stream", "mode", "threads", "a->p med", "a->p p99", "dec1 med", "decS med",
-                "bare med", "ratio", "cpu/fr", "drop", "presented", "RSS MiB", "fps");
-    std::printf("%s\n", std::string(150, '-').c_str());
+                "bare med", "ratio", "cpu/fr", "drop", "presented", "RSS MiB", "fps", "kf req");
+    std::printf("%s\n", std::string(157, '-').c_str());
     std::vector<std::string> nv12Lines;
     for (const auto& path : paths) {
         const Stream stream = loadStream(path);
@@ -447,13 +453,13 @@ int main(int argc, char** argv) {
                 const Row row = runPipeline(stream, renderer, threads, paced);
                 std::printf(
                     "%-14s %-10s %-9s | %8.2f %8.2f | %8.2f %8.2f %8.2f | %6.2f | %7.2f %5llu "
-                    "%4llu/%-4zu %7.1f %6.1f\n",
+                    "%4llu/%-4zu %7.1f %6.1f %6llu\n",
                     row.stream.c_str(), row.mode.c_str(), row.threads.c_str(), row.latency.median,
                     row.latency.p99, baseline.rawDecode1.median, baseline.rawDecodeSlice.median,
                     baseline.bare.median, parts > 0 ? row.latency.median / parts : 0.0,
                     row.cpuMsPerFrame, static_cast<unsigned long long>(row.dropped),
                     static_cast<unsigned long long>(row.presented), row.frames, row.peakRss,
-                    row.fps);
+                    row.fps, static_cast<unsigned long long>(row.keyframeRequests));
                 std::fflush(stdout);
             }
         }
@@ -474,7 +480,7 @@ int main(int argc, char** argv) {
         "alone, one thread / slice threads (ms per frame). bare: update texture + copy + present "
         "(ms).\nratio: a->p median / (dec1 + bare). cpu/fr: process CPU ms per presented frame. "
         "RSS: peak "
-        "resident set during the run.\n");
+        "resident set during the run. kf req: key frame requests the losses would send.\n");
     SDL_DestroyRenderer(renderer);
     SDL_DestroyWindow(window);
     SDL_Quit();
