@@ -1,0 +1,425 @@
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <random>
+
+#include "TestStreams.hpp"
+#include "video/Letterbox.hpp"
+#include "video/VideoPipeline.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+
+struct Rgb {
+    int r, g, b;
+};
+
+std::ostream& operator<<(std::ostream& os, const Rgb& c) {
+    return os << "(" << c.r << "," << c.g << "," << c.b << ")";
+}
+
+bool near(const Rgb& a, const Rgb& b, int tolerance) {
+    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
+           std::abs(a.b - b.b) <= tolerance;
+}
+
+// A software renderer drawing into a surface: what a window would show, readable after the
+// present without depending on a display.
+class Screen {
+  public:
+    Screen(int w, int h)
+        : surface(SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888)),
+          renderer(surface ? SDL_CreateSoftwareRenderer(surface.get()) : nullptr) {
+        if (!renderer) {
+            throw std::runtime_error(SDL_GetError());
+        }
+    }
+    SDL_Renderer* get() const { return renderer.get(); }
+    int width() const { return surface->w; }
+    int height() const { return surface->h; }
+
+    Rgb at(int x, int y) const {
+        const auto* row = static_cast<const std::uint8_t*>(surface->pixels) + y * surface->pitch;
+        const std::uint32_t p = reinterpret_cast<const std::uint32_t*>(row)[x];
+        return Rgb{static_cast<int>((p >> 16) & 0xff), static_cast<int>((p >> 8) & 0xff),
+                   static_cast<int>(p & 0xff)};
+    }
+
+    // Largest channel difference between two screens of the same size.
+    int maxDifference(const Screen& other) const {
+        int worst = 0;
+        for (int y = 0; y < height(); ++y) {
+            for (int x = 0; x < width(); ++x) {
+                const Rgb a = at(x, y);
+                const Rgb b = other.at(x, y);
+                worst = std::max(
+                    {worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+            }
+        }
+        return worst;
+    }
+
+  private:
+    struct SurfaceFree {
+        void operator()(SDL_Surface* s) const { SDL_FreeSurface(s); }
+    };
+    struct RendererFree {
+        void operator()(SDL_Renderer* r) const { SDL_DestroyRenderer(r); }
+    };
+    std::unique_ptr<SDL_Surface, SurfaceFree> surface;
+    std::unique_ptr<SDL_Renderer, RendererFree> renderer;
+};
+
+bool feed(VideoPipeline& pipeline, const rtc::binary& unit) {
+    return pipeline.decodeAndPresent(unit.data(), unit.size());
+}
+
+const Rgb black{0, 0, 0};
+
+bool inMenuButton(const Screen& s, int x, int y) {
+    const letterbox::Rect b = letterbox::menuButtonRect(s.width());
+    return x >= b.x && x < b.x + b.w && y >= b.y && y < b.y + b.h;
+}
+
+// Every pixel of the rectangle's border ring (inset by `inset`) is close to colour, except
+// under the menu button.
+void expectRectFilled(const Screen& s, const letterbox::Rect& r, const Rgb& colour, int inset) {
+    auto check = [&](int x, int y) {
+        if (!inMenuButton(s, x, y)) {
+            ASSERT_TRUE(near(s.at(x, y), colour, 6)) << "at " << x << "," << y << " " << s.at(x, y);
+        }
+    };
+    for (int x = r.x + inset; x < r.x + r.w - inset; x += 3) {
+        check(x, r.y + inset);
+        check(x, r.y + r.h - 1 - inset);
+    }
+    for (int y = r.y + inset; y < r.y + r.h - inset; y += 3) {
+        check(r.x + inset, y);
+        check(r.x + r.w - 1 - inset, y);
+    }
+}
+
+void expectBarsBlack(const Screen& s, const letterbox::Rect& r) {
+    for (int y = 0; y < s.height(); y += 2) {
+        for (int x = 0; x < s.width(); x += 2) {
+            const bool inPicture = x >= r.x && x < r.x + r.w && y >= r.y && y < r.y + r.h;
+            if (!inPicture && !inMenuButton(s, x, y)) {
+                ASSERT_TRUE(near(s.at(x, y), black, 0)) << "bar at " << x << "," << y;
+            }
+        }
+    }
+}
+
+// Options that keep the platform's hardware list: on machines without a GPU this is the
+// software fallback under test.
+VideoPipelineOptions defaults() {
+    return VideoPipelineOptions{};
+}
+
+class VideoPipelineCodec : public testing::TestWithParam<bool> {};
+
+TEST_P(VideoPipelineCodec, pictureFillsItsLetterboxAndBarsStayBlack) {
+    const bool hevc = GetParam();
+    const auto stream = teststreams::encode(hevc, 320, 176, 3, teststreams::solid(160, 90, 200));
+    struct Case {
+        int w, h;
+    };
+    // Letterboxed, pillarboxed, and a window narrower than the menu button's margin.
+    for (const Case c : {Case{480, 330}, Case{640, 176}, Case{60, 40}}) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
+        Screen screen(c.w, c.h);
+        VideoPipeline pipeline(screen.get(), 1280, 720, hevc, defaults());
+        for (const auto& unit : stream) {
+            ASSERT_TRUE(feed(pipeline, unit));
+        }
+        EXPECT_EQ(pipeline.framesPresented, stream.size());
+        EXPECT_EQ(pipeline.width, 320);
+        EXPECT_EQ(pipeline.height, 176);
+        const letterbox::Rect r = letterbox::pictureRect(c.w, c.h, 320, 176);
+        const Rgb colour = screen.at(r.x + r.w / 2, r.y + r.h - 2);
+        EXPECT_GT(colour.r + colour.g + colour.b, 150) << colour;
+        // Inset 1: the renderer may blend the outermost row with its neighbour.
+        if (c.w > 100) {
+            expectRectFilled(screen, r, colour, 1);
+        }
+        expectBarsBlack(screen, r);
+        // The three bars of the menu symbol are drawn in near-white over the button.
+        const letterbox::Rect b = letterbox::menuButtonRect(c.w);
+        if (b.x + 30 < c.w && b.y + 28 < c.h) {
+            for (int i : {0, 8, 16}) {
+                const Rgb bar = screen.at(b.x + 20, b.y + 12 + i);
+                EXPECT_GT(bar.r, 180) << "menu bar " << i << " " << bar;
+            }
+        }
+    }
+}
+
+TEST_P(VideoPipelineCodec, streamThatChangesSizeRecreatesTheTextureOnceAndKeepsPresenting) {
+    const bool hevc = GetParam();
+    auto stream = teststreams::encode(hevc, 320, 176, 3, teststreams::solid(160, 90, 200));
+    const auto second = teststreams::encode(hevc, 240, 240, 4, teststreams::solid(100, 200, 60));
+    stream.insert(stream.end(), second.begin(), second.end());
+    Screen screen(640, 480);
+    VideoPipeline pipeline(screen.get(), 320, 176, hevc, defaults());
+    ASSERT_EQ(pipeline.texturesCreated, 1u);
+    for (const auto& unit : stream) {
+        ASSERT_TRUE(feed(pipeline, unit));
+    }
+    EXPECT_EQ(pipeline.texturesCreated, 2u);
+    EXPECT_EQ(pipeline.framesPresented, stream.size());
+    EXPECT_EQ(pipeline.width, 240);
+    EXPECT_EQ(pipeline.height, 240);
+    const letterbox::Rect r = letterbox::pictureRect(640, 480, 240, 240);
+    ASSERT_EQ(r, (letterbox::Rect{80, 0, 480, 480}));
+    expectRectFilled(screen, r, screen.at(320, 240), 1);
+    expectBarsBlack(screen, r);
+}
+
+TEST_P(VideoPipelineCodec, emptyAndGarbageFramesAreRefusedAndTheNextGoodFramePresents) {
+    const bool hevc = GetParam();
+    const auto stream = teststreams::encode(hevc, 320, 176, 4, teststreams::gradient());
+    Screen screen(320, 176);
+    int failures = 0;
+    VideoPipelineOptions options = defaults();
+    options.onDecodeFailure = [&] { ++failures; };
+    VideoPipeline pipeline(screen.get(), 320, 176, hevc, options);
+
+    EXPECT_FALSE(pipeline.decodeAndPresent(nullptr, 0));
+    ASSERT_TRUE(feed(pipeline, stream[0]));
+    EXPECT_FALSE(pipeline.decodeAndPresent(nullptr, 0));
+
+    std::mt19937 random(7);
+    rtc::binary garbage(4096);
+    for (auto& b : garbage) {
+        b = static_cast<std::byte>(random());
+    }
+    EXPECT_FALSE(feed(pipeline, garbage));
+    // A start code followed by a forbidden NAL header is refused outright.
+    rtc::binary invalid{std::byte{0},    std::byte{0},    std::byte{0},    std::byte{1},
+                        std::byte{0xff}, std::byte{0xff}, std::byte{0xff}, std::byte{0xff}};
+    EXPECT_FALSE(feed(pipeline, invalid));
+    EXPECT_GE(failures, 1);
+
+    for (std::size_t i = 1; i < stream.size(); ++i) {
+        EXPECT_TRUE(feed(pipeline, stream[i])) << "frame " << i;
+    }
+    EXPECT_EQ(pipeline.framesPresented, stream.size());
+}
+
+TEST_P(VideoPipelineCodec, cursorTipSitsAtThePictureCornersNotTheWindows) {
+    const bool hevc = GetParam();
+    const auto stream = teststreams::encode(hevc, 320, 176, 1, teststreams::solid(160, 90, 200));
+    Screen screen(640, 176);  // pillarboxed: picture at x 160..479
+    VideoPipeline pipeline(screen.get(), 320, 176, hevc, defaults());
+    const letterbox::Rect r = letterbox::pictureRect(640, 176, 320, 176);
+    ASSERT_EQ(r, (letterbox::Rect{160, 0, 320, 176}));
+
+    ASSERT_TRUE(feed(pipeline, stream[0]));
+    const Rgb picture = screen.at(200, 100);
+    // Hidden cursor: nothing drawn at the tip.
+    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 8), picture, 6));
+
+    pipeline.cursorVisible = true;
+    pipeline.cursorX = 0;
+    pipeline.cursorY = 0;
+    ASSERT_TRUE(feed(pipeline, stream[0]));
+    const Rgb white{255, 255, 255};
+    EXPECT_TRUE(near(screen.at(r.x, r.y + 8), white, 0)) << screen.at(r.x, r.y + 8);
+    EXPECT_TRUE(near(screen.at(r.x + 8, r.y + 8), white, 0));     // diagonal stroke
+    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 12), black, 0));    // shadow right of the stem
+    EXPECT_TRUE(near(screen.at(r.x, r.y + 18), black, 0));        // shadow below the stem
+    EXPECT_TRUE(near(screen.at(r.x + 2, r.y + 14), picture, 6));  // untouched in between
+
+    // 65535 reaches the picture's right edge, which here is the start of the right bar.
+    pipeline.cursorX = 65535;
+    ASSERT_TRUE(feed(pipeline, stream[0]));
+    EXPECT_TRUE(near(screen.at(r.x + r.w, 8), white, 0)) << screen.at(r.x + r.w, 8);
+    EXPECT_TRUE(near(screen.at(r.x + r.w - 1, 12), black, 0));
+    EXPECT_TRUE(near(screen.at(r.x + r.w - 2, 12), picture, 6));
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, VideoPipelineCodec, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Hevc" : "H264"; });
+
+TEST(VideoPipeline, menuButtonIsBlendedOverPictureAndBars) {
+    const auto stream = teststreams::encode(false, 320, 176, 1, teststreams::solid(160, 90, 200));
+    // Letterboxed so the button straddles the top bar (y 0..26) and the picture below.
+    Screen screen(480, 320);
+    VideoPipeline pipeline(screen.get(), 320, 176, false, defaults());
+    ASSERT_TRUE(feed(pipeline, stream[0]));
+    const letterbox::Rect r = letterbox::pictureRect(480, 320, 320, 176);
+    ASSERT_EQ(r.y, 28);
+    const letterbox::Rect b = letterbox::menuButtonRect(480);
+    ASSERT_EQ(b.x, 426);
+    const Rgb picture = screen.at(100, 100);
+    auto blend = [](int src, int alpha, int dst) {
+        return (src * alpha + dst * (255 - alpha)) / 255;
+    };
+
+    const Rgb overBar = screen.at(b.x + 4, b.y + 4);
+    EXPECT_TRUE(near(overBar, Rgb{blend(18, 155, 0), blend(18, 155, 0), blend(22, 155, 0)}, 2))
+        << overBar;
+    const Rgb overPicture = screen.at(b.x + 4, b.y + 36);
+    EXPECT_TRUE(near(
+        overPicture,
+        Rgb{blend(18, 155, picture.r), blend(18, 155, picture.g), blend(22, 155, picture.b)}, 3))
+        << overPicture << " over " << picture;
+    // Just outside the button the picture is untouched.
+    EXPECT_TRUE(near(screen.at(b.x - 1, b.y + 36), picture, 6));
+    EXPECT_TRUE(near(screen.at(b.x + 4, b.y + b.h), picture, 6));
+    // The symbol's bars span x + 10 .. x + 30.
+    EXPECT_GT(screen.at(b.x + 10, b.y + 28).r, 180);
+    EXPECT_GT(screen.at(b.x + 30, b.y + 28).r, 180);
+    EXPECT_TRUE(near(screen.at(b.x + 9, b.y + 28), overPicture, 1));
+    EXPECT_TRUE(near(screen.at(b.x + 20, b.y + 24), overPicture, 1));
+}
+
+TEST(VideoPipeline, nv12AndOtherFormatsShowTheSamePictureAsPlanar420) {
+    const auto planar = teststreams::picture(320, 176, teststreams::gradient());
+    const auto nv12 = teststreams::convert(*planar, AV_PIX_FMT_NV12);
+    const auto packed = teststreams::convert(*planar, AV_PIX_FMT_YUYV422);
+
+    auto show = [](const AVFrame& picture, bool nv12Upload) {
+        auto screen = std::make_unique<Screen>(480, 330);
+        VideoPipelineOptions options;
+        options.hardwareDecoders.clear();
+        options.nv12Upload = nv12Upload;
+        VideoPipeline pipeline(screen->get(), 320, 176, false, options);
+        EXPECT_TRUE(pipeline.presentPicture(&picture));
+        return screen;
+    };
+    const auto reference = show(*planar, true);
+    const auto uploaded = show(*nv12, true);
+    const auto converted = show(*nv12, false);
+    const auto packedConverted = show(*packed, true);
+    // The gradient is smooth, so chroma resampling moves a colour by a few steps at most.
+    EXPECT_LE(uploaded->maxDifference(*reference), 4);
+    EXPECT_LE(converted->maxDifference(*reference), 4);
+    EXPECT_LE(packedConverted->maxDifference(*reference), 6);
+    // A picture that differs must be seen as different, or the comparison proves nothing.
+    const auto moved = teststreams::picture(320, 176, teststreams::gradient(), 20);
+    EXPECT_GT(show(*moved, true)->maxDifference(*reference), 20);
+}
+
+TEST(VideoPipeline, switchingBetweenNv12AndPlanarRecreatesTheTexture) {
+    const auto planar = teststreams::picture(320, 176, teststreams::gradient());
+    const auto nv12 = teststreams::convert(*planar, AV_PIX_FMT_NV12);
+    Screen screen(320, 176);
+    VideoPipelineOptions options;
+    options.hardwareDecoders.clear();
+    VideoPipeline pipeline(screen.get(), 320, 176, false, options);
+    ASSERT_TRUE(pipeline.presentPicture(planar.get()));
+    ASSERT_TRUE(pipeline.presentPicture(planar.get()));
+    EXPECT_EQ(pipeline.texturesCreated, 1u);
+    ASSERT_TRUE(pipeline.presentPicture(nv12.get()));
+    ASSERT_TRUE(pipeline.presentPicture(nv12.get()));
+    EXPECT_EQ(pipeline.texturesCreated, 2u);
+    ASSERT_TRUE(pipeline.presentPicture(planar.get()));
+    EXPECT_EQ(pipeline.texturesCreated, 3u);
+    EXPECT_EQ(pipeline.framesPresented, 5u);
+}
+
+TEST(VideoPipeline, pictureWithoutAreaIsNotPresented) {
+    Screen screen(320, 176);
+    VideoPipeline pipeline(screen.get(), 320, 176, false, defaults());
+    auto empty = teststreams::picture(320, 176, teststreams::gradient());
+    empty->width = 0;
+    EXPECT_FALSE(pipeline.presentPicture(empty.get()));
+    EXPECT_EQ(pipeline.framesPresented, 0u);
+    EXPECT_EQ(pipeline.width, 320);
+}
+
+TEST(VideoPipeline, sliceThreadsShowTheSamePicturesAsOneThread) {
+    const auto stream = teststreams::encode(false, 640, 368, 5, teststreams::gradient(), 4);
+    auto run = [&](int threads) {
+        auto screen = std::make_unique<Screen>(640, 368);
+        VideoPipelineOptions options;
+        options.hardwareDecoders.clear();
+        options.softwareThreads = threads;
+        VideoPipeline pipeline(screen->get(), 640, 368, false, options);
+        for (const auto& unit : stream) {
+            EXPECT_TRUE(feed(pipeline, unit));
+        }
+        EXPECT_EQ(pipeline.framesPresented, stream.size());
+        return screen;
+    };
+    EXPECT_EQ(run(1)->maxDifference(*run(4)), 0);
+}
+
+TEST(VideoPipeline, withoutAUsableDeviceDecodingFallsBackToSoftware) {
+    const auto stream = teststreams::encode(false, 320, 176, 2, teststreams::gradient());
+    Screen screen(320, 176);
+    VideoPipelineOptions options;
+    // A device the decoder cannot use through a device context is skipped outright; the
+    // platform's own devices are absent on machines without a GPU.
+    options.hardwareDecoders.insert(options.hardwareDecoders.begin(),
+                                    {AV_HWDEVICE_TYPE_DRM, AV_PIX_FMT_DRM_PRIME, "drm"});
+    VideoPipeline pipeline(screen.get(), 320, 176, false, options);
+    if (pipeline.hardwareDecoding) {
+        GTEST_SKIP() << "a hardware decoder is present: " << pipeline.decoderName();
+    }
+    EXPECT_STREQ(pipeline.decoderName(), "software");
+    for (const auto& unit : stream) {
+        EXPECT_TRUE(feed(pipeline, unit));
+    }
+    EXPECT_FALSE(pipeline.hardwareDecoding);
+}
+
+TEST(VideoPipeline, formatSelectorPrefersTheDeviceFormatThenMemory) {
+    struct Case {
+        AVPixelFormat device;
+        std::vector<AVPixelFormat> offered;
+        AVPixelFormat expected;
+    };
+    const Case cases[] = {
+        {AV_PIX_FMT_VAAPI, {AV_PIX_FMT_VAAPI, AV_PIX_FMT_YUV420P}, AV_PIX_FMT_VAAPI},
+        {AV_PIX_FMT_D3D11,
+         {AV_PIX_FMT_DXVA2_VLD, AV_PIX_FMT_D3D11, AV_PIX_FMT_YUV420P},
+         AV_PIX_FMT_D3D11},
+        // The device's format is missing: the first format in memory, never another API's.
+        {AV_PIX_FMT_CUDA,
+         {AV_PIX_FMT_VAAPI, AV_PIX_FMT_VDPAU, AV_PIX_FMT_YUV420P10},
+         AV_PIX_FMT_YUV420P10},
+        {AV_PIX_FMT_CUDA, {AV_PIX_FMT_VAAPI}, AV_PIX_FMT_NONE},
+        {AV_PIX_FMT_NONE, {AV_PIX_FMT_YUV420P}, AV_PIX_FMT_YUV420P},
+    };
+    for (const Case& c : cases) {
+        std::vector<AVPixelFormat> offered = c.offered;
+        offered.push_back(AV_PIX_FMT_NONE);
+        EXPECT_EQ(VideoPipeline::choosePixelFormat(c.device, offered.data()), c.expected)
+            << av_get_pix_fmt_name(c.device);
+    }
+}
+
+TEST(VideoPipeline, constructionWithoutARendererFailsWithAClearMessage) {
+    try {
+        VideoPipeline pipeline(nullptr, 1280, 720, true, defaults());
+        FAIL() << "constructed without a renderer";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("Cannot create the video texture"), std::string::npos)
+            << e.what();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(VideoPipeline, windowWithoutAreaStillCompletesThePresent) {
+    // A minimised window reports a 0 x 0 output; the stream must keep being consumed.
+    Screen screen(0, 0);
+    const auto stream = teststreams::encode(false, 320, 176, 2, teststreams::gradient());
+    VideoPipeline pipeline(screen.get(), 320, 176, false, defaults());
+    for (const auto& unit : stream) {
+        EXPECT_TRUE(feed(pipeline, unit));
+    }
+    EXPECT_EQ(pipeline.framesPresented, stream.size());
+}
+
+}  // namespace
