@@ -24,8 +24,6 @@ using namespace std::chrono_literals;
 
 constexpr auto answerTimeout = 10s;
 constexpr auto teardownTimeout = 5s;
-// Lets the RTP session send its BYE packets before the transport goes away.
-constexpr auto byeGrace = 300ms;
 
 // One strong reference to a GObject.
 template <typename T>
@@ -138,7 +136,7 @@ std::string pipelineText(const OfferingPeerOptions& options) {
             "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,"
             "a-mid=audio ! offer. ";
     if (options.videoFile.empty()) {
-        text << "videotestsrc is-live=true pattern=ball motion=sweep animation-mode=running-time ! "
+        text << "videotestsrc is-live=true pattern=smpte horizontal-speed=4 ! "
              << "video/x-raw,width=" << options.width << ",height=" << options.height
              << ",framerate=" << fps << "/1 ! videoconvert ! ";
         if (options.hevc) {
@@ -561,8 +559,6 @@ void OfferingPeer::Impl::close() {
     GstElement* stopping = GST_ELEMENT(g_object_ref(pipeline.get()));
     teardownThread = std::thread([stopping, teardown = teardown] {
         GPtr<GstElement> owner(stopping);
-        gst_element_send_event(stopping, gst_event_new_eos());
-        std::this_thread::sleep_for(byeGrace);
         gst_element_set_state(stopping, GST_STATE_NULL);
         {
             std::lock_guard lock(teardown->mutex);
