@@ -194,6 +194,14 @@ class OfferingPeer::Impl {
     };
 
     void createDataChannel(const char* label, GstStructure* options);
+    // Frames encoded before the transport was up never arrived; start the viewer's picture.
+    void freshKeyFrame() {
+        GPtr<GstElement> encoder(gst_bin_get_by_name(GST_BIN(pipeline.get()), "videoenc"));
+        if (encoder) {
+            gst_element_send_event(encoder.get(), gst_video_event_new_upstream_force_key_unit(
+                                                      GST_CLOCK_TIME_NONE, TRUE, 0));
+        }
+    }
     void negotiationNeeded();
     void offerCreated(GstPromise* promise);
     bool teardownFinished() {
@@ -292,6 +300,9 @@ void OfferingPeer::Impl::start() {
                          auto* self = static_cast<Impl*>(data);
                          GstWebRTCPeerConnectionState state;
                          g_object_get(element, "connection-state", &state, nullptr);
+                         if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
+                             self->freshKeyFrame();
+                         }
                          self->gate.run([&] {
                              if (self->callbacks.onStateChange) {
                                  self->callbacks.onStateChange(stateNumber(state));
