@@ -24,6 +24,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import aioice.ice
 import av
+import av.logging
 import numpy
 from aiortc import (
     RTCConfiguration,
@@ -369,6 +370,7 @@ def main():
     parser.add_argument("--seconds", type=float, default=0, help="stop after this long (0: never)")
     args = parser.parse_args()
 
+    av.logging.set_level(av.logging.ERROR)
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     recorder = Recorder(args.record)
