@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "webrtc/SessionTexts.hpp"
+
 namespace {
 
 // Ids must be numbers that fit a signed 32-bit integer. The JSON library would also accept
@@ -78,7 +80,8 @@ void SignalingPoller::pollOnce() {
                                    std::to_string(pollState.after) + "&viewerId=" + viewerId);
         applyEventsReply(reply, *peerConnection, pollState);
     } catch (const std::exception& error) {
-        errors << ("Signaling: " + std::string(error.what()) + "\n") << std::flush;
+        errors << (sessionText::signalingErrorPrefix + std::string(error.what()) + "\n")
+               << std::flush;
     }
 }
 

@@ -3,6 +3,8 @@
 #include <exception>
 #include <vector>
 
+#include "webrtc/SessionTexts.hpp"
+
 SignalingUplink::SignalingUplink(PeerSession& session, SignalingTransport& transport,
                                  const std::string& sessionId, const std::string& viewerId,
                                  EventLog& log)
@@ -36,7 +38,7 @@ void SignalingUplink::post(const nlohmann::json& body) {
 }
 
 void SignalingUplink::reportFailure(const char* message) {
-    log.write(std::string("signaling_error=") + message);
+    log.write(std::string(sessionText::uplinkErrorLog) + message);
 }
 
 void SignalingUplink::onLocalDescription(rtc::Description description) {

@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "webrtc/SessionTexts.hpp"
+
 namespace {
 constexpr std::uint32_t opusClockRate = 48000;
 }
@@ -25,10 +27,10 @@ void TrackHandler::operator()(std::shared_ptr<rtc::Track> track) {
             std::lock_guard lock(slotsMutex);
             audio = track;
         }
-        log.write("audio_track_received");
+        log.write(sessionText::audioTrackLog);
         attachAudio(*track);
     } else {
-        log.write("video_track_received");
+        log.write(sessionText::videoTrackLog);
         {
             std::lock_guard lock(slotsMutex);
             video = track;

@@ -212,12 +212,13 @@ TEST_F(SignalingPollerTest, refusedCandidateIsReportedOnceAndNotRetried) {
 
 TEST_F(SignalingPollerTest, malformedRepliesWriteOneLineEachAndChangeNothing) {
     serve({json::array(), json::object(), json("text"), json(nullptr), reply("x"), reply(5),
-           reply(json::object({{"id", 3}})), json::object({{"Events", json::array()}})});
-    for (int i = 0; i < 8; ++i) {
+           reply(json::object({{"id", 3}})), json::object({{"Events", json::array()}}),
+           reply(json::object({{"e", {{"id", 3}, {"type", "x"}}}}))});
+    for (int i = 0; i < 9; ++i) {
         poller.pollOnce();
     }
     auto lines = errorLines();
-    ASSERT_EQ(lines.size(), 8u) << errors.str();
+    ASSERT_EQ(lines.size(), 9u) << errors.str();
     for (const auto& line : lines) {
         EXPECT_THAT(line, StartsWith("Signaling: "));
     }
