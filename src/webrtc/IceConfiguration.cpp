@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "webrtc/SignalingTransport.hpp"
+
 namespace {
 
 // An absent key means empty; a present one must be a string (null included is an error).
@@ -26,4 +28,10 @@ rtc::Configuration parseIceConfiguration(const nlohmann::json& reply) {
         }
     }
     return config;
+}
+
+rtc::Configuration fetchIceConfiguration(
+    const std::function<nlohmann::json(const std::string& path)>& get,
+    const std::string& sessionId) {
+    return parseIceConfiguration(get(webrtcPath(sessionId, "config")));
 }

@@ -107,3 +107,15 @@ TEST(IceConfiguration, unparsableUrlFailsWithTheRtcLayersError) {
         EXPECT_THROW(parseIceConfiguration(reply), std::invalid_argument) << url;
     }
 }
+
+TEST(IceConfiguration, fetchAsksTheSessionsConfigPath) {
+    std::vector<std::string> paths;
+    auto config = fetchIceConfiguration(
+        [&](const std::string& path) {
+            paths.push_back(path);
+            return json::parse(R"({"iceServers":[{"urls":"stun:a.example"}]})");
+        },
+        "abc");
+    EXPECT_EQ(paths, std::vector<std::string>{"/game-sessions/abc/webrtc/config"});
+    EXPECT_EQ(config.iceServers.size(), 1u);
+}
