@@ -78,6 +78,9 @@ void SignalingPoller::pollOnce() {
     try {
         auto reply = transport.get(webrtcPath(sessionId, "events") + "?after=" +
                                    std::to_string(pollState.after) + "&viewerId=" + viewerId);
+        if (!peerConnection) {
+            throw std::logic_error("no peer connection to apply events to");
+        }
         applyEventsReply(reply, *peerConnection, pollState);
     } catch (const std::exception& error) {
         errors << (sessionText::signalingErrorPrefix + std::string(error.what()) + "\n")
