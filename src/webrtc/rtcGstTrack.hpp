@@ -1,0 +1,51 @@
+#pragma once
+
+// A remote track on webrtcbin: a depayloader chain chosen by the media handler, ending in an
+// appsink whose buffers become frames.
+
+#include <gst/gst.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "webrtc/rtcAnnexB.hpp"
+#include "webrtc/rtcCallbackGate.hpp"
+#include "webrtc/rtcGlib.hpp"
+#include "webrtc/rtcImpl.hpp"
+
+namespace rtc {
+
+class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrack> {
+  public:
+    GstTrack(std::string mid, std::shared_ptr<CallbackGate> gate);
+
+    std::string mid() const override { return mediaId; }
+    void setMediaHandler(std::shared_ptr<MediaHandler> handler) override;
+    void onFrame(std::function<void(binary data, FrameInfo info)> callback) override;
+    bool requestKeyframe() override;
+
+    // Builds the chain the handler asks for (a fakesink without one) and links the
+    // webrtcbin source pad to it. Called once, after the track callback has returned.
+    void attach(GstBin* pipeline, GstPad* source);
+
+  private:
+    static GstFlowReturn onSample(GstElement* sink, gpointer data);
+    void deliver(GstSample* sample);
+
+    const std::string mediaId;
+    const std::shared_ptr<CallbackGate> gate;
+
+    mutable std::mutex mutex;
+    bool attached = false;
+    std::shared_ptr<MediaHandler> handler;
+    std::function<void(binary, FrameInfo)> frameCallback;
+    glib::Ref<GstElement> depayloader;
+
+    // Set once by attach, before any sample arrives.
+    bool longStartCodes = false;
+    std::uint32_t clockRate = 90000;
+    std::uint8_t payloadType = 0;
+};
+
+}  // namespace rtc

@@ -1,0 +1,159 @@
+// The client's answering connection against the stand-in service's offering peer, both on
+// loopback in one process.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "PeerPair.hpp"
+
+namespace {
+
+using namespace rtctest;
+using State = rtc::PeerConnection::State;
+
+bool startsWithLongStartCode(const rtc::binary& frame) {
+    return frame.size() > 4 && frame[0] == std::byte{0} && frame[1] == std::byte{0} &&
+           frame[2] == std::byte{0} && frame[3] == std::byte{1};
+}
+
+// NAL unit types after each 4-byte start code of an access unit.
+std::vector<int> nalTypes(const rtc::binary& frame, bool hevc) {
+    std::vector<int> types;
+    for (std::size_t i = 0; i + 4 < frame.size(); ++i) {
+        if (frame[i] == std::byte{0} && frame[i + 1] == std::byte{0} &&
+            frame[i + 2] == std::byte{0} && frame[i + 3] == std::byte{1}) {
+            int header = std::to_integer<int>(frame[i + 4]);
+            types.push_back(hevc ? (header >> 1) & 0x3f : header & 0x1f);
+            i += 3;
+        }
+    }
+    return types;
+}
+
+std::string text(const rtc::message_variant& message) {
+    auto* value = std::get_if<std::string>(&message);
+    return value ? *value : "<binary>";
+}
+
+class PeerConnectionCodecTest : public testing::TestWithParam<bool> {};
+
+// The whole road for one codec: answer and candidates, states, both tracks with their
+// frames in the decoder's form, the three channels both ways, and a key-frame request that
+// reaches the sender's encoder.
+TEST_P(PeerConnectionCodecTest, answersConnectsAndCarriesMediaAndMessages) {
+    bool hevc = GetParam();
+    PairOptions options;
+    options.offerer.hevc = hevc;
+    options.offerer.width = 320;
+    options.offerer.height = 240;
+    options.offerer.fps = 30;
+    options.offerer.bitrate = 1'000'000;
+    options.codec = hevc ? rtc::VideoCodec::H265 : rtc::VideoCodec::H264;
+    PeerPair pair(options);
+    pair.start();
+    EXPECT_EQ(pair.answerer->state(), State::New);
+
+    ASSERT_TRUE(waitFor([&] { return pair.connected(); }, 15s));
+    ASSERT_TRUE(waitFor([&] { return pair.mediaFlowing(20, 20); }, 15s))
+        << "video " << pair.observed.videoFrames << " audio " << pair.observed.audioFrames;
+    ASSERT_TRUE(waitFor([&] { return pair.observed.channelsOpened == 3; }));
+
+    {
+        std::lock_guard lock(pair.observed.mutex);
+        EXPECT_FALSE(pair.observed.setRemoteError) << *pair.observed.setRemoteError;
+        ASSERT_TRUE(pair.observed.answer);
+        const std::string& answer = *pair.observed.answer;
+        EXPECT_NE(answer.find(hevc ? "H265/90000" : "H264/90000"), std::string::npos) << answer;
+        EXPECT_EQ(answer.find(hevc ? "H264/90000" : "H265/90000"), std::string::npos) << answer;
+        EXPECT_NE(answer.find("OPUS/48000"), std::string::npos);
+        EXPECT_NE(answer.find("nack pli"), std::string::npos) << answer;
+        EXPECT_NE(answer.find("a=recvonly"), std::string::npos);
+
+        ASSERT_FALSE(pair.observed.candidates.empty());
+        for (const auto& candidate : pair.observed.candidates) {
+            EXPECT_TRUE(candidate.mid() == "audio" || candidate.mid() == "video" ||
+                        candidate.mid().starts_with("application"))
+                << candidate.mid();
+            EXPECT_NE(candidate.candidate().find(" 127.0.0.1 "), std::string::npos)
+                << candidate.candidate();
+        }
+
+        // Each change once, in order.
+        auto& states = pair.observed.states;
+        ASSERT_GE(states.size(), 2u);
+        EXPECT_EQ(states[0], State::Connecting);
+        EXPECT_EQ(states[1], State::Connected);
+
+        EXPECT_EQ(pair.observed.tracks.size(), 2u);
+        EXPECT_TRUE(pair.observed.tracks.count("audio"));
+        EXPECT_TRUE(pair.observed.tracks.count("video"));
+
+        bool sawKeyFrame = false;
+        for (const auto& frame : pair.observed.firstVideoFrames) {
+            EXPECT_TRUE(startsWithLongStartCode(frame));
+            for (int type : nalTypes(frame, hevc)) {
+                sawKeyFrame |= hevc ? (type == 19 || type == 20) : type == 5;
+            }
+        }
+        EXPECT_TRUE(sawKeyFrame);
+    }
+    EXPECT_EQ(pair.offered.remoteCandidatesRefused, 0);
+
+    // Messages both ways, text and binary.
+    auto input = pair.channel("input");
+    auto microphone = pair.channel("microphone");
+    ASSERT_TRUE(input && microphone && pair.channel("input-fast"));
+    EXPECT_TRUE(input->isOpen());
+    EXPECT_TRUE(input->send(std::string(R"({"type":"key","vk":65,"down":true})")));
+    rtc::binary mic{std::byte{'M'}, std::byte{'I'}, std::byte{'C'},
+                    std::byte{'0'}, std::byte{0},   std::byte{255}};
+    EXPECT_TRUE(microphone->send(mic));
+    EXPECT_TRUE(pair.offerer->sendText("input", R"({"type":"cursor","x":1})"));
+    EXPECT_TRUE(pair.offerer->sendBinary("input", {0x7b, 0x7d}));
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(pair.offered.mutex);
+        return !pair.offered.texts.empty() && !pair.offered.binaries.empty();
+    }));
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(pair.observed.mutex);
+        return pair.observed.messages.size() >= 2;
+    }));
+    {
+        std::lock_guard lock(pair.offered.mutex);
+        EXPECT_EQ(pair.offered.texts[0],
+                  std::make_pair(std::string("input"),
+                                 std::string(R"({"type":"key","vk":65,"down":true})")));
+        EXPECT_EQ(pair.offered.binaries[0].first, "microphone");
+        EXPECT_EQ(pair.offered.binaries[0].second,
+                  (std::vector<std::uint8_t>{'M', 'I', 'C', '0', 0, 255}));
+    }
+    {
+        std::lock_guard lock(pair.observed.mutex);
+        auto& messages = pair.observed.messages;
+        EXPECT_EQ(messages[0].first, "input");
+        EXPECT_EQ(text(messages[0].second), R"({"type":"cursor","x":1})");
+        auto* data = std::get_if<rtc::binary>(&messages[1].second);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(*data, (rtc::binary{std::byte{0x7b}, std::byte{0x7d}}));
+    }
+
+    // A key-frame request travels as PLI to the sender's encoder.
+    auto video = pair.observed.tracks.at("video");
+    auto before = pair.offerer->keyFramesForced();
+    EXPECT_TRUE(video->requestKeyframe());
+    EXPECT_TRUE(waitFor([&] { return pair.offerer->keyFramesForced() > before; }));
+
+    if (pair.timeToConnected) {
+        std::printf("[ figures ] %s: connected after %lld ms\n", hevc ? "HEVC" : "H.264",
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(*pair.timeToConnected)
+                            .count()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, PeerConnectionCodecTest, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Hevc" : "H264"; });
+
+}  // namespace

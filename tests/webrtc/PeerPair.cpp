@@ -1,0 +1,209 @@
+#include "PeerPair.hpp"
+
+#include <stdexcept>
+
+namespace rtctest {
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return condition();
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+Relay::Relay() {
+    thread = std::thread([this] {
+        std::unique_lock lock(mutex);
+        while (true) {
+            wake.wait(lock, [&] { return stopping || !tasks.empty(); });
+            if (stopping) {
+                return;
+            }
+            auto task = std::move(tasks.front());
+            tasks.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    });
+}
+
+Relay::~Relay() {
+    {
+        std::lock_guard lock(mutex);
+        stopping = true;
+    }
+    wake.notify_all();
+    thread.join();
+}
+
+void Relay::post(std::function<void()> task) {
+    {
+        std::lock_guard lock(mutex);
+        tasks.push_back(std::move(task));
+    }
+    wake.notify_all();
+}
+
+PeerPair::PeerPair(PairOptions options) : options(std::move(options)) {}
+
+PeerPair::~PeerPair() {
+    if (answerer) {
+        answerer->close();
+    }
+    if (offerer) {
+        offerer->close();
+    }
+}
+
+void PeerPair::start() {
+    rtc::Configuration config;
+    config.bindAddress = "127.0.0.1";
+    config.videoCodec = options.codec;
+    answerer = std::make_unique<rtc::PeerConnection>(config);
+    started = std::chrono::steady_clock::now();
+
+    answerer->onLocalDescription([this](rtc::Description description) {
+        ++observed.callbacks;
+        std::string sdp = description;
+        {
+            std::lock_guard lock(observed.mutex);
+            observed.answer = sdp;
+        }
+        relay.post([this, sdp] { offerer->setRemoteAnswer(sdp); });
+    });
+    answerer->onLocalCandidate([this](rtc::Candidate candidate) {
+        ++observed.callbacks;
+        {
+            std::lock_guard lock(observed.mutex);
+            observed.candidates.push_back(candidate);
+        }
+        relay.post([this, candidate] {
+            if (!offerer->addRemoteCandidate(candidate.candidate(), candidate.mid())) {
+                ++offered.remoteCandidatesRefused;
+            }
+        });
+    });
+    answerer->onStateChange([this](rtc::PeerConnection::State state) {
+        ++observed.callbacks;
+        std::lock_guard lock(observed.mutex);
+        observed.states.push_back(state);
+        if (state == rtc::PeerConnection::State::Connected && !timeToConnected) {
+            timeToConnected = std::chrono::steady_clock::now() - started;
+        }
+    });
+    answerer->onTrack([this](std::shared_ptr<rtc::Track> track) {
+        ++observed.callbacks;
+        bool audio = track->mid() == "audio";
+        if (options.handleMedia) {
+            if (audio) {
+                track->setMediaHandler(std::make_shared<rtc::RtpDepacketizer>(48000));
+            } else if (options.codec == rtc::VideoCodec::H265) {
+                track->setMediaHandler(std::make_shared<rtc::H265RtpDepacketizer>());
+            } else {
+                track->setMediaHandler(std::make_shared<rtc::H264RtpDepacketizer>());
+            }
+        }
+        track->onFrame([this, audio](rtc::binary frame, rtc::FrameInfo) {
+            ++observed.callbacks;
+            if (audio) {
+                ++observed.audioFrames;
+                return;
+            }
+            ++observed.videoFrames;
+            observed.videoBytes += frame.size();
+            std::lock_guard lock(observed.mutex);
+            if (observed.firstVideoFrames.size() < 30) {
+                observed.firstVideoFrames.push_back(std::move(frame));
+            }
+        });
+        std::lock_guard lock(observed.mutex);
+        observed.tracks[track->mid()] = track;
+    });
+    answerer->onDataChannel([this](std::shared_ptr<rtc::DataChannel> channel) {
+        ++observed.callbacks;
+        std::string label = channel->label();
+        channel->onMessage([this, label](rtc::message_variant message) {
+            ++observed.callbacks;
+            std::lock_guard lock(observed.mutex);
+            observed.messages.emplace_back(label, std::move(message));
+        });
+        channel->onOpen([this] {
+            ++observed.callbacks;
+            ++observed.channelsOpened;
+        });
+        std::lock_guard lock(observed.mutex);
+        observed.channels[label] = channel;
+    });
+
+    OfferingPeerCallbacks callbacks;
+    callbacks.onLocalDescription = [this](const std::string& type, const std::string& sdp) {
+        std::string offer = options.editOffer ? options.editOffer(sdp) : sdp;
+        {
+            std::lock_guard lock(offered.mutex);
+            offered.offer = offer;
+        }
+        relay.post([this, offer] {
+            try {
+                answerer->setRemoteDescription(rtc::Description(offer, "offer"));
+            } catch (const std::exception& error) {
+                std::lock_guard lock(observed.mutex);
+                observed.setRemoteError = error.what();
+            }
+        });
+    };
+    callbacks.onLocalCandidate = [this](const std::string& candidate,
+                                        const std::optional<std::string>& mid) {
+        relay.post([this, candidate, mid] {
+            try {
+                answerer->addRemoteCandidate(rtc::Candidate(candidate, mid.value_or("video")));
+            } catch (const std::exception&) {
+                // Only reachable when the offer was refused; the test sees that elsewhere.
+            }
+        });
+    };
+    callbacks.onStateChange = [this](int state) {
+        std::lock_guard lock(offered.mutex);
+        offered.states.push_back(state);
+    };
+    callbacks.onTextMessage = [this](const std::string& label, const std::string& text) {
+        std::lock_guard lock(offered.mutex);
+        offered.texts.emplace_back(label, text);
+    };
+    callbacks.onBinaryMessage = [this](const std::string& label,
+                                       const std::vector<std::uint8_t>& data) {
+        std::lock_guard lock(offered.mutex);
+        offered.binaries.emplace_back(label, data);
+    };
+    callbacks.onChannelOpen = [this](const std::string& label) {
+        std::lock_guard lock(offered.mutex);
+        offered.opened.push_back(label);
+    };
+    offerer = std::make_unique<OfferingPeer>(options.offerer, std::move(callbacks));
+}
+
+bool PeerPair::connected() {
+    std::lock_guard lock(observed.mutex);
+    for (auto state : observed.states) {
+        if (state == rtc::PeerConnection::State::Connected) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PeerPair::mediaFlowing(std::uint64_t videoFrames, std::uint64_t audioFrames) {
+    return observed.videoFrames >= videoFrames && observed.audioFrames >= audioFrames;
+}
+
+std::shared_ptr<rtc::DataChannel> PeerPair::channel(const std::string& label) {
+    std::lock_guard lock(observed.mutex);
+    auto found = observed.channels.find(label);
+    return found == observed.channels.end() ? nullptr : found->second;
+}
+
+}  // namespace rtctest

@@ -1,0 +1,607 @@
+#include "OfferingPeer.hpp"
+
+// webrtcbin's library API is marked unstable; 1.22 is what we build against.
+#define GST_USE_UNSTABLE_API
+#include <agent.h>
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
+#include <gst/webrtc/webrtc.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto answerTimeout = 10s;
+constexpr auto teardownTimeout = 5s;
+// Lets the RTP session send its BYE packets before the transport goes away.
+constexpr auto byeGrace = 300ms;
+
+// One strong reference to a GObject.
+template <typename T>
+struct Unref {
+    void operator()(T* object) const { g_object_unref(object); }
+};
+template <typename T>
+using GPtr = std::unique_ptr<T, Unref<T>>;
+
+struct GFree {
+    void operator()(void* memory) const { g_free(memory); }
+};
+using CharPtr = std::unique_ptr<gchar, GFree>;
+
+struct ErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+
+void initialiseGstreamer() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        GError* rawError = nullptr;
+        if (!gst_init_check(nullptr, nullptr, &rawError)) {
+            ErrorPtr error(rawError);
+            throw std::runtime_error(std::string("GStreamer could not start: ") +
+                                     (error ? error->message : "unknown error"));
+        }
+    });
+}
+
+// Keeps callbacks away from the owner once it closes; waits for the ones in flight, except
+// those on the closing thread.
+class Gate {
+  public:
+    template <typename F>
+    void run(F&& f) {
+        {
+            std::lock_guard lock(mutex);
+            if (closed) {
+                return;
+            }
+            ++inFlight;
+        }
+        ++depthOnThisThread();
+        try {
+            f();
+        } catch (...) {
+            // Callbacks come from C frames; a failing handler must not unwind through them.
+        }
+        --depthOnThisThread();
+        {
+            std::lock_guard lock(mutex);
+            --inFlight;
+        }
+        idle.notify_all();
+    }
+
+    bool inside() { return depthOnThisThread() > 0; }
+
+    void close() {
+        int own = depthOnThisThread();
+        std::unique_lock lock(mutex);
+        closed = true;
+        idle.wait_for(lock, teardownTimeout, [&] { return inFlight <= own; });
+    }
+
+    bool isClosed() {
+        std::lock_guard lock(mutex);
+        return closed;
+    }
+
+  private:
+    // Counts per thread across gates; enough for the one gate each peer has.
+    static int& depthOnThisThread() {
+        thread_local int depth = 0;
+        return depth;
+    }
+    std::mutex mutex;
+    std::condition_variable idle;
+    bool closed = false;
+    int inFlight = 0;
+};
+
+int stateNumber(GstWebRTCPeerConnectionState state) {
+    return static_cast<int>(state);  // webrtcbin's order is the viewer's order
+}
+
+std::vector<std::string> midsOf(const GstSDPMessage* sdp) {
+    std::vector<std::string> mids;
+    for (guint i = 0; i < gst_sdp_message_medias_len(sdp); ++i) {
+        const char* mid = gst_sdp_media_get_attribute_val(gst_sdp_message_get_media(sdp, i), "mid");
+        mids.emplace_back(mid ? mid : "");
+    }
+    return mids;
+}
+
+std::string pipelineText(const OfferingPeerOptions& options) {
+    const std::string codec = options.hevc ? "H265" : "H264";
+    const std::string parser = options.hevc ? "h265parse" : "h264parse";
+    const std::string payloader = options.hevc ? "rtph265pay" : "rtph264pay";
+    const unsigned kbps = static_cast<unsigned>(std::max<std::uint64_t>(options.bitrate / 1000, 1));
+    const int fps = std::max(options.fps, 1);
+
+    std::ostringstream text;
+    text << "webrtcbin name=offer bundle-policy=max-bundle latency=0 ";
+    text << "audiotestsrc is-live=true wave=sine freq=440 volume=0.2 ! audioconvert ! "
+            "audioresample ! audio/x-raw,rate=48000,channels=2 ! opusenc ! "
+            "rtpopuspay pt=111 ! "
+            "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,"
+            "a-mid=audio ! offer. ";
+    if (options.videoFile.empty()) {
+        text << "videotestsrc is-live=true pattern=ball motion=sweep animation-mode=running-time ! "
+             << "video/x-raw,width=" << options.width << ",height=" << options.height
+             << ",framerate=" << fps << "/1 ! videoconvert ! ";
+        if (options.hevc) {
+            text << "x265enc name=videoenc tune=zerolatency speed-preset=ultrafast key-int-max="
+                 << fps * 10 << " bitrate=" << kbps << " ! ";
+        } else {
+            text << "x264enc name=videoenc tune=zerolatency speed-preset=ultrafast key-int-max="
+                 << fps * 10 << " bitrate=" << kbps << " byte-stream=true ! ";
+        }
+        text << parser << " config-interval=-1 ! ";
+    } else {
+        CharPtr location(g_strescape(options.videoFile.c_str(), nullptr));
+        text << "multifilesrc location=\"" << location.get() << "\" loop=true caps=\"video/x-"
+             << (options.hevc ? "h265" : "h264") << ",stream-format=byte-stream,framerate=" << fps
+             << "/1\" ! " << parser << " config-interval=-1 ! clocksync ! ";
+    }
+    text << payloader << " name=videopay pt=96 config-interval=-1 aggregate-mode=zero-latency ! "
+         << "application/x-rtp,media=video,encoding-name=" << codec
+         << ",payload=96,clock-rate=90000,a-mid=video,rtcp-fb-nack-pli=true ! offer.";
+    return text.str();
+}
+
+}  // namespace
+
+class OfferingPeer::Impl {
+  public:
+    Impl(OfferingPeerOptions options, OfferingPeerCallbacks callbacks)
+        : options(std::move(options)), callbacks(std::move(callbacks)) {}
+
+    ~Impl() {
+        close();
+        if (teardownThread.joinable()) {
+            if (teardownFinished()) {
+                teardownThread.join();
+            } else {
+                teardownThread.detach();  // stuck in GStreamer; it owns what it uses
+            }
+        }
+    }
+
+    void start();
+    void setRemoteAnswer(const std::string& sdp);
+    bool addRemoteCandidate(const std::string& candidate, const std::string& mid);
+    void setBitrate(std::uint64_t bitsPerSecond);
+    bool send(const std::string& label, const std::string* text,
+              const std::vector<std::uint8_t>* data);
+    std::uint64_t keyFramesForced() const { return forcedKeyFrames->load(); }
+    void close();
+
+  private:
+    struct Teardown {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+    };
+
+    void createDataChannel(const char* label, GstStructure* options);
+    void negotiationNeeded();
+    void offerCreated(GstPromise* promise);
+    bool teardownFinished() {
+        std::lock_guard lock(teardown->mutex);
+        return teardown->done;
+    }
+
+    const OfferingPeerOptions options;
+    const OfferingPeerCallbacks callbacks;
+    Gate gate;
+    GPtr<GstElement> pipeline;
+    GPtr<GstElement> webrtc;
+    std::shared_ptr<std::atomic<std::uint64_t>> forcedKeyFrames =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
+
+    std::mutex mutex;
+    bool offerStarted = false;
+    bool closing = false;
+    std::vector<std::string> mids;
+    std::map<std::string, GPtr<GstWebRTCDataChannel>> channels;
+
+    std::shared_ptr<Teardown> teardown = std::make_shared<Teardown>();
+    std::thread teardownThread;
+};
+
+void OfferingPeer::Impl::start() {
+    initialiseGstreamer();
+    GError* rawError = nullptr;
+    std::string description = pipelineText(options);
+    GstElement* parsed = gst_parse_launch(description.c_str(), &rawError);
+    ErrorPtr error(rawError);
+    if (!parsed) {
+        throw std::runtime_error("Cannot build the offering pipeline: " +
+                                 std::string(error ? error->message : "unknown error"));
+    }
+    pipeline.reset(GST_ELEMENT(g_object_ref_sink(parsed)));
+    webrtc.reset(gst_bin_get_by_name(GST_BIN(pipeline.get()), "offer"));
+
+    GstWebRTCICE* ice = nullptr;
+    g_object_get(webrtc.get(), "ice-agent", &ice, nullptr);
+    GPtr<GstWebRTCICE> iceOwner(ice);
+    NiceAgent* agent = nullptr;
+    g_object_set(ice, "ice-tcp", FALSE, nullptr);
+    g_object_get(ice, "agent", &agent, nullptr);
+    GPtr<NiceAgent> agentOwner(agent);
+    NiceAddress address;
+    nice_address_init(&address);
+    if (!agent || !nice_address_set_from_string(&address, options.bindAddress.c_str())) {
+        throw std::invalid_argument("Cannot gather on \"" + options.bindAddress + "\"");
+    }
+    nice_agent_add_local_address(agent, &address);
+
+    // Count the key frames the viewer asks for: the RTP session sends them upstream.
+    GstElement* payloader = gst_bin_get_by_name(GST_BIN(pipeline.get()), "videopay");
+    GPtr<GstElement> payloaderOwner(payloader);
+    GPtr<GstPad> payloaderSink(gst_element_get_static_pad(payloader, "sink"));
+    gst_pad_add_probe(
+        payloaderSink.get(), GST_PAD_PROBE_TYPE_EVENT_UPSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+            if (event && gst_video_event_is_force_key_unit(event)) {
+                ++**static_cast<std::shared_ptr<std::atomic<std::uint64_t>>*>(data);
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        new std::shared_ptr<std::atomic<std::uint64_t>>(forcedKeyFrames),
+        [](gpointer data) {
+            delete static_cast<std::shared_ptr<std::atomic<std::uint64_t>>*>(data);
+        });
+
+    g_signal_connect(webrtc.get(), "on-negotiation-needed",
+                     G_CALLBACK(+[](GstElement*, gpointer self) {
+                         static_cast<Impl*>(self)->negotiationNeeded();
+                     }),
+                     this);
+    g_signal_connect(webrtc.get(), "on-ice-candidate",
+                     G_CALLBACK(+[](GstElement*, guint mline, gchar* candidate, gpointer data) {
+                         auto* self = static_cast<Impl*>(data);
+                         std::optional<std::string> mid;
+                         {
+                             std::lock_guard lock(self->mutex);
+                             if (mline < self->mids.size()) {
+                                 mid = self->mids[mline];
+                             }
+                         }
+                         std::string text = candidate ? candidate : "";
+                         self->gate.run([&] {
+                             if (self->callbacks.onLocalCandidate && !text.empty()) {
+                                 self->callbacks.onLocalCandidate(text, mid);
+                             }
+                         });
+                     }),
+                     this);
+    g_signal_connect(webrtc.get(), "notify::connection-state",
+                     G_CALLBACK(+[](GstElement* element, GParamSpec*, gpointer data) {
+                         auto* self = static_cast<Impl*>(data);
+                         GstWebRTCPeerConnectionState state;
+                         g_object_get(element, "connection-state", &state, nullptr);
+                         self->gate.run([&] {
+                             if (self->callbacks.onStateChange) {
+                                 self->callbacks.onStateChange(stateNumber(state));
+                             }
+                         });
+                     }),
+                     this);
+
+    GPtr<GstBus> bus(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
+    gst_bus_set_sync_handler(
+        bus.get(), [](GstBus*, GstMessage*, gpointer) { return GST_BUS_DROP; }, nullptr, nullptr);
+
+    // Channels made before the first negotiation land in the first offer, in this order.
+    gst_element_set_state(pipeline.get(), GST_STATE_READY);
+    createDataChannel("input", nullptr);
+    GstStructure* fast = gst_structure_new("options", "ordered", G_TYPE_BOOLEAN, FALSE,
+                                           "max-retransmits", G_TYPE_INT, 0, nullptr);
+    createDataChannel("input-fast", fast);
+    gst_structure_free(fast);
+    createDataChannel("microphone", nullptr);
+
+    if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+        throw std::runtime_error("The offering pipeline could not start");
+    }
+}
+
+void OfferingPeer::Impl::createDataChannel(const char* label, GstStructure* channelOptions) {
+    GstWebRTCDataChannel* channel = nullptr;
+    g_signal_emit_by_name(webrtc.get(), "create-data-channel", label, channelOptions, &channel);
+    if (!channel) {
+        throw std::runtime_error(std::string("Cannot create the data channel ") + label);
+    }
+    g_signal_connect(channel, "on-open",
+                     G_CALLBACK(+[](GstWebRTCDataChannel* channel, gpointer data) {
+                         auto* self = static_cast<Impl*>(data);
+                         gchar* label = nullptr;
+                         g_object_get(channel, "label", &label, nullptr);
+                         CharPtr owner(label);
+                         std::string text = label ? label : "";
+                         self->gate.run([&] {
+                             if (self->callbacks.onChannelOpen) {
+                                 self->callbacks.onChannelOpen(text);
+                             }
+                         });
+                     }),
+                     this);
+    g_signal_connect(channel, "on-message-string",
+                     G_CALLBACK(+[](GstWebRTCDataChannel* channel, gchar* message, gpointer data) {
+                         auto* self = static_cast<Impl*>(data);
+                         gchar* label = nullptr;
+                         g_object_get(channel, "label", &label, nullptr);
+                         CharPtr owner(label);
+                         std::string name = label ? label : "";
+                         std::string text = message ? message : "";
+                         self->gate.run([&] {
+                             if (self->callbacks.onTextMessage) {
+                                 self->callbacks.onTextMessage(name, text);
+                             }
+                         });
+                     }),
+                     this);
+    g_signal_connect(channel, "on-message-data",
+                     G_CALLBACK(+[](GstWebRTCDataChannel* channel, GBytes* bytes, gpointer data) {
+                         auto* self = static_cast<Impl*>(data);
+                         gchar* label = nullptr;
+                         g_object_get(channel, "label", &label, nullptr);
+                         CharPtr owner(label);
+                         std::string name = label ? label : "";
+                         gsize size = 0;
+                         auto* raw = static_cast<const std::uint8_t*>(
+                             bytes ? g_bytes_get_data(bytes, &size) : nullptr);
+                         std::vector<std::uint8_t> payload(raw, raw + (raw ? size : 0));
+                         self->gate.run([&] {
+                             if (self->callbacks.onBinaryMessage) {
+                                 self->callbacks.onBinaryMessage(name, payload);
+                             }
+                         });
+                     }),
+                     this);
+    std::lock_guard lock(mutex);
+    channels[label].reset(channel);
+}
+
+void OfferingPeer::Impl::negotiationNeeded() {
+    {
+        std::lock_guard lock(mutex);
+        if (offerStarted || closing) {
+            return;
+        }
+        offerStarted = true;
+    }
+    GstPromise* promise = gst_promise_new_with_change_func(
+        [](GstPromise* promise, gpointer data) { static_cast<Impl*>(data)->offerCreated(promise); },
+        this, nullptr);
+    g_signal_emit_by_name(webrtc.get(), "create-offer", nullptr, promise);
+}
+
+void OfferingPeer::Impl::offerCreated(GstPromise* promise) {
+    GstWebRTCSessionDescription* offer = nullptr;
+    if (gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED) {
+        const GstStructure* reply = gst_promise_get_reply(promise);
+        if (reply) {
+            gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr);
+        }
+    }
+    gst_promise_unref(promise);
+    if (!offer) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex);
+        mids = midsOf(offer->sdp);
+    }
+    CharPtr text(gst_sdp_message_as_text(offer->sdp));
+    std::string sdp = text.get();
+    // The offer goes out before gathering starts, so no candidate can overtake it.
+    gate.run([&] {
+        if (callbacks.onLocalDescription) {
+            callbacks.onLocalDescription("offer", sdp);
+        }
+    });
+    g_signal_emit_by_name(webrtc.get(), "set-local-description", offer, nullptr);
+    gst_webrtc_session_description_free(offer);
+}
+
+void OfferingPeer::Impl::setRemoteAnswer(const std::string& sdp) {
+    if (gate.isClosed()) {
+        throw std::runtime_error("The offering peer is closed");
+    }
+    GstSDPMessage* message = nullptr;
+    gst_sdp_message_new_from_text(sdp.c_str(), &message);
+    if (!message || gst_sdp_message_medias_len(message) == 0) {
+        if (message) {
+            gst_sdp_message_free(message);
+        }
+        throw std::runtime_error("The answer is not a session description");
+    }
+    GstWebRTCSessionDescription* answer =
+        gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, message);
+
+    struct Waiter {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool done = false;
+    };
+    auto waiter = std::make_shared<Waiter>();
+    GstPromise* promise = gst_promise_new_with_change_func(
+        [](GstPromise*, gpointer data) {
+            auto& shared = *static_cast<std::shared_ptr<Waiter>*>(data);
+            {
+                std::lock_guard lock(shared->mutex);
+                shared->done = true;
+            }
+            shared->changed.notify_all();
+        },
+        new std::shared_ptr<Waiter>(waiter),
+        [](gpointer data) { delete static_cast<std::shared_ptr<Waiter>*>(data); });
+    g_signal_emit_by_name(webrtc.get(), "set-remote-description", answer, promise);
+    gst_webrtc_session_description_free(answer);
+
+    bool replied = false;
+    {
+        std::unique_lock lock(waiter->mutex);
+        replied = waiter->changed.wait_for(lock, answerTimeout, [&] { return waiter->done; });
+    }
+    std::string failure;
+    if (!replied) {
+        gst_promise_interrupt(promise);
+        failure = "Applying the answer timed out";
+    } else if (const GstStructure* reply = gst_promise_get_reply(promise);
+               reply && gst_structure_has_field(reply, "error")) {
+        GError* rawError = nullptr;
+        gst_structure_get(reply, "error", G_TYPE_ERROR, &rawError, nullptr);
+        ErrorPtr error(rawError);
+        failure = std::string("The answer was refused: ") + (error ? error->message : "");
+    }
+    gst_promise_unref(promise);
+    if (!failure.empty()) {
+        throw std::runtime_error(failure);
+    }
+}
+
+bool OfferingPeer::Impl::addRemoteCandidate(const std::string& candidate, const std::string& mid) {
+    std::string text = candidate.starts_with("a=") ? candidate.substr(2) : candidate;
+    // candidate:<foundation> <component> <transport> <priority> <address> <port> typ ...
+    std::istringstream fields(text);
+    std::string foundation, component, transport, priority, address;
+    fields >> foundation >> component >> transport >> priority >> address;
+    if (!foundation.starts_with("candidate:") || !address.starts_with("127.")) {
+        return false;
+    }
+    guint mline = 0;
+    {
+        std::lock_guard lock(mutex);
+        auto found = std::find(mids.begin(), mids.end(), mid);
+        if (found == mids.end() || closing) {
+            return false;
+        }
+        mline = static_cast<guint>(found - mids.begin());
+    }
+    g_signal_emit_by_name(webrtc.get(), "add-ice-candidate", mline, text.c_str());
+    return true;
+}
+
+void OfferingPeer::Impl::setBitrate(std::uint64_t bitsPerSecond) {
+    GPtr<GstElement> encoder(gst_bin_get_by_name(GST_BIN(pipeline.get()), "videoenc"));
+    if (encoder) {
+        guint kbps = static_cast<guint>(std::max<std::uint64_t>(bitsPerSecond / 1000, 1));
+        g_object_set(encoder.get(), "bitrate", kbps, nullptr);
+    }
+}
+
+bool OfferingPeer::Impl::send(const std::string& label, const std::string* text,
+                              const std::vector<std::uint8_t>* data) {
+    GstWebRTCDataChannel* channel = nullptr;
+    {
+        std::lock_guard lock(mutex);
+        auto found = channels.find(label);
+        if (closing || found == channels.end()) {
+            return false;
+        }
+        channel = GST_WEBRTC_DATA_CHANNEL(g_object_ref(found->second.get()));
+    }
+    GPtr<GstWebRTCDataChannel> owner(channel);
+    GstWebRTCDataChannelState state;
+    g_object_get(channel, "ready-state", &state, nullptr);
+    if (state != GST_WEBRTC_DATA_CHANNEL_STATE_OPEN) {
+        return false;
+    }
+    GError* rawError = nullptr;
+    gboolean sent = FALSE;
+    if (text) {
+        sent = gst_webrtc_data_channel_send_string_full(channel, text->c_str(), &rawError);
+    } else {
+        GBytes* bytes = g_bytes_new(data->data(), data->size());
+        sent = gst_webrtc_data_channel_send_data_full(channel, bytes, &rawError);
+        g_bytes_unref(bytes);
+    }
+    ErrorPtr error(rawError);
+    return sent && !error;
+}
+
+void OfferingPeer::Impl::close() {
+    {
+        std::lock_guard lock(mutex);
+        if (closing) {
+            return;
+        }
+        closing = true;
+    }
+    bool inside = gate.inside();
+    gate.close();
+    if (!pipeline) {
+        return;
+    }
+    g_signal_handlers_disconnect_by_data(webrtc.get(), this);
+    {
+        std::lock_guard lock(mutex);
+        for (auto& [label, channel] : channels) {
+            g_signal_handlers_disconnect_by_data(channel.get(), this);
+        }
+    }
+    // Stop on a thread of our own: the closing thread may be a GStreamer one.
+    GstElement* stopping = GST_ELEMENT(g_object_ref(pipeline.get()));
+    teardownThread = std::thread([stopping, teardown = teardown] {
+        GPtr<GstElement> owner(stopping);
+        gst_element_send_event(stopping, gst_event_new_eos());
+        std::this_thread::sleep_for(byeGrace);
+        gst_element_set_state(stopping, GST_STATE_NULL);
+        {
+            std::lock_guard lock(teardown->mutex);
+            teardown->done = true;
+        }
+        teardown->finished.notify_all();
+    });
+    if (inside) {
+        return;
+    }
+    std::unique_lock lock(teardown->mutex);
+    teardown->finished.wait_for(lock, teardownTimeout, [&] { return teardown->done; });
+}
+
+OfferingPeer::OfferingPeer(OfferingPeerOptions options, OfferingPeerCallbacks callbacks)
+    : impl(std::make_unique<Impl>(std::move(options), std::move(callbacks))) {
+    impl->start();
+}
+
+OfferingPeer::~OfferingPeer() = default;
+
+void OfferingPeer::setRemoteAnswer(const std::string& sdp) {
+    impl->setRemoteAnswer(sdp);
+}
+bool OfferingPeer::addRemoteCandidate(const std::string& candidate, const std::string& mid) {
+    return impl->addRemoteCandidate(candidate, mid);
+}
+void OfferingPeer::setBitrate(std::uint64_t bitsPerSecond) {
+    impl->setBitrate(bitsPerSecond);
+}
+bool OfferingPeer::sendText(const std::string& label, const std::string& text) {
+    return impl->send(label, &text, nullptr);
+}
+bool OfferingPeer::sendBinary(const std::string& label, const std::vector<std::uint8_t>& data) {
+    return impl->send(label, nullptr, &data);
+}
+std::uint64_t OfferingPeer::keyFramesForced() const {
+    return impl->keyFramesForced();
+}
+void OfferingPeer::close() {
+    impl->close();
+}
