@@ -20,6 +20,8 @@ constexpr std::uint64_t maxBitrate = 50'000'000;
 constexpr std::size_t defaultChunkSize = 262144;
 constexpr std::size_t maxChunkSize = 8 * 1024 * 1024;
 constexpr int maxViewportSide = 7680;
+// A new viewer's first poll waits this long for the offer instead of coming back empty.
+constexpr auto firstOfferWait = std::chrono::milliseconds(2000);
 
 // The stand-in has no game server behind it; these are the figures it reports for that link.
 constexpr int gameServerLatencyMs = 1;
@@ -512,7 +514,10 @@ std::shared_ptr<ViewerSession> LocalService::viewerFor(const std::string& viewer
     auto created = std::make_shared<ViewerSession>(viewerId, peerFactory, peerOptions,
                                                    std::chrono::seconds(options.sessionSeconds),
                                                    recorder.get());
-    std::lock_guard lock(mutex);
-    viewer = created;
+    {
+        std::lock_guard lock(mutex);
+        viewer = created;
+    }
+    created->waitForFirstEvent(firstOfferWait);
     return created;
 }

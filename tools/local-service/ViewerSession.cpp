@@ -1,5 +1,6 @@
 #include "ViewerSession.hpp"
 
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
 
@@ -10,6 +11,26 @@ namespace {
 
 constexpr int stateConnected = 2;
 constexpr int stateDisconnected = 3;
+
+// The mids of the description's BUNDLE group; empty when there is none.
+std::vector<std::string> bundleGroup(const std::string& sdp) {
+    const std::string tag = "a=group:BUNDLE ";
+    std::size_t at = sdp.find(tag);
+    if (at == std::string::npos) {
+        return {};
+    }
+    std::size_t end = sdp.find_first_of("\r\n", at);
+    std::istringstream mids(sdp.substr(at + tag.size(), end - at - tag.size()));
+    std::vector<std::string> group;
+    for (std::string mid; mids >> mid;) {
+        group.push_back(mid);
+    }
+    return group;
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
 
 std::string hexOfFirstBytes(const std::vector<std::uint8_t>& data, std::size_t count) {
     std::ostringstream hex;
@@ -29,16 +50,26 @@ ViewerSession::ViewerSession(std::string viewerId, const PeerFactory& factory,
     // touch only what the mutex guards and the recorder, never `peer`.
     OfferingPeerCallbacks callbacks;
     callbacks.onLocalDescription = [this](const std::string& type, const std::string& sdp) {
+        {
+            std::lock_guard lock(mutex);
+            bundledMids = bundleGroup(sdp);
+        }
         addEvent({{"type", "local_description"}, {"sdpType", type}, {"sdp", sdp}});
     };
     callbacks.onLocalCandidate = [this](const std::string& candidate,
                                         const std::optional<std::string>& mid) {
         nlohmann::json event = {{"type", "local_candidate"}, {"candidate", candidate}};
         bool keepMid = mid.has_value();
-        if (mid == "video") {
-            // Every second video candidate goes without its mid: viewers must default it.
+        if (mid) {
+            // Every second video candidate goes without its mid: viewers must default it to
+            // "video". Under BUNDLE every bundled section shares one transport, so a candidate
+            // of another bundled section is a video candidate as well.
             std::lock_guard lock(mutex);
-            keepMid = videoCandidates++ % 2 == 0;
+            bool video =
+                *mid == "video" || (contains(bundledMids, *mid) && contains(bundledMids, "video"));
+            if (video) {
+                keepMid = videoCandidates++ % 2 == 0;
+            }
         }
         if (keepMid) {
             event["mid"] = *mid;
@@ -83,6 +114,11 @@ nlohmann::json ViewerSession::eventsAfter(long long after) const {
     return list;
 }
 
+void ViewerSession::waitForFirstEvent(std::chrono::milliseconds limit) const {
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, limit, [this] { return !events.empty() || stopping; });
+}
+
 void ViewerSession::applyAnswer(const std::string& sdp) {
     peer->setRemoteAnswer(withoutForeignCandidates(sdp));
 }
@@ -108,6 +144,7 @@ void ViewerSession::addEvent(nlohmann::json event) {
     std::lock_guard lock(mutex);
     event["id"] = nextEventId++;
     events.push_back(std::move(event));
+    wake.notify_all();
 }
 
 void ViewerSession::onStateChange(int state) {

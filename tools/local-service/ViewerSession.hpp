@@ -51,6 +51,8 @@ class ViewerSession {
     const std::string& viewerId() const { return id; }
     // The events with an id greater than after, oldest first, as a JSON array.
     nlohmann::json eventsAfter(long long after) const;
+    // Waits up to limit for the first event, so a new viewer's first poll carries the offer.
+    void waitForFirstEvent(std::chrono::milliseconds limit) const;
     // Throws std::runtime_error when the peer refuses the answer.
     void applyAnswer(const std::string& sdp);
     // False when the candidate is not on loopback and was therefore not handed on.
@@ -71,10 +73,11 @@ class ViewerSession {
     RequestRecorder* const recorder;
 
     mutable std::mutex mutex;
-    std::condition_variable wake;
+    mutable std::condition_variable wake;
     std::vector<nlohmann::json> events;
     long long nextEventId = 1;
     long long videoCandidates = 0;
+    std::vector<std::string> bundledMids;  // from the offer's BUNDLE group
     bool peerEnded = false;
     bool stopping = false;
     std::optional<std::chrono::steady_clock::time_point> closeAt;
