@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 #include "PeerPair.hpp"
 
@@ -155,5 +156,59 @@ TEST_P(PeerConnectionCodecTest, answersConnectsAndCarriesMediaAndMessages) {
 
 INSTANTIATE_TEST_SUITE_P(Codecs, PeerConnectionCodecTest, testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Hevc" : "H264"; });
+
+}  // namespace
+
+namespace {
+
+using namespace rtctest;
+
+// A recorded stream played from a file loops, so more frames arrive than the file holds, and
+// key-frame requests are still counted.
+TEST(PeerConnectionFile, recordedStreamLoopsAndCountsKeyFrameRequests) {
+    PairOptions live;
+    live.offerer.width = 320;
+    live.offerer.height = 240;
+    live.offerer.fps = 30;
+    live.offerer.bitrate = 500'000;
+    std::vector<rtc::binary> recorded;
+    {
+        PeerPair pair(live);
+        pair.start();
+        ASSERT_TRUE(waitFor(
+            [&] {
+                std::lock_guard lock(pair.observed.mutex);
+                return pair.observed.firstVideoFrames.size() >= 30;
+            },
+            15s));
+        std::lock_guard lock(pair.observed.mutex);
+        recorded = pair.observed.firstVideoFrames;
+    }
+    std::string path = testing::TempDir() + "/recorded.h264";
+    {
+        std::ofstream file(path, std::ios::binary);
+        for (const auto& frame : recorded) {
+            file.write(reinterpret_cast<const char*>(frame.data()),
+                       static_cast<std::streamsize>(frame.size()));
+        }
+    }
+
+    PairOptions played = live;
+    played.offerer.videoFile = path;
+    PeerPair pair(played);
+    pair.start();
+    ASSERT_TRUE(waitFor([&] { return pair.observed.videoFrames >= 75; }, 20s))
+        << pair.observed.videoFrames;
+    {
+        std::lock_guard lock(pair.observed.mutex);
+        for (const auto& frame : pair.observed.firstVideoFrames) {
+            EXPECT_TRUE(startsWithLongStartCode(frame));
+        }
+    }
+    auto video = pair.observed.tracks.at("video");
+    EXPECT_TRUE(video->requestKeyframe());
+    EXPECT_TRUE(waitFor([&] { return pair.offerer->keyFramesForced() > 0; }));
+    std::remove(path.c_str());
+}
 
 }  // namespace

@@ -24,8 +24,6 @@ using namespace std::chrono_literals;
 
 constexpr auto answerTimeout = 10s;
 constexpr auto teardownTimeout = 5s;
-// Lets the RTP session send its BYE packets before the transport goes away.
-constexpr auto byeGrace = 300ms;
 
 // One strong reference to a GObject.
 template <typename T>
@@ -138,7 +136,7 @@ std::string pipelineText(const OfferingPeerOptions& options) {
             "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,"
             "a-mid=audio ! offer. ";
     if (options.videoFile.empty()) {
-        text << "videotestsrc is-live=true pattern=ball motion=sweep animation-mode=running-time ! "
+        text << "videotestsrc is-live=true pattern=smpte horizontal-speed=4 ! "
              << "video/x-raw,width=" << options.width << ",height=" << options.height
              << ",framerate=" << fps << "/1 ! videoconvert ! ";
         if (options.hevc) {
@@ -196,6 +194,14 @@ class OfferingPeer::Impl {
     };
 
     void createDataChannel(const char* label, GstStructure* options);
+    // Frames encoded before the transport was up never arrived; start the viewer's picture.
+    void freshKeyFrame() {
+        GPtr<GstElement> encoder(gst_bin_get_by_name(GST_BIN(pipeline.get()), "videoenc"));
+        if (encoder) {
+            gst_element_send_event(encoder.get(), gst_video_event_new_upstream_force_key_unit(
+                                                      GST_CLOCK_TIME_NONE, TRUE, 0));
+        }
+    }
     void negotiationNeeded();
     void offerCreated(GstPromise* promise);
     bool teardownFinished() {
@@ -294,6 +300,9 @@ void OfferingPeer::Impl::start() {
                          auto* self = static_cast<Impl*>(data);
                          GstWebRTCPeerConnectionState state;
                          g_object_get(element, "connection-state", &state, nullptr);
+                         if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
+                             self->freshKeyFrame();
+                         }
                          self->gate.run([&] {
                              if (self->callbacks.onStateChange) {
                                  self->callbacks.onStateChange(stateNumber(state));
@@ -561,8 +570,6 @@ void OfferingPeer::Impl::close() {
     GstElement* stopping = GST_ELEMENT(g_object_ref(pipeline.get()));
     teardownThread = std::thread([stopping, teardown = teardown] {
         GPtr<GstElement> owner(stopping);
-        gst_element_send_event(stopping, gst_event_new_eos());
-        std::this_thread::sleep_for(byeGrace);
         gst_element_set_state(stopping, GST_STATE_NULL);
         {
             std::lock_guard lock(teardown->mutex);

@@ -1,0 +1,110 @@
+// The text helpers the engine applies to offers and to depacketized frames.
+
+#include <gtest/gtest.h>
+
+#include "webrtc/rtcAnnexB.hpp"
+#include "webrtc/rtcSdp.hpp"
+
+namespace {
+
+const char* const perSectionOffer =
+    "v=0\r\n"
+    "o=- 1 1 IN IP4 0.0.0.0\r\n"
+    "s=-\r\n"
+    "t=0 0\r\n"
+    "a=group:BUNDLE audio video data\r\n"
+    "m=audio 9 UDP/TLS/RTP/SAVPF 111\r\n"
+    "a=ice-ufrag:first\r\n"
+    "a=ice-pwd:firstpassword\r\n"
+    "a=mid:audio\r\n"
+    "m=video 9 UDP/TLS/RTP/SAVPF 96\r\n"
+    "a=ice-ufrag:second\r\n"
+    "a=ice-pwd:secondpassword\r\n"
+    "a=mid:video\r\n"
+    "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n"
+    "a=mid:data\r\n"
+    "m=video 9 UDP/TLS/RTP/SAVPF 97\r\n"
+    "a=ice-ufrag:loose\r\n"
+    "a=ice-pwd:loosepassword\r\n"
+    "a=mid:unbundled\r\n";
+
+TEST(Sdp, bundledSectionsTakeTheBundleTagsCredentialsAndOthersKeepTheirs) {
+    std::string result = rtc::sdp::unifyBundleCredentials(perSectionOffer);
+    EXPECT_EQ(result.find("a=ice-ufrag:second"), std::string::npos);
+    EXPECT_EQ(result.find("a=ice-pwd:secondpassword"), std::string::npos);
+    // The video section now carries the first credentials; the data section, which had none,
+    // gets them too; the section outside the bundle keeps its own.
+    auto video = result.find("m=video 9 UDP/TLS/RTP/SAVPF 96\r\n");
+    auto data = result.find("m=application");
+    auto loose = result.find("m=video 9 UDP/TLS/RTP/SAVPF 97");
+    ASSERT_TRUE(video != std::string::npos && data != std::string::npos);
+    EXPECT_NE(result.find("a=ice-ufrag:first", video), std::string::npos);
+    EXPECT_LT(result.find("a=ice-ufrag:first", video), data);
+    EXPECT_LT(result.find("a=ice-pwd:firstpassword", data), loose);
+    EXPECT_NE(result.find("a=ice-ufrag:loose", loose), std::string::npos);
+    // Line endings stay CRLF throughout.
+    EXPECT_EQ(result.find("\n"), result.find("\r\n") + 1);
+    EXPECT_EQ(std::count(result.begin(), result.end(), '\n'),
+              std::count(result.begin(), result.end(), '\r'));
+}
+
+TEST(Sdp, sessionLevelCredentialsAndUnbundledOffersAreLeftAlone) {
+    std::string sessionLevel =
+        "v=0\r\ns=-\r\nt=0 0\r\na=group:BUNDLE 0 1\r\na=ice-ufrag:u\r\na=ice-pwd:p\r\n"
+        "m=audio 9 RTP/SAVPF 111\r\na=mid:0\r\nm=video 9 RTP/SAVPF 96\r\na=mid:1\r\n";
+    EXPECT_EQ(rtc::sdp::unifyBundleCredentials(sessionLevel), sessionLevel);
+    std::string noBundle =
+        "v=0\r\ns=-\r\nm=audio 9 RTP/SAVPF 111\r\na=ice-ufrag:a\r\n"
+        "m=video 9 RTP/SAVPF 96\r\na=ice-ufrag:b\r\n";
+    EXPECT_EQ(rtc::sdp::unifyBundleCredentials(noBundle), noBundle);
+}
+
+TEST(Sdp, listsSectionsWithKindAndMidAndRefusesNonDescriptions) {
+    auto media = rtc::sdp::listMedia(perSectionOffer);
+    ASSERT_EQ(media.size(), 4u);
+    EXPECT_EQ(media[0].kind, "audio");
+    EXPECT_EQ(media[0].mid, "audio");
+    EXPECT_EQ(media[2].kind, "application");
+    EXPECT_EQ(media[2].mid, "data");
+    EXPECT_EQ(rtc::sdp::listMedia("v=0\nm=video 9 RTP/AVP 96\n")[0].mid, "");
+    EXPECT_THROW(rtc::sdp::listMedia(""), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::listMedia("m=video 9 RTP/AVP 96\r\n"), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::listMedia("v=0\r\ns=-\r\n"), std::invalid_argument);
+}
+
+rtc::binary bytes(std::initializer_list<int> values) {
+    rtc::binary out;
+    for (int value : values) {
+        out.push_back(static_cast<std::byte>(value));
+    }
+    return out;
+}
+
+TEST(AnnexB, shortStartCodesBecomeLongAndNoByteIsLost) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> in;
+        rtc::binary out;
+    };
+    std::vector<Case> cases = {
+        {"already long",
+         {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x65, 0xBB},
+         bytes({0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x65, 0xBB})},
+        {"all short",
+         {0, 0, 1, 0x67, 0xAA, 0, 0, 1, 0x68, 0, 0, 1, 0x65},
+         bytes({0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0, 0, 0, 1, 0x65})},
+        {"mixed",
+         {0, 0, 0, 1, 0x67, 0, 0, 1, 0x65, 0x01},
+         bytes({0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65, 0x01})},
+        {"start code at the very end",
+         {0, 0, 1, 0x65, 0, 0, 1},
+         bytes({0, 0, 0, 1, 0x65, 0, 0, 0, 1})},
+        {"too short to hold one", {0, 0}, bytes({0, 0})},
+        {"empty", {}, {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(rtc::withLongStartCodes(c.in.data(), c.in.size()), c.out) << c.name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+// A 20 Mbit/s stream with key-frame bursts: the answering side's socket must hold them.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include "PeerPair.hpp"
+
+namespace {
+
+using namespace rtctest;
+
+// RcvbufErrors of the Udp line in /proc/net/snmp (this network namespace only).
+long long udpReceiveBufferErrors() {
+    std::ifstream snmp("/proc/net/snmp");
+    std::string header, values;
+    while (std::getline(snmp, header)) {
+        if (header.starts_with("Udp:") && std::getline(snmp, values)) {
+            std::istringstream names(header), numbers(values);
+            std::string name, number;
+            while (names >> name && numbers >> number) {
+                if (name == "RcvbufErrors") {
+                    return std::stoll(number);
+                }
+            }
+        }
+    }
+    return -1;
+}
+
+// Receive buffer sizes of the UDP sockets bound to a port, as the kernel reports them.
+std::vector<long long> receiveBuffersOnPort(const std::string& port) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen("ss -u -a -m -n 2>/dev/null", "r"), pclose);
+    std::vector<long long> sizes;
+    if (!pipe) {
+        return sizes;
+    }
+    std::string output;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe.get())) {
+        output.append(buffer, n);
+    }
+    std::regex socket(":" + port + R"(\s[^\n]*\n\s*skmem:\([^)]*\brb(\d+))");
+    for (std::sregex_iterator it(output.begin(), output.end(), socket), end; it != end; ++it) {
+        sizes.push_back(std::stoll((*it)[1]));
+    }
+    return sizes;
+}
+
+std::string udpPortOf(const std::string& candidate) {
+    // candidate:<foundation> <component> <transport> <priority> <address> <port> typ ...
+    std::istringstream fields(candidate);
+    std::string foundation, component, transport, priority, address, port;
+    fields >> foundation >> component >> transport >> priority >> address >> port;
+    return transport == "UDP" || transport == "udp" ? port : "";
+}
+
+TEST(Throughput, receiveBufferHoldsKeyFrameBurstsAt20Mbits) {
+    PairOptions options;
+    options.offerer.width = 1280;
+    options.offerer.height = 720;
+    options.offerer.fps = 60;
+    options.offerer.bitrate = 20'000'000;
+    PeerPair pair(options);
+    long long errorsBefore = udpReceiveBufferErrors();
+    pair.start();
+    ASSERT_TRUE(waitFor([&] { return pair.connected() && pair.mediaFlowing(10, 10); }, 20s));
+
+    auto frames0 = pair.observed.videoFrames.load();
+    auto bytes0 = pair.observed.videoBytes.load();
+    auto began = std::chrono::steady_clock::now();
+    auto video = pair.observed.tracks.at("video");
+    // Key frames on demand make the bursts that overflow a default-sized buffer.
+    for (int i = 0; i < 10; ++i) {
+        video->requestKeyframe();
+        std::this_thread::sleep_for(500ms);  // pacing the requests, not waiting on a result
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    auto frames = pair.observed.videoFrames.load() - frames0;
+    auto bytes = pair.observed.videoBytes.load() - bytes0;
+    long long errorsAfter = udpReceiveBufferErrors();
+
+    std::printf(
+        "[ figures ] 1280x720@60 H.264 at 20 Mbit/s: %.1f frames/s, %.1f Mbit/s received, "
+        "%llu key frames forced, RcvbufErrors +%lld\n",
+        frames / seconds, bytes * 8 / seconds / 1e6,
+        static_cast<unsigned long long>(pair.offerer->keyFramesForced()),
+        errorsAfter - errorsBefore);
+
+    std::string port;
+    {
+        std::lock_guard lock(pair.observed.mutex);
+        for (const auto& candidate : pair.observed.candidates) {
+            if (port.empty()) {
+                port = udpPortOf(candidate.candidate());
+            }
+        }
+    }
+    ASSERT_FALSE(port.empty());
+    auto sizes = receiveBuffersOnPort(port);
+    ASSERT_FALSE(sizes.empty()) << "no socket on port " << port;
+    EXPECT_GE(sizes.front(), 4 * 1024 * 1024);
+    EXPECT_EQ(errorsAfter - errorsBefore, 0);
+    EXPECT_GT(frames, 0u);
+}
+
+}  // namespace
