@@ -1,2 +1,45 @@
-// Entry point of the stand-in service; filled in with its HTTP side.
-int main() { return 0; }
+// Entry point of the stand-in service: parse the options, serve until SIGINT or SIGTERM.
+
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+
+#include "LocalService.hpp"
+
+int main(int argc, char** argv) {
+    ServiceOptions options;
+    try {
+        options = parseServiceOptions(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& e) {
+        std::cerr << "quorvanta-local-service: " << e.what() << "\n" << serviceUsage();
+        return 2;
+    }
+    if (options.help) {
+        std::cout << serviceUsage();
+        return 0;
+    }
+    // Blocked before any thread starts, so every thread inherits the mask and the signals
+    // reach only the sigwait below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    try {
+        if (!options.videoFile.empty() && !std::filesystem::is_regular_file(options.videoFile)) {
+            throw std::runtime_error("no video file " + options.videoFile);
+        }
+        LocalService service(options, makeOfferingPeerFactory());
+        int port = service.start(options.port);
+        std::cout << "listening on http://127.0.0.1:" << port << std::endl;
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        std::cout << "stopping" << std::endl;
+        service.stop();
+    } catch (const std::exception& e) {
+        std::cerr << "quorvanta-local-service: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
