@@ -264,7 +264,6 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
     options.softwareThreads = threads;
     std::uint64_t keyframeRequests = 0;
     KeyframeRequester keyframes([&] { ++keyframeRequests; });
-    options.onDecodeFailure = [&] { keyframes.lossDetected(); };
     VideoPipeline pipeline(renderer, windowW, windowH, stream.hevc, options);
     pumpEvents();
 
@@ -296,7 +295,7 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
         });
         for (;;) {
             pumpEvents();
-            keyframes.poll(stats.framesDropped.load());
+            keyframes.poll(stats.framesDropped.load() + pipeline.decodeFailures);
             rtc::binary frame = queue.tryPop();
             if (frame.empty()) {
                 if (!producing && queue.size() == 0) {

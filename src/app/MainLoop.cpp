@@ -1,13 +1,19 @@
 #include "app/MainLoop.hpp"
 
 #include "app/StatisticsTitle.hpp"
+#include "input/InputHandler.hpp"
+#include "platform/PopupMenu.hpp"
+#include "video/FrameQueue.hpp"
+#include "video/KeyframeRequester.hpp"
+#include "video/VideoPipeline.hpp"
 
 MainLoop::MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const StreamStats& stats,
-                   EventLog& log)
+                   EventLog& log, Parts parts)
     : window(window),
       stopRequested(stopRequested),
       stats(stats),
       log(log),
+      parts(std::move(parts)),
       titleDeadline(Clock::now() + statisticsInterval) {}
 
 void MainLoop::run() {
@@ -21,6 +27,7 @@ void MainLoop::run() {
 }
 
 void MainLoop::handlePendingEvents() {
+    // Every pending event before the next frame, so input never waits behind video.
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         dispatch(event);
@@ -28,55 +35,31 @@ void MainLoop::handlePendingEvents() {
 }
 
 void MainLoop::dispatch(const SDL_Event& event) {
-    switch (event.type) {
-        case SDL_QUIT:
-            onQuit();
-            break;
-        case SDL_WINDOWEVENT:
-            onWindowEvent(event.window);
-            break;
-        case SDL_KEYDOWN:
-            onKeyDown(event.key);
-            break;
-        default:
-            break;
+    if (event.type == SDL_QUIT) {
+        // The events already queued are still handled; the loop ends at its next check.
+        stopRequested.exchange(true);
+        return;
     }
-}
-
-void MainLoop::onQuit() {
-    // The events already queued are still handled; the loop ends at its next check.
-    stopRequested.exchange(true);
-}
-
-void MainLoop::onWindowEvent(const SDL_WindowEvent& event) {
-    if (event.event == SDL_WINDOWEVENT_FOCUS_LOST) {
-        onFocusLost();
+    if (auto id = menuCommandFromEvent(event)) {
+        if (parts.onMenuCommand) {
+            parts.onMenuCommand(*id);
+        }
+        return;
     }
-}
-
-void MainLoop::onFocusLost() {
-    // Releases the mouse once input capture exists; until then the mouse is never captured.
-}
-
-void MainLoop::onKeyDown(const SDL_KeyboardEvent& event) {
-    if (event.keysym.sym == SDLK_F11) {
-        toggleFullScreen();  // not forwarded to the game
-    }
-}
-
-void MainLoop::toggleFullScreen() {
-    const Uint32 fullScreenBits = SDL_WINDOW_FULLSCREEN | SDL_WINDOW_FULLSCREEN_DESKTOP;
-    const bool fullScreen = (SDL_GetWindowFlags(window) & fullScreenBits) != 0;
-    SDL_SetWindowFullscreen(window, fullScreen ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP);
+    // Keys, mouse, wheel, F11, the release combination, the menu corner and focus loss.
+    parts.input.handleEvent(event);
 }
 
 bool MainLoop::drainOneFrame() {
-    // No video pipeline yet: nothing is ever waiting, and the loop sleeps 1 ms.
-    return false;
-}
-
-std::uint64_t MainLoop::framesPresented() const {
-    return 0;  // counted by the video pipeline once it presents frames
+    // A dropped frame or one the decoder refused leaves the picture broken until the next
+    // key frame, so ask for one (rate-limited) instead of waiting for the sender's.
+    parts.keyframes.poll(stats.framesDropped.load() + parts.video.decodeFailures);
+    rtc::binary frame = parts.frames.tryPop();
+    if (frame.empty()) {
+        return false;
+    }
+    parts.video.decodeAndPresent(frame.data(), frame.size());
+    return true;
 }
 
 void MainLoop::refreshStatisticsWhenDue() {
@@ -84,7 +67,7 @@ void MainLoop::refreshStatisticsWhenDue() {
         return;
     }
     const std::string title =
-        statisticsTitle(stats.framesReceived.load(), framesPresented(),
+        statisticsTitle(stats.framesReceived.load(), parts.video.framesPresented,
                         stats.audioPacketsPlayed.load(), stats.audioErrors.load());
     SDL_SetWindowTitle(window, title.c_str());
     log.write(title);

@@ -5,21 +5,35 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "app/EventLog.hpp"
 #include "app/StreamStats.hpp"
 
+class FrameQueue;
+class InputHandler;
+class KeyframeRequester;
+class VideoPipeline;
+
 // The main thread from the end of start-up until stopRequested: all pending window events,
 // then at most one video frame, then every 2 s the statistics in the title and the log.
-// Each row of the event table is one member function, so the subsystems that handle input,
-// the menu and video connect at their own row.
 class MainLoop {
   public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds statisticsInterval{2};
 
+    // What the loop drives besides the window; all owned by the caller.
+    struct Parts {
+        FrameQueue& frames;
+        VideoPipeline& video;
+        KeyframeRequester& keyframes;
+        InputHandler& input;
+        // A command chosen in the settings menu.
+        std::function<void(int id)> onMenuCommand;
+    };
+
     MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const StreamStats& stats,
-             EventLog& log);
+             EventLog& log, Parts parts);
 
     // Returns once stopRequested is set (window closed, SIGINT/SIGTERM, or the connection lost).
     void run();
@@ -28,21 +42,14 @@ class MainLoop {
     void handlePendingEvents();
     void dispatch(const SDL_Event& event);
 
-    // Event rows.
-    void onQuit();
-    void onWindowEvent(const SDL_WindowEvent& event);
-    void onFocusLost();
-    void onKeyDown(const SDL_KeyboardEvent& event);
-    void toggleFullScreen();
-
     // Loop steps.
     bool drainOneFrame();
     void refreshStatisticsWhenDue();
-    std::uint64_t framesPresented() const;
 
     SDL_Window* window;
     std::atomic<bool>& stopRequested;
     const StreamStats& stats;
     EventLog& log;
+    Parts parts;
     Clock::time_point titleDeadline;
 };

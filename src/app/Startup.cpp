@@ -93,10 +93,6 @@ std::string displayLogLine(StreamSize size) {
     return "display=" + std::to_string(size.width) + "x" + std::to_string(size.height);
 }
 
-nlohmann::json fetchIceConfiguration(const ApiClient& api, const std::string& sessionId) {
-    return api.get(sessionPath(sessionId, "/webrtc/config"));
-}
-
 DeviceNames readDeviceNames() {
     DeviceNames names;
     names.output = SettingsStore::readDeviceName(SettingsStore::outputDeviceFile);

@@ -60,9 +60,6 @@ void reportViewport(const ApiClient& api, const std::string& sessionId, StreamSi
 
 std::string displayLogLine(StreamSize size);
 
-// The service's reply as it stands; the peer connection turns it into its configuration.
-nlohmann::json fetchIceConfiguration(const ApiClient& api, const std::string& sessionId);
-
 DeviceNames readDeviceNames();
 
 // The first bitrate target in bit/s: the fixed setting, or when automatic one chosen by the

@@ -1,6 +1,6 @@
 #include "input/InputHandler.hpp"
 
-#include "input/AbsolutePosition.hpp"
+#include "video/Letterbox.hpp"
 #include "input/InputMapping.hpp"
 
 namespace {
@@ -124,7 +124,8 @@ void InputHandler::sendMouseMoveAbsolute(std::int32_t x, std::int32_t y) {
     int height = 0;
     SDL_GetWindowSize(window, &width, &height);
     const PictureSize picture = pictureSize ? pictureSize() : PictureSize{};
-    const auto position = mapToAbsolutePosition(width, height, picture.width, picture.height, x, y);
+    const auto position =
+        letterbox::absolutePosition(width, height, picture.width, picture.height, x, y);
     if (!position) {
         return;
     }

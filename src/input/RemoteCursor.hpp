@@ -8,6 +8,6 @@
 // separate atomics, so a reader may see a new x with an old y for one frame.
 struct RemoteCursor {
     std::atomic<bool> cursorVisible{false};
-    std::atomic<std::int32_t> cursorX{0};
-    std::atomic<std::int32_t> cursorY{0};
+    std::atomic<std::int32_t> cursorX{32768};
+    std::atomic<std::int32_t> cursorY{32768};
 };

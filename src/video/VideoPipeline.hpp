@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "input/RemoteCursor.hpp"
 #include "platform/HardwareDecoder.hpp"
 
 extern "C" {
@@ -29,9 +30,6 @@ struct VideoPipelineOptions {
     // Upload NV12 pictures (what hardware decoders hand back) to an NV12 texture as they
     // are, instead of converting them to planar 4:2:0 on the CPU first.
     bool nv12Upload = true;
-    // Called on the decoding thread when the decoder refuses a frame or fails on it, so the
-    // sender can be asked for a key frame.
-    std::function<void()> onDecodeFailure;
 };
 
 // Decodes the encoded frames of the stream and presents each picture in the window,
@@ -63,11 +61,13 @@ class VideoPipeline {
     std::int32_t width;
     std::int32_t height;
     std::uint64_t framesPresented = 0;
+    // Frames the decoder refused or failed on; each leaves the picture broken until the next
+    // key frame, so the main loop asks the sender for one.
+    std::uint64_t decodeFailures = 0;
     bool hardwareDecoding = false;
     bool isHevc;
-    std::atomic<bool> cursorVisible{false};
-    std::atomic<std::int32_t> cursorX{32768};
-    std::atomic<std::int32_t> cursorY{32768};
+    // Written by the control channel's thread, read when presenting.
+    RemoteCursor cursor;
     // Textures created so far, the one made at construction included.
     std::uint64_t texturesCreated = 0;
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "input/AbsolutePosition.hpp"
+#include "video/Letterbox.hpp"
 
 namespace {
 
@@ -19,8 +19,8 @@ class AbsolutePositionTest : public ::testing::TestWithParam<PositionCase> {};
 
 TEST_P(AbsolutePositionTest, windowPositionMapsAcrossTheLetterboxedPicture) {
     const auto& c = GetParam();
-    const auto position = mapToAbsolutePosition(c.windowWidth, c.windowHeight, c.pictureWidth,
-                                                c.pictureHeight, c.x, c.y);
+    const auto position = letterbox::absolutePosition(c.windowWidth, c.windowHeight,
+                                                      c.pictureWidth, c.pictureHeight, c.x, c.y);
     ASSERT_TRUE(position.has_value());
     EXPECT_EQ(position->x, c.expectedX);
     EXPECT_EQ(position->y, c.expectedY);
@@ -45,12 +45,5 @@ INSTANTIATE_TEST_SUITE_P(
         PositionCase{800, 800, 1920, 1080, 0, 700, 0, 65535},
         // Outside the window altogether (events of a drag leaving it) clamp as well.
         PositionCase{1280, 720, 1920, 1080, -50, 5000, 0, 65535}));
-
-TEST(AbsolutePositionEdges, nothingWithoutAWindowOrPictureArea) {
-    EXPECT_FALSE(mapToAbsolutePosition(0, 720, 1920, 1080, 1, 1));
-    EXPECT_FALSE(mapToAbsolutePosition(1280, -1, 1920, 1080, 1, 1));
-    EXPECT_FALSE(mapToAbsolutePosition(1280, 720, 0, 1080, 1, 1));
-    EXPECT_FALSE(mapToAbsolutePosition(1280, 720, 1920, 0, 1, 1));
-}
 
 }  // namespace

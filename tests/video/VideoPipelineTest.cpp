@@ -185,10 +185,7 @@ TEST_P(VideoPipelineCodec, emptyAndGarbageFramesAreRefusedAndTheNextGoodFramePre
     const bool hevc = GetParam();
     const auto stream = teststreams::encode(hevc, 320, 176, 4, teststreams::gradient());
     Screen screen(320, 176);
-    int failures = 0;
-    VideoPipelineOptions options = defaults();
-    options.onDecodeFailure = [&] { ++failures; };
-    VideoPipeline pipeline(screen.get(), 320, 176, hevc, options);
+    VideoPipeline pipeline(screen.get(), 320, 176, hevc, defaults());
 
     EXPECT_FALSE(pipeline.decodeAndPresent(nullptr, 0));
     ASSERT_TRUE(feed(pipeline, stream[0]));
@@ -204,7 +201,7 @@ TEST_P(VideoPipelineCodec, emptyAndGarbageFramesAreRefusedAndTheNextGoodFramePre
     rtc::binary invalid{std::byte{0},    std::byte{0},    std::byte{0},    std::byte{1},
                         std::byte{0xff}, std::byte{0xff}, std::byte{0xff}, std::byte{0xff}};
     EXPECT_FALSE(feed(pipeline, invalid));
-    EXPECT_GE(failures, 1);
+    EXPECT_GE(pipeline.decodeFailures, 1);
 
     for (std::size_t i = 1; i < stream.size(); ++i) {
         EXPECT_TRUE(feed(pipeline, stream[i])) << "frame " << i;
@@ -225,9 +222,9 @@ TEST_P(VideoPipelineCodec, cursorTipSitsAtThePictureCornersNotTheWindows) {
     // Hidden cursor: nothing drawn at the tip.
     EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 8), picture, 6));
 
-    pipeline.cursorVisible = true;
-    pipeline.cursorX = 0;
-    pipeline.cursorY = 0;
+    pipeline.cursor.cursorVisible = true;
+    pipeline.cursor.cursorX = 0;
+    pipeline.cursor.cursorY = 0;
     ASSERT_TRUE(feed(pipeline, stream[0]));
     const Rgb white{255, 255, 255};
     EXPECT_TRUE(near(screen.at(r.x, r.y + 8), white, 0)) << screen.at(r.x, r.y + 8);
@@ -237,7 +234,7 @@ TEST_P(VideoPipelineCodec, cursorTipSitsAtThePictureCornersNotTheWindows) {
     EXPECT_TRUE(near(screen.at(r.x + 2, r.y + 14), picture, 6));  // untouched in between
 
     // 65535 reaches the picture's right edge, which here is the start of the right bar.
-    pipeline.cursorX = 65535;
+    pipeline.cursor.cursorX = 65535;
     ASSERT_TRUE(feed(pipeline, stream[0]));
     EXPECT_TRUE(near(screen.at(r.x + r.w, 8), white, 0)) << screen.at(r.x + r.w, 8);
     EXPECT_TRUE(near(screen.at(r.x + r.w - 1, 12), black, 0));
