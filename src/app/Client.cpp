@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <iostream>
+#include <memory>
+#include <thread>
 
 #include "api/ApiClient.hpp"
 #include "app/EventLog.hpp"
@@ -9,11 +11,90 @@
 #include "app/SdlSession.hpp"
 #include "app/Startup.hpp"
 #include "app/StreamStats.hpp"
+#include "audio/AudioDevices.hpp"
+#include "audio/AudioPlayer.hpp"
+#include "audio/MicrophoneUplink.hpp"
+#include "diagnostics/NetworkTest.hpp"
+#include "input/ControlChannel.hpp"
+#include "input/InputHandler.hpp"
+#include "platform/MessageBox.hpp"
+#include "platform/PopupMenu.hpp"
+#include "settings/SettingsMenu.hpp"
 #include "settings/SettingsStore.hpp"
+#include "telemetry/TelemetryReporter.hpp"
+#include "video/FrameQueue.hpp"
+#include "video/KeyframeRequester.hpp"
+#include "video/VideoPipeline.hpp"
+#include "webrtc/IceConfiguration.hpp"
+#include "webrtc/PeerSession.hpp"
+#include "webrtc/PeerStateHandler.hpp"
+#include "webrtc/SignalingPoller.hpp"
+#include "webrtc/SignalingTransport.hpp"
+#include "webrtc/SignalingUplink.hpp"
+#include "webrtc/TrackHandler.hpp"
+
+namespace {
+
+SettingsAccess savedSettings() {
+    return SettingsAccess{
+        SettingsStore::readBitrateMbps,
+        [](const std::string& file) { return SettingsStore::readDeviceName(file); },
+        SettingsStore::writeCodec,
+        SettingsStore::writeBitrateMbps,
+        [](const std::string& file, const std::string& name) {
+            return SettingsStore::writeDeviceName(file, name);
+        },
+        listOutputDevices,
+        listCaptureDevices,
+    };
+}
+
+// The background threads and the connection, stopped in the shutdown order whichever way the
+// run ends: after the main loop, or when a late error leaves start-up or the loop.
+class SessionThreads {
+  public:
+    SessionThreads(PeerSession& session, MicrophoneUplink* microphone)
+        : session(session), microphone(microphone) {}
+    SessionThreads(const SessionThreads&) = delete;
+    SessionThreads& operator=(const SessionThreads&) = delete;
+    ~SessionThreads() { stop(); }
+
+    std::thread poller;
+    std::thread telemetry;
+
+    void stop() {
+        if (stopped) {
+            return;
+        }
+        stopped = true;
+        session.stopRequested.exchange(true);
+        if (poller.joinable()) {
+            poller.join();
+        }
+        if (telemetry.joinable()) {
+            telemetry.join();
+        }
+        if (microphone) {
+            microphone->stop();
+        }
+        if (session.peerConnection) {
+            session.peerConnection->close();
+        }
+        // Nothing of the engine is needed afterwards, so the future is not waited for.
+        (void)rtc::Cleanup();
+    }
+
+  private:
+    PeerSession& session;
+    MicrophoneUplink* microphone;
+    bool stopped = false;
+};
+
+}  // namespace
 
 // The start-up sequence in its fixed order. Locals are declared in the order they are
-// created, so they are destroyed in the shutdown order: window and renderer, then SDL, then
-// the start-up state, and the log last.
+// created, so what the shutdown does not release explicitly goes in reverse: media objects,
+// then the window and renderer, then SDL, then the start-up state, and the log last.
 int runClient(const std::vector<std::string>& arguments) {
     EventLog log(SettingsStore::settingsDirectory() / "native-client.log");
     log.write("client_started");
@@ -25,25 +106,125 @@ int runClient(const std::vector<std::string>& arguments) {
         std::cerr << loginError << '\n';
         return loginRefusedExitCode;
     }
+    SignalingTransport transport{
+        [&api](const std::string& path) { return api.get(path); },
+        [&api](const std::string& path, const nlohmann::json& body) {
+            return api.postJson(path, body);
+        },
+    };
 
     const std::string sessionId = lookUpSessionId(arguments, api);
     const Preferences preferences = readPreferences();
 
     SdlSession sdl;
+    enableMenuCommandEvents();
     const StreamSize streamSize = measureStreamSize();
     reportViewport(api, sessionId, streamSize, preferences);
     log.write(displayLogLine(streamSize));
-    const nlohmann::json iceConfiguration = fetchIceConfiguration(api, sessionId);
+    rtc::Configuration configuration = fetchIceConfiguration(transport.get, sessionId);
+    configuration.videoCodec =
+        preferences.codecIsHevc ? rtc::VideoCodec::H265 : rtc::VideoCodec::H264;
+    configuration.bindAddress = loopbackBindAddressFor(api.baseUrl());
 
     StreamWindow streamWindow = createStreamWindow();
     const DeviceNames devices = readDeviceNames();
 
+    VideoPipeline video(streamWindow.renderer.get(), streamSize.width, streamSize.height,
+                        preferences.codecIsHevc);
+    AudioPlayer audio(devices.output);
+    std::unique_ptr<MicrophoneUplink> microphone = openSavedMicrophone(devices.microphone, log);
+    log.write(std::string("codec=") + (preferences.codecIsHevc ? "hevc" : "h264") +
+              " decoder=" + video.decoderName());
+
     StreamStats stats;
+    FrameQueue frames(stats);
     stats.targetBitrate = initialTargetBitrate(preferences, streamSize);
-    std::atomic<bool> stopRequested{false};
+
+    PeerSession session;
+    session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
+    ControlChannel control(log, video.cursor);
     const std::string viewerId = makeViewerId();
 
-    MainLoop loop(streamWindow.window.get(), stopRequested, stats, log);
-    loop.run();
+    SignalingUplink uplink(session, transport, sessionId, viewerId, log);
+    TrackHandler tracks(log, stats, frames, preferences.codecIsHevc,
+                        [&audio](const std::byte* data, std::size_t size) {
+                            return audio.playPacket(reinterpret_cast<const unsigned char*>(data),
+                                                    size);
+                        });
+    uplink.attach();
+    session.peerConnection->onStateChange(PeerStateHandler(session.stopRequested, log));
+    tracks.attach(*session.peerConnection);
+    session.peerConnection->onDataChannel([&control](std::shared_ptr<rtc::DataChannel> channel) {
+        control.handleDataChannel(std::move(channel));
+    });
+
+    SignalingPoller poller(session.stopRequested, transport, sessionId, viewerId,
+                           session.peerConnection);
+    TelemetryReporter telemetry(
+        TelemetryStream{sessionId, streamSize.width, streamSize.height, preferences.bitrateMbps},
+        transport.postJson, stats, session.stopRequested, log);
+    KeyframeRequester keyframes([&log, &tracks] {
+        if (tracks.requestKeyframe()) {
+            log.write("keyframe_request");
+        }
+    });
+
+    const SettingsAccess settings = savedSettings();
+    const PopupMenuOwner menuOwner{streamWindow.nativeHandle, streamWindow.window.get(),
+                                   streamWindow.renderer.get()};
+    const MenuCommandContext menuContext{
+        settings,
+        [](const Notice& notice) { showMessageBox(notice.title, notice.text, notice.icon); },
+        [&] {
+            runNetworkTest(NetworkTestIo{transport.get, transport.postJson,
+                                         [&](const std::string& title) {
+                                             SDL_SetWindowTitle(streamWindow.window.get(),
+                                                                title.c_str());
+                                         },
+                                         showMessageBox, TelemetryTiming::steadyNowNs});
+        },
+        preferences.codecIsHevc,
+        [&video] { return video.hardwareDecoding; },
+    };
+    InputHandler input(
+        streamWindow.window.get(),
+        [&control](const nlohmann::json& message) { control.sendInput(message); },
+        [&video] {
+            return InputHandler::PictureSize{video.width, video.height};
+        },
+        [&](int x, int y) {
+            showSettingsMenu(menuOwner, settings, SettingsStore::readCodecIsHevc(), x, y);
+        });
+
+    {
+        SessionThreads threads(session, microphone.get());
+        if (microphone) {
+            microphone->start([&control](std::span<const unsigned char> packet) {
+                control.sendMicrophonePacket(packet);
+            });
+        }
+        threads.poller = std::thread([&poller] { poller.run(); });
+        threads.telemetry = std::thread([&telemetry] { telemetry.run(); });
+
+        MainLoop loop(streamWindow.window.get(), session.stopRequested, stats, log,
+                      MainLoop::Parts{frames, video, keyframes, input, [&menuContext](int id) {
+                                          handleMenuCommand(menuContext, id);
+                                      }});
+        try {
+            loop.run();
+        } catch (...) {
+            input.releaseMouse();
+            throw;  // threads and connection are stopped on the way out
+        }
+        input.releaseMouse();
+        threads.stop();
+    }
+
+    // What refers to the connection goes first, then the connection itself; the media
+    // objects, the window and SDL follow in reverse order of creation.
+    control.releaseChannels();
+    tracks.release();
+    session.peerConnection.reset();
+    microphone.reset();
     return 0;
 }

@@ -8,15 +8,12 @@
 #include "api/ApiClient.hpp"
 #include "platform/Console.hpp"
 #include "settings/SettingsStore.hpp"
+#include "webrtc/SignalingTransport.hpp"
 
 namespace {
 
 constexpr std::int32_t automaticViewportBitrate = 12000000;
 constexpr std::int32_t bitsPerMegabit = 1000000;
-
-std::string sessionPath(const std::string& sessionId, const char* suffix) {
-    return "/game-sessions/" + sessionId + suffix;
-}
 
 }  // namespace
 
@@ -86,7 +83,7 @@ nlohmann::json viewportBody(StreamSize size, const Preferences& preferences) {
 
 void reportViewport(const ApiClient& api, const std::string& sessionId, StreamSize size,
                     const Preferences& preferences) {
-    api.postJson(sessionPath(sessionId, "/webrtc/viewport"), viewportBody(size, preferences));
+    api.postJson(webrtcPath(sessionId, "viewport"), viewportBody(size, preferences));
 }
 
 std::string displayLogLine(StreamSize size) {

@@ -139,7 +139,9 @@ const char* VideoPipeline::decoderName() const {
     return hardwareDecoding && hardware != nullptr ? hardware->name : "software";
 }
 
-void VideoPipeline::decodeFailed() { ++decodeFailures; }
+void VideoPipeline::decodeFailed() {
+    ++decodeFailures;
+}
 
 bool VideoPipeline::decodeAndPresent(const std::byte* data, std::size_t size) {
     if (size == 0 || size > static_cast<std::size_t>(INT32_MAX)) {
@@ -266,8 +268,9 @@ bool VideoPipeline::presentPicture(const AVFrame* decoded) {
 
 void VideoPipeline::drawOverlays(const SDL_Rect& picture, int outputW) {
     if (cursor.cursorVisible.load()) {
-        const letterbox::Point tip = letterbox::cursorPosition(
-            {picture.x, picture.y, picture.w, picture.h}, cursor.cursorX.load(), cursor.cursorY.load());
+        const letterbox::Point tip =
+            letterbox::cursorPosition({picture.x, picture.y, picture.w, picture.h},
+                                      cursor.cursorX.load(), cursor.cursorY.load());
         const int cx = tip.x;
         const int cy = tip.y;
         // Blending is still off here, so the shadow is opaque black.

@@ -35,3 +35,25 @@ rtc::Configuration fetchIceConfiguration(
     const std::string& sessionId) {
     return parseIceConfiguration(get(webrtcPath(sessionId, "config")));
 }
+
+std::optional<std::string> loopbackBindAddressFor(const std::string& baseUrl) {
+    std::string_view rest = baseUrl;
+    if (auto scheme = rest.find("://"); scheme != std::string_view::npos) {
+        rest.remove_prefix(scheme + 3);
+    }
+    rest = rest.substr(0, rest.find_first_of("/?#"));
+    if (auto at = rest.rfind('@'); at != std::string_view::npos) {
+        rest.remove_prefix(at + 1);
+    }
+    std::string_view host = rest;
+    if (host.starts_with('[')) {
+        host = host.substr(0, host.find(']') + 1);
+    } else {
+        host = host.substr(0, host.find(':'));
+    }
+    const bool dottedNumbers = host.find_first_not_of("0123456789.") == std::string_view::npos;
+    if (host == "localhost" || (dottedNumbers && host.starts_with("127."))) {
+        return "127.0.0.1";
+    }
+    return std::nullopt;
+}

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "webrtc/rtc.hpp"
@@ -18,3 +19,8 @@ rtc::Configuration parseIceConfiguration(const nlohmann::json& reply);
 rtc::Configuration fetchIceConfiguration(
     const std::function<nlohmann::json(const std::string& path)>& get,
     const std::string& sessionId);
+
+// A service on this machine (its base URL names a loopback host) is reached over loopback,
+// which the engine does not gather on by itself; every other service gets nothing, so the
+// engine gathers on every interface.
+std::optional<std::string> loopbackBindAddressFor(const std::string& baseUrl);

@@ -77,3 +77,9 @@ bool TrackHandler::requestKeyframe() {
     auto track = videoTrack();
     return track && track->requestKeyframe();
 }
+
+void TrackHandler::release() {
+    std::lock_guard lock(slotsMutex);
+    audio.reset();
+    video.reset();
+}

@@ -36,6 +36,9 @@ class TrackHandler {
     // there is no video track yet or it cannot ask. Callers limit the rate.
     bool requestKeyframe();
 
+    // Lets go of both tracks; called at shutdown once the connection is closed.
+    void release();
+
   private:
     void attachAudio(rtc::Track& track);
     void attachVideo(rtc::Track& track);

@@ -7,8 +7,12 @@
 
 #include "app/MainLoop.hpp"
 #include "app/SdlSession.hpp"
+#include "input/InputHandler.hpp"
 #include "support/TempDir.hpp"
 #include "support/WaitFor.hpp"
+#include "video/FrameQueue.hpp"
+#include "video/KeyframeRequester.hpp"
+#include "video/VideoPipeline.hpp"
 
 namespace {
 
@@ -25,6 +29,22 @@ class MainLoopTest : public ::testing::Test {
     void SetUp() override {
         SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
         stream = createStreamWindow();
+        video = std::make_unique<VideoPipeline>(stream.renderer.get(), 1280, 720, false);
+        input = std::make_unique<InputHandler>(
+            stream.window.get(), [](const nlohmann::json&) {},
+            [this] {
+                return InputHandler::PictureSize{video->width, video->height};
+            },
+            [](int, int) {});
+    }
+    void TearDown() override {
+        input.reset();
+        video.reset();
+    }
+
+    MainLoop makeLoop(std::atomic<bool>& stopRequested) {
+        return MainLoop(stream.window.get(), stopRequested, stats, log,
+                        MainLoop::Parts{frames, *video, keyframes, *input, {}});
     }
 
     void pushKeyDown(SDL_Keycode key) {
@@ -45,14 +65,18 @@ class MainLoopTest : public ::testing::Test {
     }
     void runUntilStopped() {
         std::atomic<bool> stopRequested{false};
-        MainLoop(stream.window.get(), stopRequested, stats, log).run();
+        makeLoop(stopRequested).run();
         EXPECT_TRUE(stopRequested.load());
     }
 
     TempDir folder;
     EventLog log{folder.path() / "native-client.log"};
     StreamStats stats;
+    FrameQueue frames{stats};
+    KeyframeRequester keyframes{[] {}};
     StreamWindow stream;
+    std::unique_ptr<VideoPipeline> video;
+    std::unique_ptr<InputHandler> input;
 };
 
 TEST_F(MainLoopTest, windowStartsWindowedWithItsTitleAndSize) {
@@ -111,7 +135,7 @@ TEST_F(MainLoopTest, statisticsGoToTitleAndLogEveryTwoSeconds) {
             std::chrono::seconds(8));
         stopRequested = true;
     });
-    MainLoop(stream.window.get(), stopRequested, stats, log).run();
+    makeLoop(stopRequested).run();
     watcher.join();
 
     EXPECT_EQ(readWholeFile(logPath), expected + "\n" + expected + "\n");

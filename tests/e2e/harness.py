@@ -98,7 +98,8 @@ class Service:
     def _listening(self):
         if self.proc.poll() is not None:
             raise AssertionError("service exited early:\n" + open(self.log_path).read())
-        return "listening on" in open(self.log_path).read()
+        with open(self.log_path) as f:
+            return "listening on" in f.read()
 
     def records(self):
         if not os.path.exists(self.record_path):

@@ -19,8 +19,8 @@ class AbsolutePositionTest : public ::testing::TestWithParam<PositionCase> {};
 
 TEST_P(AbsolutePositionTest, windowPositionMapsAcrossTheLetterboxedPicture) {
     const auto& c = GetParam();
-    const auto position = letterbox::absolutePosition(c.windowWidth, c.windowHeight,
-                                                      c.pictureWidth, c.pictureHeight, c.x, c.y);
+    const auto position = letterbox::absolutePosition(c.windowWidth, c.windowHeight, c.pictureWidth,
+                                                      c.pictureHeight, c.x, c.y);
     ASSERT_TRUE(position.has_value());
     EXPECT_EQ(position->x, c.expectedX);
     EXPECT_EQ(position->y, c.expectedY);

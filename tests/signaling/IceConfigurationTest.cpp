@@ -119,3 +119,13 @@ TEST(IceConfiguration, fetchAsksTheSessionsConfigPath) {
     EXPECT_EQ(paths, std::vector<std::string>{"/game-sessions/abc/webrtc/config"});
     EXPECT_EQ(config.iceServers.size(), 1u);
 }
+
+TEST(LoopbackBindAddress, onlyAServiceOnThisMachineKeepsTheConnectionOnLoopback) {
+    EXPECT_EQ(loopbackBindAddressFor("http://127.0.0.1:8080"), "127.0.0.1");
+    EXPECT_EQ(loopbackBindAddressFor("http://localhost"), "127.0.0.1");
+    EXPECT_EQ(loopbackBindAddressFor("https://user@127.0.0.2:9/api"), "127.0.0.1");
+    EXPECT_EQ(loopbackBindAddressFor("https://api.quorvanta.example"), std::nullopt);
+    EXPECT_EQ(loopbackBindAddressFor("http://127.example.com:8080"), std::nullopt);
+    EXPECT_EQ(loopbackBindAddressFor("http://localhost.example.com"), std::nullopt);
+    EXPECT_EQ(loopbackBindAddressFor(""), std::nullopt);
+}
