@@ -61,7 +61,8 @@ class PromiseWaiter {
         auto owner = std::make_unique<std::shared_ptr<State>>(state);
         promise.reset(gst_promise_new_with_change_func(
             [](GstPromise*, gpointer data) {
-                auto& shared = *static_cast<std::shared_ptr<State>*>(data);
+                // A copy: the waiter may wake and drop its share before notify returns.
+                auto shared = *static_cast<std::shared_ptr<State>*>(data);
                 {
                     std::lock_guard lock(shared->mutex);
                     shared->done = true;

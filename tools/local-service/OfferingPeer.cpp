@@ -75,10 +75,9 @@ class Gate {
             // Callbacks come from C frames; a failing handler must not unwind through them.
         }
         --depthOnThisThread();
-        {
-            std::lock_guard lock(mutex);
-            --inFlight;
-        }
+        // Notified under the lock: once close() sees the count drop, the gate may be gone.
+        std::lock_guard lock(mutex);
+        --inFlight;
         idle.notify_all();
     }
 
@@ -452,7 +451,8 @@ void OfferingPeer::Impl::setRemoteAnswer(const std::string& sdp) {
     auto waiter = std::make_shared<Waiter>();
     GstPromise* promise = gst_promise_new_with_change_func(
         [](GstPromise*, gpointer data) {
-            auto& shared = *static_cast<std::shared_ptr<Waiter>*>(data);
+            // A copy: the waiter may wake and drop its share before notify returns.
+            auto shared = *static_cast<std::shared_ptr<Waiter>*>(data);
             {
                 std::lock_guard lock(shared->mutex);
                 shared->done = true;
