@@ -43,6 +43,16 @@ struct ErrorFree {
 };
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 
+// A shared_ptr copy handed to C code as user data, freed by the matching destroy notify.
+template <typename T>
+gpointer shareWithC(const std::shared_ptr<T>& shared) {
+    return std::make_unique<std::shared_ptr<T>>(shared).release();
+}
+template <typename T>
+void releaseFromC(gpointer data) {
+    std::unique_ptr<std::shared_ptr<T>> owner(static_cast<std::shared_ptr<T>*>(data));
+}
+
 void initialiseGstreamer() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -266,10 +276,7 @@ void OfferingPeer::Impl::start() {
             }
             return GST_PAD_PROBE_OK;
         },
-        new std::shared_ptr<std::atomic<std::uint64_t>>(forcedKeyFrames),
-        [](gpointer data) {
-            delete static_cast<std::shared_ptr<std::atomic<std::uint64_t>>*>(data);
-        });
+        shareWithC(forcedKeyFrames), releaseFromC<std::atomic<std::uint64_t>>);
 
     g_signal_connect(webrtc.get(), "on-negotiation-needed",
                      G_CALLBACK(+[](GstElement*, gpointer self) {
@@ -459,8 +466,7 @@ void OfferingPeer::Impl::setRemoteAnswer(const std::string& sdp) {
             }
             shared->changed.notify_all();
         },
-        new std::shared_ptr<Waiter>(waiter),
-        [](gpointer data) { delete static_cast<std::shared_ptr<Waiter>*>(data); });
+        shareWithC(waiter), releaseFromC<Waiter>);
     g_signal_emit_by_name(webrtc.get(), "set-remote-description", answer, promise);
     gst_webrtc_session_description_free(answer);
 
