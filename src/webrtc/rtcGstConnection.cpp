@@ -229,7 +229,7 @@ class GstConnection : public PeerConnection::Impl,
 
     std::mutex watchMutex;
     bool transportsWatched = false;
-    bool socketsTuned = false;
+    bool socketsTuned = false;  // worker thread only
     bool everConnected = false;
     std::set<guint> remoteSsrcs;
     std::atomic<bool> iceConnected{false};
@@ -456,12 +456,9 @@ void GstConnection::watch() {
 }
 
 void GstConnection::tuneSockets() {
-    {
-        std::lock_guard lock(watchMutex);
-        if (socketsTuned) {
-            return;
-        }
-        socketsTuned = true;
+    // Only the worker calls this; it tries again each round until a socket is selected.
+    if (socketsTuned) {
+        return;
     }
     GstWebRTCICE* ice = nullptr;
     g_object_get(webrtc.get(), "ice-agent", &ice, nullptr);
@@ -482,6 +479,7 @@ void GstConnection::tuneSockets() {
                 glib::Ref<GSocket>::adopt(nice_agent_get_selected_socket(agent, stream, component));
             if (socket) {
                 raiseReceiveBuffer(socket.get());
+                socketsTuned = true;
             }
         }
     }
