@@ -32,10 +32,9 @@ class CallbackGate {
         }
         auto& active = activeOnThisThread();
         active.erase(std::find(active.begin(), active.end(), this));
-        {
-            std::lock_guard lock(mutex);
-            --inFlight;
-        }
+        // Notified under the lock: once close() sees the count drop, the gate may be gone.
+        std::lock_guard lock(mutex);
+        --inFlight;
         idle.notify_all();
         return true;
     }

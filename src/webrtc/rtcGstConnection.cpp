@@ -61,7 +61,8 @@ class PromiseWaiter {
         auto owner = std::make_unique<std::shared_ptr<State>>(state);
         promise.reset(gst_promise_new_with_change_func(
             [](GstPromise*, gpointer data) {
-                auto& shared = *static_cast<std::shared_ptr<State>*>(data);
+                // A copy: the waiter may wake and drop its share before notify returns.
+                auto shared = *static_cast<std::shared_ptr<State>*>(data);
                 {
                     std::lock_guard lock(shared->mutex);
                     shared->done = true;
@@ -228,7 +229,7 @@ class GstConnection : public PeerConnection::Impl,
 
     std::mutex watchMutex;
     bool transportsWatched = false;
-    bool socketsTuned = false;
+    bool socketsTuned = false;  // worker thread only
     bool everConnected = false;
     std::set<guint> remoteSsrcs;
     std::atomic<bool> iceConnected{false};
@@ -455,12 +456,9 @@ void GstConnection::watch() {
 }
 
 void GstConnection::tuneSockets() {
-    {
-        std::lock_guard lock(watchMutex);
-        if (socketsTuned) {
-            return;
-        }
-        socketsTuned = true;
+    // Only the worker calls this; it tries again each round until a socket is selected.
+    if (socketsTuned) {
+        return;
     }
     GstWebRTCICE* ice = nullptr;
     g_object_get(webrtc.get(), "ice-agent", &ice, nullptr);
@@ -481,6 +479,7 @@ void GstConnection::tuneSockets() {
                 glib::Ref<GSocket>::adopt(nice_agent_get_selected_socket(agent, stream, component));
             if (socket) {
                 raiseReceiveBuffer(socket.get());
+                socketsTuned = true;
             }
         }
     }

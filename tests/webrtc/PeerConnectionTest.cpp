@@ -141,7 +141,8 @@ TEST_P(PeerConnectionCodecTest, answersConnectsAndCarriesMediaAndMessages) {
     }
 
     // A key-frame request travels as PLI to the sender's encoder.
-    auto video = pair.observed.tracks.at("video");
+    auto video = pair.track("video");
+    ASSERT_TRUE(video);
     auto before = pair.offerer->keyFramesForced();
     EXPECT_TRUE(video->requestKeyframe());
     EXPECT_TRUE(waitFor([&] { return pair.offerer->keyFramesForced() > before; }));
@@ -205,7 +206,8 @@ TEST(PeerConnectionFile, recordedStreamLoopsAndCountsKeyFrameRequests) {
             EXPECT_TRUE(startsWithLongStartCode(frame));
         }
     }
-    auto video = pair.observed.tracks.at("video");
+    auto video = pair.track("video");
+    ASSERT_TRUE(video);
     EXPECT_TRUE(video->requestKeyframe());
     EXPECT_TRUE(waitFor([&] { return pair.offerer->keyFramesForced() > 0; }));
     std::remove(path.c_str());

@@ -88,7 +88,7 @@ TEST(PeerLifecycle, closeFromInsideAFrameCallbackNeitherHangsNorCallsBack) {
     std::atomic<bool> closedInside{false};
     std::atomic<int> framesAfterClose{0};
     pair.start();
-    ASSERT_TRUE(waitFor([&] { return pair.observed.tracks.size() == 2; }, 15s));
+    ASSERT_TRUE(waitFor([&] { return pair.track("audio") && pair.track("video"); }, 15s));
     std::shared_ptr<rtc::Track> video;
     {
         std::lock_guard lock(pair.observed.mutex);

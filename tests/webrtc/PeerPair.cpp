@@ -19,7 +19,7 @@ Relay::Relay() {
     thread = std::thread([this] {
         std::unique_lock lock(mutex);
         while (true) {
-            wake.wait(lock, [&] { return stopping || !tasks.empty(); });
+            wake.wait(lock, [&] { return stopping || (running && !tasks.empty()); });
             if (stopping) {
                 return;
             }
@@ -39,6 +39,14 @@ Relay::~Relay() {
     }
     wake.notify_all();
     thread.join();
+}
+
+void Relay::resume() {
+    {
+        std::lock_guard lock(mutex);
+        running = true;
+    }
+    wake.notify_all();
 }
 
 void Relay::post(std::function<void()> task) {
@@ -184,6 +192,7 @@ void PeerPair::start() {
         offered.opened.push_back(label);
     };
     offerer = std::make_unique<OfferingPeer>(options.offerer, std::move(callbacks));
+    relay.resume();
 }
 
 bool PeerPair::connected() {
@@ -204,6 +213,12 @@ std::shared_ptr<rtc::DataChannel> PeerPair::channel(const std::string& label) {
     std::lock_guard lock(observed.mutex);
     auto found = observed.channels.find(label);
     return found == observed.channels.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<rtc::Track> PeerPair::track(const std::string& mid) {
+    std::lock_guard lock(observed.mutex);
+    auto found = observed.tracks.find(mid);
+    return found == observed.tracks.end() ? nullptr : found->second;
 }
 
 }  // namespace rtctest

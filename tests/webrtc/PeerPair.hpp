@@ -33,12 +33,15 @@ class Relay {
     Relay();
     ~Relay();
     void post(std::function<void()> task);
+    // Tasks wait until this is called, so they never see a half-built pair.
+    void resume();
 
   private:
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void()>> tasks;
     bool stopping = false;
+    bool running = false;
     std::thread thread;
 };
 
@@ -91,6 +94,7 @@ class PeerPair {
     bool connected();  // the answering side reported Connected
     bool mediaFlowing(std::uint64_t videoFrames = 10, std::uint64_t audioFrames = 10);
     std::shared_ptr<rtc::DataChannel> channel(const std::string& label);
+    std::shared_ptr<rtc::Track> track(const std::string& mid);
 
     PairOptions options;
     Observed observed;

@@ -73,7 +73,8 @@ TEST(Throughput, receiveBufferHoldsKeyFrameBurstsAt20Mbits) {
     auto frames0 = pair.observed.videoFrames.load();
     auto bytes0 = pair.observed.videoBytes.load();
     auto began = std::chrono::steady_clock::now();
-    auto video = pair.observed.tracks.at("video");
+    auto video = pair.track("video");
+    ASSERT_TRUE(video);
     // Key frames on demand make the bursts that overflow a default-sized buffer.
     for (int i = 0; i < 10; ++i) {
         video->requestKeyframe();

@@ -43,6 +43,16 @@ struct ErrorFree {
 };
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 
+// A shared_ptr copy handed to C code as user data, freed by the matching destroy notify.
+template <typename T>
+gpointer shareWithC(const std::shared_ptr<T>& shared) {
+    return std::make_unique<std::shared_ptr<T>>(shared).release();
+}
+template <typename T>
+void releaseFromC(gpointer data) {
+    std::unique_ptr<std::shared_ptr<T>> owner(static_cast<std::shared_ptr<T>*>(data));
+}
+
 void initialiseGstreamer() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -75,10 +85,9 @@ class Gate {
             // Callbacks come from C frames; a failing handler must not unwind through them.
         }
         --depthOnThisThread();
-        {
-            std::lock_guard lock(mutex);
-            --inFlight;
-        }
+        // Notified under the lock: once close() sees the count drop, the gate may be gone.
+        std::lock_guard lock(mutex);
+        --inFlight;
         idle.notify_all();
     }
 
@@ -267,10 +276,7 @@ void OfferingPeer::Impl::start() {
             }
             return GST_PAD_PROBE_OK;
         },
-        new std::shared_ptr<std::atomic<std::uint64_t>>(forcedKeyFrames),
-        [](gpointer data) {
-            delete static_cast<std::shared_ptr<std::atomic<std::uint64_t>>*>(data);
-        });
+        shareWithC(forcedKeyFrames), releaseFromC<std::atomic<std::uint64_t>>);
 
     g_signal_connect(webrtc.get(), "on-negotiation-needed",
                      G_CALLBACK(+[](GstElement*, gpointer self) {
@@ -452,15 +458,15 @@ void OfferingPeer::Impl::setRemoteAnswer(const std::string& sdp) {
     auto waiter = std::make_shared<Waiter>();
     GstPromise* promise = gst_promise_new_with_change_func(
         [](GstPromise*, gpointer data) {
-            auto& shared = *static_cast<std::shared_ptr<Waiter>*>(data);
+            // A copy: the waiter may wake and drop its share before notify returns.
+            auto shared = *static_cast<std::shared_ptr<Waiter>*>(data);
             {
                 std::lock_guard lock(shared->mutex);
                 shared->done = true;
             }
             shared->changed.notify_all();
         },
-        new std::shared_ptr<Waiter>(waiter),
-        [](gpointer data) { delete static_cast<std::shared_ptr<Waiter>*>(data); });
+        shareWithC(waiter), releaseFromC<Waiter>);
     g_signal_emit_by_name(webrtc.get(), "set-remote-description", answer, promise);
     gst_webrtc_session_description_free(answer);
 
