@@ -62,8 +62,15 @@ class Viewer {
             tracks.push_back(track);
         });
         peer->onDataChannel([this](std::shared_ptr<rtc::DataChannel> channel) {
+            std::string label = channel->label();
+            channel->onMessage([this, label](rtc::message_variant message) {
+                if (auto* text = std::get_if<std::string>(&message)) {
+                    std::lock_guard lock(mutex);
+                    received.emplace_back(label, *text);
+                }
+            });
             std::lock_guard lock(mutex);
-            channels[channel->label()] = channel;
+            channels[label] = channel;
         });
         poller = std::thread([this] { poll(); });
     }
@@ -82,6 +89,10 @@ class Viewer {
         std::lock_guard lock(mutex);
         auto found = channels.find(label);
         return found == channels.end() ? nullptr : found->second;
+    }
+    std::vector<std::pair<std::string, std::string>> textsReceived() {
+        std::lock_guard lock(mutex);
+        return received;
     }
     std::uint64_t framesOn(const std::string& mid) {
         return mid == "video" ? videoFrames.load() : audioFrames.load();
@@ -145,6 +156,7 @@ class Viewer {
     std::vector<std::shared_ptr<rtc::Track>> tracks;
     std::map<std::string, std::shared_ptr<rtc::DataChannel>> channels;
     std::vector<json> seenCandidates;
+    std::vector<std::pair<std::string, std::string>> received;
     std::atomic<std::uint64_t> videoFrames = 0;
     std::atomic<std::uint64_t> audioFrames = 0;
     std::atomic<int> failedSignals = 0;
