@@ -85,6 +85,7 @@ ViewerSession::ViewerSession(std::string viewerId, const PeerFactory& factory,
         onBinaryMessage(label, data);
     };
     peer = factory(options, std::move(callbacks));
+    replyPeer = peer.get();
     if (sessionLength.count() > 0) {
         sessionClock = std::thread([this] { runSessionClock(); });
     }
@@ -99,6 +100,7 @@ ViewerSession::~ViewerSession() {
     if (sessionClock.joinable()) {
         sessionClock.join();
     }
+    replyPeer = nullptr;
     // First, so that no callback can reach the members below once they go.
     peer.reset();
 }
@@ -162,6 +164,37 @@ void ViewerSession::onTextMessage(const std::string& label, const std::string& t
     if (recorder) {
         recorder->write({{"channel", label}, {"text", text}});
     }
+    if (label == "input" || label == "input-fast") {
+        nlohmann::json message = nlohmann::json::parse(text, nullptr, false);
+        if (message.is_object()) {
+            answerPointer(message);
+        }
+    }
+}
+
+void ViewerSession::answerPointer(const nlohmann::json& message) {
+    // The game's cursor follows the viewer's pointer, and hides while the viewer sends
+    // relative motion (the mouse is captured then).
+    nlohmann::json cursor;
+    const nlohmann::json& type = message["type"];
+    if (type == "mouse_move_absolute" && message["x"].is_number_integer() &&
+        message["y"].is_number_integer()) {
+        std::lock_guard lock(mutex);
+        cursorShown = true;
+        cursor = {{"type", "cursor"}, {"x", message["x"]}, {"y", message["y"]}, {"visible", true}};
+    } else if (type == "mouse_move") {
+        std::lock_guard lock(mutex);
+        if (!cursorShown) {
+            return;
+        }
+        cursorShown = false;
+        cursor = {{"type", "cursor"}, {"visible", false}};
+    } else {
+        return;
+    }
+    if (SessionPeer* target = replyPeer.load()) {
+        target->sendText("input", cursor.dump());
+    }
 }
 
 void ViewerSession::onBinaryMessage(const std::string& label,
@@ -170,6 +203,13 @@ void ViewerSession::onBinaryMessage(const std::string& label,
         recorder->write({{"channel", label},
                          {"binaryLength", data.size()},
                          {"firstBytes", hexOfFirstBytes(data, 8)}});
+    }
+    static constexpr std::uint8_t tag[] = {'M', 'I', 'C', '0'};
+    if (label == "microphone" && data.size() >= 4 && std::equal(tag, tag + 4, data.begin())) {
+        auto summary = microphone.addPacket(data.data() + 4, data.size() - 4);
+        if (summary && recorder) {
+            recorder->write(*summary);
+        }
     }
 }
 

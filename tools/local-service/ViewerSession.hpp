@@ -3,6 +3,7 @@
 // One viewer's side of the game session: the offering peer made for it, and the numbered
 // signaling events (the peer's offer and candidates) that the viewer fetches by polling.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "MicrophoneMonitor.hpp"
 #include "OfferingPeer.hpp"
 
 class RequestRecorder;
@@ -66,6 +68,7 @@ class ViewerSession {
     void onStateChange(int state);
     void onTextMessage(const std::string& label, const std::string& text);
     void onBinaryMessage(const std::string& label, const std::vector<std::uint8_t>& data);
+    void answerPointer(const nlohmann::json& message);
     void runSessionClock();
 
     const std::string id;
@@ -82,6 +85,11 @@ class ViewerSession {
     bool stopping = false;
     std::optional<std::chrono::steady_clock::time_point> closeAt;
 
+    MicrophoneMonitor microphone;
+    bool cursorShown = false;  // guarded by mutex
+
     std::unique_ptr<SessionPeer> peer;
+    // The peer for replies from callbacks; null until the factory returned and once closing.
+    std::atomic<SessionPeer*> replyPeer = nullptr;
     std::thread sessionClock;
 };
