@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "SceneState.hpp"
+
 struct OfferingPeerOptions {
     bool hevc = false;
     int width = 1280;
@@ -55,6 +57,8 @@ class OfferingPeer {
     void setBitrate(std::uint64_t bitsPerSecond);
     bool sendText(const std::string& label, const std::string& text);
     bool sendBinary(const std::string& label, const std::vector<std::uint8_t>& data);
+    // Redraws the encoded scene; nothing to do when streaming a file.
+    void showScene(const SceneState& scene);
     // Key frames forced so far, by PLI from the viewer or on request.
     std::uint64_t keyFramesForced() const;
     void close();

@@ -45,7 +45,14 @@ std::string hexOfFirstBytes(const std::vector<std::uint8_t>& data, std::size_t c
 ViewerSession::ViewerSession(std::string viewerId, const PeerFactory& factory,
                              const OfferingPeerOptions& options, std::chrono::seconds sessionLength,
                              RequestRecorder* recorder)
-    : id(std::move(viewerId)), sessionLength(sessionLength), recorder(recorder) {
+    : id(std::move(viewerId)),
+      sessionLength(sessionLength),
+      recorder(recorder),
+      microphone([recorder](const nlohmann::json& summary) {
+          if (recorder) {
+              recorder->write(summary);
+          }
+      }) {
     // The callbacks run on the peer's threads, possibly before the factory returns; they
     // touch only what the mutex guards and the recorder, never `peer`.
     OfferingPeerCallbacks callbacks;
@@ -85,6 +92,8 @@ ViewerSession::ViewerSession(std::string viewerId, const PeerFactory& factory,
         onBinaryMessage(label, data);
     };
     peer = factory(options, std::move(callbacks));
+    std::lock_guard lock(outletMutex);
+    outlet = peer.get();
     if (sessionLength.count() > 0) {
         sessionClock = std::thread([this] { runSessionClock(); });
     }
@@ -99,8 +108,13 @@ ViewerSession::~ViewerSession() {
     if (sessionClock.joinable()) {
         sessionClock.join();
     }
+    {
+        std::lock_guard lock(outletMutex);
+        outlet = nullptr;
+    }
     // First, so that no callback can reach the members below once they go.
     peer.reset();
+    microphone.finish();
 }
 
 nlohmann::json ViewerSession::eventsAfter(long long after) const {
@@ -162,6 +176,28 @@ void ViewerSession::onTextMessage(const std::string& label, const std::string& t
     if (recorder) {
         recorder->write({{"channel", label}, {"text", text}});
     }
+    if (label != "input" && label != "input-fast") {
+        return;
+    }
+    InputEcho::Reaction reaction = echo.onMessage(text);
+    if (!reaction.cursorMessage && !reaction.scene) {
+        return;
+    }
+    std::lock_guard lock(outletMutex);
+    if (!outlet) {
+        return;
+    }
+    if (reaction.scene) {
+        outlet->showScene(*reaction.scene);
+    }
+    if (reaction.cursorMessage) {
+        bool sent = outlet->sendText("input", *reaction.cursorMessage);
+        if (recorder) {
+            recorder->write(
+                {{"sent",
+                  {{"channel", "input"}, {"text", *reaction.cursorMessage}, {"ok", sent}}}});
+        }
+    }
 }
 
 void ViewerSession::onBinaryMessage(const std::string& label,
@@ -170,6 +206,9 @@ void ViewerSession::onBinaryMessage(const std::string& label,
         recorder->write({{"channel", label},
                          {"binaryLength", data.size()},
                          {"firstBytes", hexOfFirstBytes(data, 8)}});
+    }
+    if (label == "microphone") {
+        microphone.onMessage(data);
     }
 }
 

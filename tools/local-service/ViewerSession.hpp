@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "InputEcho.hpp"
+#include "MicrophoneListener.hpp"
 #include "OfferingPeer.hpp"
 
 class RequestRecorder;
@@ -28,6 +30,7 @@ class SessionPeer {
     virtual bool addRemoteCandidate(const std::string& candidate, const std::string& mid) = 0;
     virtual void setBitrate(std::uint64_t bitsPerSecond) = 0;
     virtual bool sendText(const std::string& label, const std::string& text) = 0;
+    virtual void showScene(const SceneState&) {}
     virtual void close() = 0;
 };
 
@@ -81,6 +84,13 @@ class ViewerSession {
     bool peerEnded = false;
     bool stopping = false;
     std::optional<std::chrono::steady_clock::time_point> closeAt;
+
+    // What the viewer's input and microphone do to this side; they have their own locks.
+    InputEcho echo;
+    MicrophoneListener microphone;
+    // The peer as the channel callbacks may use it: set once made, cleared before it goes.
+    std::mutex outletMutex;
+    SessionPeer* outlet = nullptr;
 
     std::unique_ptr<SessionPeer> peer;
     std::thread sessionClock;
