@@ -1,4 +1,7 @@
+#include <opus.h>
+
 #include <atomic>
+#include <cmath>
 #include <stdexcept>
 
 #include "ServiceFixture.hpp"
@@ -6,6 +9,8 @@
 using nlohmann::json;
 
 namespace {
+
+constexpr std::uint8_t microphoneTag[] = {'M', 'I', 'C', '0'};
 
 // What the fake peers saw, shared between the test and every peer the factory makes.
 struct PeerProbe {
@@ -15,6 +20,7 @@ struct PeerProbe {
     std::vector<std::string> answers;
     std::vector<std::pair<std::string, std::string>> candidates;
     std::vector<std::uint64_t> bitrates;
+    std::vector<std::pair<std::string, std::string>> sent;
     int closes = 0;
     int destroyed = 0;
     bool refuseAnswer = false;
@@ -52,7 +58,11 @@ class FakePeer : public SessionPeer {
         std::lock_guard lock(probe->mutex);
         probe->bitrates.push_back(bitsPerSecond);
     }
-    bool sendText(const std::string&, const std::string&) override { return true; }
+    bool sendText(const std::string& label, const std::string& text) override {
+        std::lock_guard lock(probe->mutex);
+        probe->sent.emplace_back(label, text);
+        return true;
+    }
     void close() override {
         std::lock_guard lock(probe->mutex);
         ++probe->closes;
@@ -394,6 +404,78 @@ TEST_F(ViewerTest, dataChannelMessagesFromTheViewerAreRecorded) {
                                      {"firstBytes", "4d494330fcff0001"}}));
     EXPECT_EQ(channelLines[2],
               json({{"channel", "microphone"}, {"binaryLength", 1}, {"firstBytes", "01"}}));
+}
+
+TEST_F(ViewerTest, theGameCursorFollowsAbsoluteMotionAndHidesForRelativeMotion) {
+    startWithFakePeers();
+    events("native-1");
+    auto cb = callbacks();
+    cb.onTextMessage("input-fast", R"({"type":"mouse_move_absolute","x":32767,"y":100})");
+    cb.onTextMessage("input", R"({"type":"mouse_move_absolute","x":0,"y":65535})");
+    cb.onTextMessage("input-fast", R"({"type":"mouse_move","dx":3,"dy":-2})");
+    cb.onTextMessage("input-fast", R"({"type":"mouse_move","dx":1,"dy":1})");
+    // Malformed or foreign messages change nothing and answer nothing.
+    cb.onTextMessage("input", R"({"type":"mouse_move_absolute","x":"1","y":2})");
+    cb.onTextMessage("input", "{not json");
+    cb.onTextMessage("input", "[1,2]");
+    cb.onTextMessage("microphone", R"({"type":"mouse_move_absolute","x":1,"y":2})");
+    cb.onTextMessage("input", R"({"type":"key","vk":65,"down":true})");
+
+    auto sent = probe->read(&PeerProbe::sent);
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& [label, text] : sent) {
+        EXPECT_EQ(label, "input");
+    }
+    EXPECT_EQ(json::parse(sent[0].second),
+              json({{"type", "cursor"}, {"x", 32767}, {"y", 100}, {"visible", true}}));
+    EXPECT_EQ(json::parse(sent[1].second),
+              json({{"type", "cursor"}, {"x", 0}, {"y", 65535}, {"visible", true}}));
+    EXPECT_EQ(json::parse(sent[2].second), json({{"type", "cursor"}, {"visible", false}}));
+}
+
+TEST_F(ViewerTest, microphonePacketsAreDecodedAndSummedUpInTheRecord) {
+    options.recordFile = (scratch / "record.jsonl").string();
+    startWithFakePeers();
+    events("native-1");
+    auto cb = callbacks();
+
+    int error = 0;
+    std::unique_ptr<OpusEncoder, void (*)(OpusEncoder*)> encoder(
+        opus_encoder_create(48000, 1, OPUS_APPLICATION_VOIP, &error), opus_encoder_destroy);
+    ASSERT_EQ(error, OPUS_OK);
+    std::vector<float> frame(960);
+    std::uint8_t packet[1500];
+    for (int i = 0; i < MicrophoneMonitor::packetsPerSummary; ++i) {
+        for (std::size_t n = 0; n < frame.size(); ++n) {
+            double t = static_cast<double>(i * 960 + n) / 48000.0;
+            frame[n] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * t));
+        }
+        int size = opus_encode_float(encoder.get(), frame.data(), 960, packet, sizeof packet);
+        ASSERT_GT(size, 0);
+        std::vector<std::uint8_t> message(4 + size);
+        std::copy(std::begin(microphoneTag), std::end(microphoneTag), message.begin());
+        std::copy(packet, packet + size, message.begin() + 4);
+        if (i == 10) {
+            cb.onBinaryMessage("microphone", {'M', 'I', 'C', '0'});  // empty: an error
+        }
+        cb.onBinaryMessage("microphone", message);
+    }
+
+    json summary;
+    ASSERT_TRUE(waitUntil([&] {
+        for (const json& line : recordLines()) {
+            if (line.contains("micPackets")) {
+                summary = line;
+                return true;
+            }
+        }
+        return false;
+    }));
+    EXPECT_EQ(summary["channel"], "microphone");
+    EXPECT_EQ(summary["micPackets"], MicrophoneMonitor::packetsPerSummary);
+    EXPECT_EQ(summary["micErrors"], 1);
+    EXPECT_NEAR(summary["dominantHz"].get<double>(), 440.0, 10.0);
+    EXPECT_NEAR(summary["rms"].get<double>(), 0.5 / std::sqrt(2.0), 0.1);
 }
 
 }  // namespace

@@ -1,26 +1,18 @@
 #pragma once
 
-// The service's reaction to the viewer's input messages: its cursor follows the absolute
-// pointer (answered with "cursor" messages on "input") and hides while the viewer sends
-// relative motion, and presses change the scene's background.
+// What the viewer's input does to the streamed scene: presses step the background, and the
+// service's cursor is drawn where the absolute pointer is and hidden while motion is relative.
 
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
-#include <string>
 
 #include "SceneState.hpp"
 
 class InputEcho {
   public:
-    struct Reaction {
-        // A "cursor" message for the viewer's "input" channel.
-        std::optional<std::string> cursorMessage;
-        // The scene to show when it changed.
-        std::optional<SceneState> scene;
-    };
-
-    // Any text from the viewer; what is not an input message it understands changes nothing.
-    Reaction onMessage(const std::string& text);
+    // Any message from the viewer; the new scene when it changed, nothing otherwise.
+    std::optional<SceneState> onMessage(const nlohmann::json& message);
     SceneState scene() const;
 
   private:

@@ -45,14 +45,7 @@ std::string hexOfFirstBytes(const std::vector<std::uint8_t>& data, std::size_t c
 ViewerSession::ViewerSession(std::string viewerId, const PeerFactory& factory,
                              const OfferingPeerOptions& options, std::chrono::seconds sessionLength,
                              RequestRecorder* recorder)
-    : id(std::move(viewerId)),
-      sessionLength(sessionLength),
-      recorder(recorder),
-      microphone([recorder](const nlohmann::json& summary) {
-          if (recorder) {
-              recorder->write(summary);
-          }
-      }) {
+    : id(std::move(viewerId)), sessionLength(sessionLength), recorder(recorder) {
     // The callbacks run on the peer's threads, possibly before the factory returns; they
     // touch only what the mutex guards and the recorder, never `peer`.
     OfferingPeerCallbacks callbacks;
@@ -92,8 +85,7 @@ ViewerSession::ViewerSession(std::string viewerId, const PeerFactory& factory,
         onBinaryMessage(label, data);
     };
     peer = factory(options, std::move(callbacks));
-    std::lock_guard lock(outletMutex);
-    outlet = peer.get();
+    replyPeer = peer.get();
     if (sessionLength.count() > 0) {
         sessionClock = std::thread([this] { runSessionClock(); });
     }
@@ -108,13 +100,9 @@ ViewerSession::~ViewerSession() {
     if (sessionClock.joinable()) {
         sessionClock.join();
     }
-    {
-        std::lock_guard lock(outletMutex);
-        outlet = nullptr;
-    }
+    replyPeer = nullptr;
     // First, so that no callback can reach the members below once they go.
     peer.reset();
-    microphone.finish();
 }
 
 nlohmann::json ViewerSession::eventsAfter(long long after) const {
@@ -176,26 +164,48 @@ void ViewerSession::onTextMessage(const std::string& label, const std::string& t
     if (recorder) {
         recorder->write({{"channel", label}, {"text", text}});
     }
-    if (label != "input" && label != "input-fast") {
+    if (label == "input" || label == "input-fast") {
+        nlohmann::json message = nlohmann::json::parse(text, nullptr, false);
+        if (message.is_object()) {
+            answerPointer(message);
+            showInput(message);
+        }
+    }
+}
+
+void ViewerSession::answerPointer(const nlohmann::json& message) {
+    // The game's cursor follows the viewer's pointer, and hides while the viewer sends
+    // relative motion (the mouse is captured then).
+    nlohmann::json cursor;
+    const nlohmann::json& type = message["type"];
+    if (type == "mouse_move_absolute" && message["x"].is_number_integer() &&
+        message["y"].is_number_integer()) {
+        std::lock_guard lock(mutex);
+        cursorShown = true;
+        cursor = {{"type", "cursor"}, {"x", message["x"]}, {"y", message["y"]}, {"visible", true}};
+    } else if (type == "mouse_move") {
+        std::lock_guard lock(mutex);
+        if (!cursorShown) {
+            return;
+        }
+        cursorShown = false;
+        cursor = {{"type", "cursor"}, {"visible", false}};
+    } else {
         return;
     }
-    InputEcho::Reaction reaction = echo.onMessage(text);
-    if (!reaction.cursorMessage && !reaction.scene) {
-        return;
-    }
-    std::lock_guard lock(outletMutex);
-    if (!outlet) {
-        return;
-    }
-    if (reaction.scene) {
-        outlet->showScene(*reaction.scene);
-    }
-    if (reaction.cursorMessage) {
-        bool sent = outlet->sendText("input", *reaction.cursorMessage);
+    if (SessionPeer* target = replyPeer.load()) {
+        bool sent = target->sendText("input", cursor.dump());
         if (recorder) {
             recorder->write(
-                {{"sent",
-                  {{"channel", "input"}, {"text", *reaction.cursorMessage}, {"ok", sent}}}});
+                {{"sent", {{"channel", "input"}, {"text", cursor.dump()}, {"ok", sent}}}});
+        }
+    }
+}
+
+void ViewerSession::showInput(const nlohmann::json& message) {
+    if (std::optional<SceneState> scene = echo.onMessage(message)) {
+        if (SessionPeer* target = replyPeer.load()) {
+            target->showScene(*scene);
         }
     }
 }
@@ -207,8 +217,12 @@ void ViewerSession::onBinaryMessage(const std::string& label,
                          {"binaryLength", data.size()},
                          {"firstBytes", hexOfFirstBytes(data, 8)}});
     }
-    if (label == "microphone") {
-        microphone.onMessage(data);
+    static constexpr std::uint8_t tag[] = {'M', 'I', 'C', '0'};
+    if (label == "microphone" && data.size() >= 4 && std::equal(tag, tag + 4, data.begin())) {
+        auto summary = microphone.addPacket(data.data() + 4, data.size() - 4);
+        if (summary && recorder) {
+            recorder->write(*summary);
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 // One viewer's side of the game session: the offering peer made for it, and the numbered
 // signaling events (the peer's offer and candidates) that the viewer fetches by polling.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -16,7 +17,7 @@
 #include <vector>
 
 #include "InputEcho.hpp"
-#include "MicrophoneListener.hpp"
+#include "MicrophoneMonitor.hpp"
 #include "OfferingPeer.hpp"
 
 class RequestRecorder;
@@ -69,6 +70,8 @@ class ViewerSession {
     void onStateChange(int state);
     void onTextMessage(const std::string& label, const std::string& text);
     void onBinaryMessage(const std::string& label, const std::vector<std::uint8_t>& data);
+    void answerPointer(const nlohmann::json& message);
+    void showInput(const nlohmann::json& message);
     void runSessionClock();
 
     const std::string id;
@@ -85,13 +88,12 @@ class ViewerSession {
     bool stopping = false;
     std::optional<std::chrono::steady_clock::time_point> closeAt;
 
-    // What the viewer's input and microphone do to this side; they have their own locks.
-    InputEcho echo;
-    MicrophoneListener microphone;
-    // The peer as the channel callbacks may use it: set once made, cleared before it goes.
-    std::mutex outletMutex;
-    SessionPeer* outlet = nullptr;
+    MicrophoneMonitor microphone;
+    InputEcho echo;            // the scene's reaction to input; has its own lock
+    bool cursorShown = false;  // guarded by mutex
 
     std::unique_ptr<SessionPeer> peer;
+    // The peer for replies from callbacks; null until the factory returned and once closing.
+    std::atomic<SessionPeer*> replyPeer = nullptr;
     std::thread sessionClock;
 };
