@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/TruncateClamped.hpp"
+
 namespace {
 
 constexpr const char* testTitle = "Quorvanta | network test...";
@@ -22,23 +24,6 @@ constexpr int chunkCount = 8;
 constexpr int uploadCount = 16;
 constexpr double chunkBits = 8.0 * 262'144 * 8;  // requested sizes, not bytes received
 constexpr std::size_t payloadLength = 61'440;
-
-// Truncation toward zero that saturates instead of overflowing.
-template <typename Integer>
-Integer truncateClamped(double value) {
-    if (std::isnan(value)) {
-        return 0;
-    }
-    constexpr double low = static_cast<double>(std::numeric_limits<Integer>::min());
-    constexpr double high = static_cast<double>(std::numeric_limits<Integer>::max()) + 1.0;
-    if (value <= low) {
-        return std::numeric_limits<Integer>::min();
-    }
-    if (value >= high) {
-        return std::numeric_limits<Integer>::max();
-    }
-    return static_cast<Integer>(value);
-}
 
 // "%f": fixed notation, six digits after the point.
 std::string fixed(double value) {

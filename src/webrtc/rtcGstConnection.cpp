@@ -232,6 +232,7 @@ class GstConnection : public PeerConnection::Impl,
     bool socketsTuned = false;  // worker thread only
     bool everConnected = false;
     std::set<guint> remoteSsrcs;
+    std::size_t remoteChannelsOpen = 0;
     std::atomic<bool> iceConnected{false};
 
     std::mutex closeMutex;
@@ -709,6 +710,30 @@ void GstConnection::padAdded(GstPad* pad) {
 }
 
 void GstConnection::dataChannel(GstWebRTCDataChannel* channel) {
+    // A remote peer that ends cleanly closes its channels (an SCTP stream reset) before it
+    // goes; once every one of them is closed the session is over. The client never closes a
+    // channel itself before close(), after which no state is reported any more.
+    {
+        std::lock_guard lock(watchMutex);
+        ++remoteChannelsOpen;
+    }
+    std::weak_ptr<GstConnection> weak = weak_from_this();
+    auto counted = std::make_shared<std::atomic<bool>>(false);
+    glib::connect<void(GstWebRTCDataChannel*)>(
+        channel, "on-close", [weak, counted](GstWebRTCDataChannel*) {
+            auto self = weak.lock();
+            if (!self || counted->exchange(true)) {
+                return;
+            }
+            bool allClosed = false;
+            {
+                std::lock_guard lock(self->watchMutex);
+                allClosed = --self->remoteChannelsOpen == 0 && self->everConnected;
+            }
+            if (allClosed) {
+                self->report(PeerConnection::State::Closed);
+            }
+        });
     auto wrapped = GstDataChannel::create(channel, gate);
     if (auto callback = callbackCopy(dataChannelCallback)) {
         gate->run([&] { callback(std::make_shared<DataChannel>(wrapped)); });

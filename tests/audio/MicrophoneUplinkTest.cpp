@@ -12,7 +12,7 @@
 #include "SdlAudioDriver.hpp"
 #include "audio/MicrophoneUplink.hpp"
 #include "input/ControlChannel.hpp"
-#include "input/FakeDataChannel.hpp"
+#include "support/FakeRtc.hpp"
 
 namespace {
 
@@ -129,13 +129,13 @@ TEST_F(MicrophoneTest, packetsAreDroppedUntilTheMicrophoneChannelOpens) {
     });
 
     ASSERT_TRUE(waitFor([&] { return produced >= 3; }));
-    FakeChannelPair channel("microphone");
+    fake::FakeChannelPair channel("microphone");
     control.handleDataChannel(channel.channel);
     const std::size_t kept = produced;
     ASSERT_TRUE(waitFor([&] { return produced >= kept + 3; }));
     EXPECT_TRUE(channel.fake->sent().empty());
 
-    channel.fake->open();
+    channel.fake->remoteOpen();
     ASSERT_TRUE(waitFor([&] { return channel.fake->sent().size() >= 3; }));
     microphone.stop();
     for (const auto& message : channel.fake->sent()) {

@@ -54,13 +54,14 @@ def stop_process(proc, sig=signal.SIGTERM, timeout=10):
 
 
 class Xvfb:
-    """A private X server; the client's display size is the screen size given here."""
+    """A private X server; the client's display size is the screen size given here. The root
+    window is black, so a screenshot shows nothing bright but what the client drew."""
 
     def __init__(self, width=1366, height=768):
         read_fd, write_fd = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24",
-             "-nolisten", "tcp", "-noreset"],
+             "-nolisten", "tcp", "-noreset", "-br"],
             pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as f:

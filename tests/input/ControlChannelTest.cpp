@@ -6,8 +6,8 @@
 #include <sstream>
 #include <thread>
 
-#include "FakeDataChannel.hpp"
 #include "input/ControlChannel.hpp"
+#include "support/FakeRtc.hpp"
 
 namespace {
 
@@ -29,10 +29,10 @@ class ControlChannelTest : public ::testing::Test {
         return text.str();
     }
 
-    FakeChannelPair openChannel(const std::string& label) {
-        FakeChannelPair pair(label);
+    fake::FakeChannelPair openChannel(const std::string& label) {
+        fake::FakeChannelPair pair(label);
         control.handleDataChannel(pair.channel);
-        pair.fake->open();
+        pair.fake->remoteOpen();
         return pair;
     }
 
@@ -77,14 +77,14 @@ TEST_F(ControlChannelTest, motionUsesInputUntilFastChannelOpensThenSwitches) {
     control.sendInput(keyA);
     EXPECT_EQ(input.fake->sent().size(), 2u);
 
-    FakeChannelPair fast("input-fast");
+    fake::FakeChannelPair fast("input-fast");
     control.handleDataChannel(fast.channel);
     // Kept but not open yet: motion still takes "input".
     control.sendInput(wheel);
     EXPECT_EQ(input.fake->sent().size(), 3u);
     EXPECT_TRUE(fast.fake->sent().empty());
 
-    fast.fake->open();
+    fast.fake->remoteOpen();
     for (const auto& message : {motion, absolute, wheel, keyA, button}) {
         control.sendInput(message);
     }
@@ -107,10 +107,10 @@ TEST_F(ControlChannelTest, keysAreDroppedWhileOnlyTheFastChannelIsOpen) {
               std::vector<std::string>{R"({"dx":3,"dy":-2,"type":"mouse_move"})"});
 
     // "input" kept but still connecting: keys are still dropped, not queued for later.
-    FakeChannelPair input("input");
+    fake::FakeChannelPair input("input");
     control.handleDataChannel(input.channel);
     control.sendInput(keyA);
-    input.fake->open();
+    input.fake->remoteOpen();
     EXPECT_TRUE(input.fake->sent().empty());
     control.sendInput(keyA);
     EXPECT_EQ(input.fake->sent().size(), 1u);
@@ -133,12 +133,12 @@ TEST_F(ControlChannelTest, openingOfKnownChannelsIsLoggedOnceEach) {
 }
 
 TEST_F(ControlChannelTest, labelsDifferingInOneByteAreNeitherKeptNorLogged) {
-    std::vector<FakeChannelPair> strangers;
+    std::vector<fake::FakeChannelPair> strangers;
     for (const char* label : {"Input", "input ", "inputs", "input_fast", "input-fast\n",
                               "Microphone", "microphon", "", "control"}) {
         strangers.emplace_back(label);
         control.handleDataChannel(strangers.back().channel);
-        strangers.back().fake->open();
+        strangers.back().fake->remoteOpen();
     }
     control.sendInput(keyA);
     control.sendInput(motion);
@@ -164,15 +164,15 @@ TEST_F(ControlChannelTest, laterChannelWithSameLabelReplacesTheEarlierOne) {
 
 TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursor) {
     auto input = openChannel("input");
-    input.fake->deliver(std::string(R"({"type":"cursor","x":100,"y":200,"visible":true})"));
+    input.fake->receive(std::string(R"({"type":"cursor","x":100,"y":200,"visible":true})"));
     expectCursor(true, 100, 200);
 
     // Absent keys take their defaults.
-    input.fake->deliver(std::string(R"({"type":"cursor"})"));
+    input.fake->receive(std::string(R"({"type":"cursor"})"));
     expectCursor(false, 0, 0);
 
     // Stored as received, without clamping; fractions cut toward zero.
-    input.fake->deliver(std::string(R"({"visible":true,"y":-5,"x":70000.9,"type":"cursor"})"));
+    input.fake->receive(std::string(R"({"visible":true,"y":-5,"x":70000.9,"type":"cursor"})"));
     expectCursor(true, 70000, -5);
 
     const std::string text = R"({"type":"cursor","x":7,"y":8,"visible":true})";
@@ -181,7 +181,7 @@ TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursor) {
         bytes.push_back(static_cast<std::byte>(c));
     }
     setCursor(false, 0, 0);
-    input.fake->deliver(bytes);
+    input.fake->receive(bytes);
     expectCursor(true, 7, 8);
 }
 
@@ -215,12 +215,12 @@ TEST_F(ControlChannelTest, malformedOrForeignServerMessagesChangeNothing) {
         std::string("{\"type\":\"cursor\",\"x\":1,\"s\":\"\xff\xfe\"}"),
     };
     for (const auto& message : messages) {
-        input.fake->deliver(message);
+        input.fake->receive(message);
         expectCursor(true, 11, 22);
     }
     rtc::binary garbage = {std::byte{0}, std::byte{0xff}, std::byte{'{'}};
-    input.fake->deliver(garbage);
-    input.fake->deliver(rtc::binary{});
+    input.fake->receive(garbage);
+    input.fake->receive(rtc::binary{});
     expectCursor(true, 11, 22);
 }
 
@@ -229,19 +229,19 @@ TEST_F(ControlChannelTest, cursorMessagesOnOtherChannelsHaveNoEffect) {
     auto microphone = openChannel("microphone");
     setCursor(false, 1, 2);
     const std::string cursorText = R"({"type":"cursor","x":100,"y":200,"visible":true})";
-    fast.fake->deliver(cursorText);
-    microphone.fake->deliver(cursorText);
+    fast.fake->receive(cursorText);
+    microphone.fake->receive(cursorText);
     expectCursor(false, 1, 2);
 }
 
 TEST_F(ControlChannelTest, microphonePacketsGoOutPrefixedOnlyWhileTheChannelIsOpen) {
     const std::vector<unsigned char> packet = {0x01, 0xff, 0x00, 0x7f};
-    FakeChannelPair microphone("microphone");
+    fake::FakeChannelPair microphone("microphone");
     control.handleDataChannel(microphone.channel);
     control.sendMicrophonePacket(packet);
     EXPECT_TRUE(microphone.fake->sent().empty());
 
-    microphone.fake->open();
+    microphone.fake->remoteOpen();
     control.sendMicrophonePacket(packet);
     const auto sent = microphone.fake->sent();
     ASSERT_EQ(sent.size(), 1u);
@@ -255,7 +255,7 @@ TEST_F(ControlChannelTest, microphonePacketsGoOutPrefixedOnlyWhileTheChannelIsOp
 // Engine threads open channels and deliver cursor messages while the main thread sends and
 // the capture thread sends microphone packets; run under ThreadSanitizer.
 TEST_F(ControlChannelTest, channelsCanArriveWhileOtherThreadsSend) {
-    std::vector<FakeChannelPair> channels;
+    std::vector<fake::FakeChannelPair> channels;
     for (int i = 0; i < 50; ++i) {
         channels.emplace_back(i % 3 == 0 ? "input" : i % 3 == 1 ? "input-fast" : "microphone");
     }
@@ -263,8 +263,8 @@ TEST_F(ControlChannelTest, channelsCanArriveWhileOtherThreadsSend) {
     std::thread engine([&] {
         for (auto& pair : channels) {
             control.handleDataChannel(pair.channel);
-            pair.fake->open();
-            pair.fake->deliver(std::string(R"({"type":"cursor","x":1,"y":2,"visible":true})"));
+            pair.fake->remoteOpen();
+            pair.fake->receive(std::string(R"({"type":"cursor","x":1,"y":2,"visible":true})"));
         }
         done = true;
     });

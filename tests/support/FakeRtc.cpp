@@ -116,6 +116,25 @@ std::vector<rtc::message_variant> FakeDataChannel::sent() const {
     return sentMessages;
 }
 
+std::vector<std::string> FakeDataChannel::sentTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& message : sent()) {
+        const auto* text = std::get_if<std::string>(&message);
+        texts.push_back(text ? *text : "<binary>");
+    }
+    return texts;
+}
+
+bool FakeDataChannel::hasMessageHandler() const {
+    std::lock_guard lock(mutex);
+    return static_cast<bool>(messageCallback);
+}
+
+bool FakeDataChannel::hasOpenHandler() const {
+    std::lock_guard lock(mutex);
+    return static_cast<bool>(openCallback);
+}
+
 void FakePeer::close() {
     closed.store(true);
     currentState.store(rtc::PeerConnection::State::Closed);

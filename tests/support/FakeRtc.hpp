@@ -60,6 +60,10 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
     void remoteClose();
     void receive(rtc::message_variant data);
     std::vector<rtc::message_variant> sent() const;
+    // The sent messages as text, "<binary>" standing for each binary one.
+    std::vector<std::string> sentTexts() const;
+    bool hasOpenHandler() const;
+    bool hasMessageHandler() const;
 
   private:
     const std::string channelLabel;
@@ -70,6 +74,15 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
     std::function<void()> openCallback;
     std::function<void()> closedCallback;
     std::function<void(rtc::message_variant)> messageCallback;
+};
+
+// A fake channel together with the rtc::DataChannel the client's code is handed.
+struct FakeChannelPair {
+    explicit FakeChannelPair(const std::string& label)
+        : fake(std::make_shared<FakeDataChannel>(label)),
+          channel(std::make_shared<rtc::DataChannel>(fake)) {}
+    std::shared_ptr<FakeDataChannel> fake;
+    std::shared_ptr<rtc::DataChannel> channel;
 };
 
 class FakePeer : public rtc::PeerConnection::Impl {

@@ -53,7 +53,35 @@ TEST(PeerLifecycle, offererLeavingIsSeenWithinSeconds) {
         });
         EXPECT_EQ(std::count(ended + 1, states.end(), State::Connected), 0);
         EXPECT_EQ(std::count(states.begin(), states.end(), *ended), 1);
+        // Closed, not Disconnected: the offerer's goodbye was understood, rather than the
+        // silence that follows it.
+        EXPECT_EQ(*ended, State::Closed);
     }
+}
+
+TEST(PeerLifecycle, oneChannelClosedByTheOffererDoesNotEndTheSession) {
+    PeerPair pair(smallStream());
+    pair.start();
+    ASSERT_TRUE(
+        waitFor([&] { return pair.connected() && pair.observed.channelsOpened == 3; }, 15s));
+    ASSERT_TRUE(pair.offerer->closeChannel("microphone"));
+    auto microphone = pair.channel("microphone");
+    ASSERT_TRUE(microphone);
+    ASSERT_TRUE(waitFor([&] { return microphone->isClosed(); }));
+    // The other channels still carry messages, so the session goes on.
+    ASSERT_TRUE(pair.offerer->sendText("input", "still here"));
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(pair.observed.mutex);
+        for (auto& [label, message] : pair.observed.messages) {
+            auto* text = std::get_if<std::string>(&message);
+            if (label == "input" && text && *text == "still here") {
+                return true;
+            }
+        }
+        return false;
+    }));
+    EXPECT_FALSE(endedState(pair));
+    EXPECT_EQ(pair.answerer->state(), State::Connected);
 }
 
 TEST(PeerLifecycle, noCallbackRunsOnceCloseHasReturned) {

@@ -25,6 +25,7 @@ using namespace std::chrono_literals;
 
 constexpr auto answerTimeout = 10s;
 constexpr auto teardownTimeout = 5s;
+constexpr auto channelCloseTimeout = 1s;
 constexpr int cursorSize = 16;
 // The backgrounds a press steps through, as videotestsrc patterns: bars, red, green, blue,
 // checkers, 75% bars.
@@ -182,6 +183,34 @@ std::string pipelineText(const OfferingPeerOptions& options) {
     return text.str();
 }
 
+// Closing the channels resets their SCTP streams, which tells the viewer the session is over
+// at once: webrtcbin sends neither RTCP BYE nor an SCTP abort when it stops. The reset is
+// acknowledged by the viewer closing its side, so wait (briefly) for that before stopping.
+void closeChannels(const std::vector<GPtr<GstWebRTCDataChannel>>& channels) {
+    auto state = [](GstWebRTCDataChannel* channel) {
+        GstWebRTCDataChannelState value = GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED;
+        g_object_get(channel, "ready-state", &value, nullptr);
+        return value;
+    };
+    for (const auto& channel : channels) {
+        if (state(channel.get()) == GST_WEBRTC_DATA_CHANNEL_STATE_OPEN) {
+            gst_webrtc_data_channel_close(channel.get());
+        }
+    }
+    auto deadline = std::chrono::steady_clock::now() + channelCloseTimeout;
+    auto allClosed = [&] {
+        for (const auto& channel : channels) {
+            if (state(channel.get()) == GST_WEBRTC_DATA_CHANNEL_STATE_CLOSING) {
+                return false;
+            }
+        }
+        return true;
+    };
+    while (!allClosed() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
 }  // namespace
 
 class OfferingPeer::Impl {
@@ -206,7 +235,25 @@ class OfferingPeer::Impl {
     void setBitrate(std::uint64_t bitsPerSecond);
     bool send(const std::string& label, const std::string* text,
               const std::vector<std::uint8_t>* data);
-    std::uint64_t keyFramesForced() const { return forcedKeyFrames->load(); }
+    std::uint64_t keyFramesForced() const { return forcedKeyFrames->count.load(); }
+    bool closeChannel(const std::string& label) {
+        GPtr<GstWebRTCDataChannel> channel;
+        {
+            std::lock_guard lock(mutex);
+            auto found = channels.find(label);
+            if (closing || found == channels.end()) {
+                return false;
+            }
+            channel.reset(GST_WEBRTC_DATA_CHANNEL(g_object_ref(found->second.get())));
+        }
+        GstWebRTCDataChannelState state = GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED;
+        g_object_get(channel.get(), "ready-state", &state, nullptr);
+        if (state != GST_WEBRTC_DATA_CHANNEL_STATE_OPEN) {
+            return false;
+        }
+        gst_webrtc_data_channel_close(channel.get());
+        return true;
+    }
     void showScene(const SceneState& scene);
     void close();
 
@@ -238,8 +285,13 @@ class OfferingPeer::Impl {
     Gate gate;
     GPtr<GstElement> pipeline;
     GPtr<GstElement> webrtc;
-    std::shared_ptr<std::atomic<std::uint64_t>> forcedKeyFrames =
-        std::make_shared<std::atomic<std::uint64_t>>(0);
+    // Shared with a pad probe, which may outlive this object when teardown hangs.
+    struct KeyFrameRequests {
+        std::atomic<std::uint64_t> count{0};
+        std::mutex mutex;
+        std::function<void(std::uint64_t)> report;  // cleared on close
+    };
+    std::shared_ptr<KeyFrameRequests> forcedKeyFrames = std::make_shared<KeyFrameRequests>();
 
     std::mutex mutex;
     bool offerStarted = false;
@@ -279,6 +331,7 @@ void OfferingPeer::Impl::start() {
     nice_agent_add_local_address(agent, &address);
 
     // Count the key frames the viewer asks for: the RTP session sends them upstream.
+    forcedKeyFrames->report = callbacks.onKeyFrameForced;
     GstElement* payloader = gst_bin_get_by_name(GST_BIN(pipeline.get()), "videopay");
     GPtr<GstElement> payloaderOwner(payloader);
     GPtr<GstPad> payloaderSink(gst_element_get_static_pad(payloader, "sink"));
@@ -287,11 +340,16 @@ void OfferingPeer::Impl::start() {
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
             GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
             if (event && gst_video_event_is_force_key_unit(event)) {
-                ++**static_cast<std::shared_ptr<std::atomic<std::uint64_t>>*>(data);
+                auto& requests = **static_cast<std::shared_ptr<KeyFrameRequests>*>(data);
+                std::uint64_t count = ++requests.count;
+                std::lock_guard lock(requests.mutex);
+                if (requests.report) {
+                    requests.report(count);
+                }
             }
             return GST_PAD_PROBE_OK;
         },
-        shareWithC(forcedKeyFrames), releaseFromC<std::atomic<std::uint64_t>>);
+        shareWithC(forcedKeyFrames), releaseFromC<KeyFrameRequests>);
 
     g_signal_connect(webrtc.get(), "on-negotiation-needed",
                      G_CALLBACK(+[](GstElement*, gpointer self) {
@@ -598,20 +656,27 @@ void OfferingPeer::Impl::close() {
     }
     bool inside = gate.inside();
     gate.close();
+    {
+        std::lock_guard lock(forcedKeyFrames->mutex);
+        forcedKeyFrames->report = nullptr;
+    }
     if (!pipeline) {
         return;
     }
     g_signal_handlers_disconnect_by_data(webrtc.get(), this);
+    std::vector<GPtr<GstWebRTCDataChannel>> open;
     {
         std::lock_guard lock(mutex);
         for (auto& [label, channel] : channels) {
             g_signal_handlers_disconnect_by_data(channel.get(), this);
+            open.emplace_back(GST_WEBRTC_DATA_CHANNEL(g_object_ref(channel.get())));
         }
     }
     // Stop on a thread of our own: the closing thread may be a GStreamer one.
     GstElement* stopping = GST_ELEMENT(g_object_ref(pipeline.get()));
-    teardownThread = std::thread([stopping, teardown = teardown] {
+    teardownThread = std::thread([stopping, open = std::move(open), teardown = teardown] {
         GPtr<GstElement> owner(stopping);
+        closeChannels(open);
         gst_element_set_state(stopping, GST_STATE_NULL);
         {
             std::lock_guard lock(teardown->mutex);
@@ -653,6 +718,9 @@ void OfferingPeer::showScene(const SceneState& scene) {
 }
 std::uint64_t OfferingPeer::keyFramesForced() const {
     return impl->keyFramesForced();
+}
+bool OfferingPeer::closeChannel(const std::string& label) {
+    return impl->closeChannel(label);
 }
 void OfferingPeer::close() {
     impl->close();

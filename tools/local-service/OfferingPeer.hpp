@@ -39,6 +39,8 @@ struct OfferingPeerCallbacks {
     std::function<void(const std::string& label, const std::vector<std::uint8_t>& data)>
         onBinaryMessage;
     std::function<void(const std::string& label)> onChannelOpen;
+    // The viewer asked for a key frame (PLI); count is the total so far.
+    std::function<void(std::uint64_t count)> onKeyFrameForced;
 };
 
 class OfferingPeer {
@@ -57,6 +59,8 @@ class OfferingPeer {
     void setBitrate(std::uint64_t bitsPerSecond);
     bool sendText(const std::string& label, const std::string& text);
     bool sendBinary(const std::string& label, const std::vector<std::uint8_t>& data);
+    // Closes one data channel while the rest of the session goes on; false if not open.
+    bool closeChannel(const std::string& label);
     // Redraws the encoded scene; nothing to do when streaming a file.
     void showScene(const SceneState& scene);
     // Key frames forced so far, by PLI from the viewer or on request.

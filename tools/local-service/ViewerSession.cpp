@@ -84,6 +84,11 @@ ViewerSession::ViewerSession(std::string viewerId, const PeerFactory& factory,
                                        const std::vector<std::uint8_t>& data) {
         onBinaryMessage(label, data);
     };
+    callbacks.onKeyFrameForced = [this](std::uint64_t count) {
+        if (this->recorder) {
+            this->recorder->write({{"keyframesForced", count}});
+        }
+    };
     peer = factory(options, std::move(callbacks));
     replyPeer = peer.get();
     if (sessionLength.count() > 0) {

@@ -1,0 +1,162 @@
+"""What the end-to-end stream tests read from a running client: its statistics lines and
+screenshots of its display."""
+
+import re
+import subprocess
+
+import harness
+
+STATS = re.compile(r"^Quorvanta \| received=(\d+) decoded=(\d+) audio=(\d+) audio_errors=(\d+)$")
+
+
+def statistics(client):
+    """Every statistics line so far, as dicts of counters, oldest first."""
+    rows = []
+    for line in client.log_lines():
+        match = STATS.match(line)
+        if match:
+            received, decoded, audio, errors = (int(g) for g in match.groups())
+            rows.append({"received": received, "decoded": decoded, "audio": audio,
+                         "audio_errors": errors})
+    return rows
+
+
+def wait_counters_beyond(client, floor, timeout=20, what="the counters to grow"):
+    """Waits for a statistics line whose counters all exceed those in floor."""
+    def check():
+        rows = statistics(client)
+        if rows and all(rows[-1][k] > v for k, v in floor.items()):
+            return rows[-1]
+        return None
+    return client.wait_log(lambda _: check(), timeout=timeout, what=what) and check()
+
+
+class Picture:
+    """One screenshot, as packed 8-bit RGB."""
+
+    def __init__(self, width, height, rgb):
+        self.width, self.height, self.rgb = width, height, rgb
+
+    def mean(self):
+        return sum(self.rgb) / (len(self.rgb) * 255.0)
+
+    def pixel(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.rgb[i:i + 3])
+
+    def white_pixels(self, threshold=250):
+        found = []
+        data = self.rgb
+        for i in range(0, len(data), 3):
+            if data[i] >= threshold and data[i + 1] >= threshold and data[i + 2] >= threshold:
+                p = i // 3
+                found.append((p % self.width, p // self.width))
+        return found
+
+
+def screenshot(display):
+    """The whole X screen; PPM keeps the reader trivial."""
+    out = subprocess.run(["import", "-display", display, "-window", "root", "-depth", "8",
+                          "ppm:-"], check=True, capture_output=True, timeout=20).stdout
+    return parse_ppm(out)
+
+
+def parse_ppm(data):
+    fields = []
+    pos = 0
+    while len(fields) < 4:
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        if data[pos:pos + 1] == b"#":
+            pos = data.index(b"\n", pos) + 1
+            continue
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    if fields[0] != b"P6" or int(fields[3]) != 255:
+        raise ValueError("not an 8-bit binary PPM")
+    width, height = int(fields[1]), int(fields[2])
+    rgb = data[pos + 1:pos + 1 + width * height * 3]
+    if len(rgb) != width * height * 3:
+        raise ValueError("short PPM")
+    return Picture(width, height, rgb)
+
+
+def cpu_seconds(pid):
+    """User plus system CPU time of a live process, from /proc."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = int(fields[11]) + int(fields[12])  # utime, stime
+    return ticks / float(__import__("os").sysconf("SC_CLK_TCK"))
+
+
+def wait_for(predicate, timeout=10, what="condition"):
+    return harness.wait_until(predicate, timeout=timeout, what=what)
+
+
+def close_window(display, title_prefix="Quorvanta"):
+    """Asks the client's top-level window to close, as a window manager's close button does
+    (WM_DELETE_WINDOW), through Xlib directly. Returns False when no such window exists."""
+    import ctypes
+    import ctypes.util
+
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XDefaultRootWindow.restype = ctypes.c_ulong
+    x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
+                               ctypes.POINTER(ctypes.c_ulong),
+                               ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
+                               ctypes.POINTER(ctypes.c_uint)]
+    x11.XFetchName.argtypes = [ctypes.c_void_p, ctypes.c_ulong,
+                               ctypes.POINTER(ctypes.c_char_p)]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.c_void_p]
+    x11.XFlush.argtypes = [ctypes.c_void_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x11.XFree.argtypes = [ctypes.c_void_p]
+
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
+                    ("pad", ctypes.c_long * 12)]  # XEvent is 24 longs
+
+    dpy = x11.XOpenDisplay(display.encode())
+    if not dpy:
+        raise RuntimeError("cannot open display " + display)
+    try:
+        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
+        children = ctypes.POINTER(ctypes.c_ulong)()
+        count = ctypes.c_uint()
+        x11.XQueryTree(dpy, x11.XDefaultRootWindow(dpy), ctypes.byref(root), ctypes.byref(parent),
+                       ctypes.byref(children), ctypes.byref(count))
+        target = None
+        for i in range(count.value):
+            name = ctypes.c_char_p()
+            if x11.XFetchName(dpy, children[i], ctypes.byref(name)) and name.value:
+                if name.value.decode(errors="replace").startswith(title_prefix):
+                    target = children[i]
+            # XFetchName's string leaks a few bytes here; this process is short-lived.
+        if children:
+            x11.XFree(children)
+        if target is None:
+            return False
+        event = ClientMessage()
+        event.type = 33  # ClientMessage
+        event.window = target
+        event.message_type = x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+        event.format = 32
+        event.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+        event.data[1] = 0  # CurrentTime
+        x11.XSendEvent(dpy, target, 0, 0, ctypes.byref(event))
+        x11.XFlush(dpy)
+        return True
+    finally:
+        x11.XCloseDisplay(dpy)

@@ -1,0 +1,190 @@
+"""The real client receiving a stream: from the stand-in service for both codecs, and from an
+independent aiortc offerer. Connection, both tracks, counters, the picture on screen, the
+two ways a session ends, and recovery after frames are lost."""
+
+import json
+import os
+import signal
+import subprocess
+import time
+
+import harness
+import stream_checks as checks
+
+AIORTC_OFFERER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "aiortc_offerer.py")
+CURSOR_MESSAGE = '{"type":"cursor","x":32768,"y":32768,"visible":true}'
+
+
+def has_line(text):
+    return lambda lines: text in lines
+
+
+class StreamTest(harness.EndToEndTest):
+
+    def start_streaming_client(self, base_url, codec="h264", xvfb=None, args=()):
+        xvfb = xvfb or self.start_xvfb(960, 540)
+        client = self.start_client([base_url, *args], env=xvfb.env(),
+                                   settings={"client-codec.txt": codec})
+        client.wait_log(has_line("peer_state=2"), timeout=20, what="peer_state=2")
+        client.wait_log(has_line("audio_track_received"), what="the audio track")
+        client.wait_log(has_line("video_track_received"), what="the video track")
+        return xvfb, client
+
+    def check_picture_moves(self, xvfb, client):
+        first_stats = checks.wait_counters_beyond(
+            client, {"received": 0, "decoded": 0, "audio": 0}, what="decoded pictures")
+        first = checks.screenshot(xvfb.display)
+        checks.wait_counters_beyond(client, {k: first_stats[k] for k in
+                                             ("received", "decoded", "audio")},
+                                    what="the counters to grow again")
+        second = checks.screenshot(xvfb.display)
+        self.assertGreater(first.mean(), 0.02, "first screenshot is black")
+        self.assertGreater(second.mean(), 0.02, "second screenshot is black")
+        self.assertNotEqual(first.rgb, second.rgb, "the picture did not change")
+
+    def check_stream(self, codec, close):
+        service = self.start_service()
+        xvfb, client = self.start_streaming_client(service.base_url, codec)
+        viewport = service.requests("/game-sessions/demo-session/webrtc/viewport")
+        self.assertEqual(json.loads(viewport[0]["body"])["codec"], codec)
+        self.check_picture_moves(xvfb, client)
+        close(xvfb, client)
+        self.assertEqual(client.wait_exit(timeout=15), 0)
+        self.assertIn("Peer state: 2\n", client.stdout())
+
+    def test_h264_stream_plays_and_closing_the_window_ends_the_client(self):
+        def close_window(xvfb, client):
+            checks.wait_for(lambda: checks.close_window(xvfb.display),
+                            what="the client's window")
+        self.check_stream("h264", close_window)
+
+    def test_hevc_stream_plays_and_sigterm_ends_the_client(self):
+        self.check_stream("hevc", lambda xvfb, client: client.proc.send_signal(signal.SIGTERM))
+
+    def test_session_end_of_the_service_ends_the_client_promptly(self):
+        for codec in ("h264", "hevc"):
+            with self.subTest(codec=codec):
+                service = self.start_service("--session-seconds", "3")
+                _, client = self.start_streaming_client(service.base_url, codec)
+                connected = time.monotonic()
+                # The service closes 3 s after it connected; the client must follow within 5 s.
+                self.assertEqual(client.wait_exit(timeout=8), 0)
+                took = time.monotonic() - connected
+                print(f"[ figures ] {codec}: client ended {took:.2f} s after peer_state=2 "
+                      f"(service closes 3 s after connecting)")
+                # Closed (5) is the service's goodbye; 3 would mean the silence watch fired.
+                self.assertIn("peer_state=5", client.log_lines())
+                self.assertNotIn("peer_state=3", client.log_lines())
+                service.close()
+
+    def test_lost_frames_bring_a_key_frame_and_the_picture_back(self):
+        service = self.start_service()
+        xvfb, client = self.start_streaming_client(service.base_url)
+        checks.wait_counters_beyond(client, {"decoded": 0}, what="decoded pictures")
+
+        def forced():
+            counts = [r["keyframesForced"] for r in service.records() if "keyframesForced" in r]
+            return max(counts, default=0)
+
+        forced_before = forced()
+        # Freezing the whole client lets packets pile up; on waking, the queue overflows.
+        for _ in range(5):
+            client.proc.send_signal(signal.SIGSTOP)
+            time.sleep(0.6)
+            client.proc.send_signal(signal.SIGCONT)
+            try:
+                client.wait_log(has_line("keyframe_request"), timeout=3,
+                                what="a keyframe_request line")
+                break
+            except AssertionError:
+                continue
+        client.wait_log(has_line("keyframe_request"), timeout=3, what="a keyframe_request line")
+        checks.wait_for(lambda: forced() > forced_before, timeout=10,
+                        what="the service to force a key frame")
+        after = checks.statistics(client)[-1]
+        checks.wait_counters_beyond(client, {"decoded": after["decoded"] + 30},
+                                    what="decoding to go on after the loss")
+        self.assertGreater(checks.screenshot(xvfb.display).mean(), 0.02)
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=15), 0)
+
+
+class AiortcStreamTest(harness.EndToEndTest):
+
+    def start_offerer(self, *args):
+        record = os.path.join(self.workdir, "offerer-record.jsonl")
+        errors = open(record + ".stderr", "w")
+        self.stack.callback(errors.close)
+        proc = subprocess.Popen(
+            ["/usr/bin/python3", AIORTC_OFFERER, "--port", "0", "--record", record,
+             "--session-id", "s-aiortc", "--input-message", CURSOR_MESSAGE, *args],
+            stdout=subprocess.PIPE, stderr=errors, text=True)
+        self.stack.callback(proc.stdout.close)
+        self.stack.callback(harness.stop_process, proc)
+        line = proc.stdout.readline()
+        self.assertTrue(line.startswith("listening on 127.0.0.1:"), line)
+        port = int(line.rsplit(":", 1)[1])
+
+        def records():
+            if not os.path.exists(record):
+                return []
+            with open(record) as f:
+                return [json.loads(l) for l in f if l.strip()]
+        return proc, f"http://127.0.0.1:{port}", records
+
+    def test_client_streams_from_aiortc_and_talks_both_ways(self):
+        _, base_url, records = self.start_offerer()
+        xvfb = self.start_xvfb(960, 540)
+        client = self.start_client([base_url], env=xvfb.env())
+        client.wait_log(has_line("peer_state=2"), timeout=30, what="peer_state=2")
+        client.wait_log(has_line("audio_track_received"), what="the audio track")
+        client.wait_log(has_line("video_track_received"), what="the video track")
+        client.wait_log(has_line("input_channel_open"), what="the input channel")
+        checks.wait_counters_beyond(client, {"received": 0, "decoded": 0, "audio": 0},
+                                    what="pictures and sound")
+
+        # The offerer's cursor message puts the remote cursor in the middle of the picture:
+        # its white strokes appear there and nowhere else.
+        def cursor_pixels():
+            white = checks.screenshot(xvfb.display).white_pixels()
+            return white if len(white) >= 10 else None
+        white = checks.wait_for(cursor_pixels, what="the remote cursor on screen")
+        xs = [x for x, _ in white]
+        ys = [y for _, y in white]
+        self.assertLessEqual(max(xs) - min(xs), 14)
+        self.assertLessEqual(max(ys) - min(ys), 18)
+        self.assertLess(abs(min(xs) - 480), 40)
+        self.assertLess(abs(min(ys) - 270), 40)
+
+        # Pointer moves over the window go to the offerer as input messages (on the fast
+        # channel when it is open).
+        env = {**os.environ, **xvfb.env()}
+
+        def client_messages():
+            subprocess.run(["xdotool", "mousemove", "400", "250", "mousemove", "500", "300"],
+                           env=env, check=True, timeout=10)
+            return [json.loads(r["text"]) for r in records()
+                    if r["kind"] == "message" and r["label"] in ("input", "input-fast")
+                    and "text" in r]
+        messages = checks.wait_for(client_messages, what="an input message at the offerer")
+        self.assertTrue(all(isinstance(m.get("type"), str) for m in messages), messages)
+
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=15), 0)
+
+    def test_offerer_going_away_ends_the_client(self):
+        proc, base_url, records = self.start_offerer()
+        xvfb = self.start_xvfb(640, 360)
+        client = self.start_client([base_url], env=xvfb.env())
+        client.wait_log(has_line("peer_state=2"), timeout=30, what="peer_state=2")
+        checks.wait_counters_beyond(client, {"received": 0}, what="frames")
+        left = time.monotonic()
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=15), 0)
+        print(f"[ figures ] aiortc offerer leaving seen by the client after "
+              f"{time.monotonic() - left:.2f} s")
+        self.assertTrue(any(l in client.log_lines() for l in ("peer_state=3", "peer_state=5")))
+
+
+if __name__ == "__main__":
+    harness.main()
