@@ -204,6 +204,10 @@ class EndToEndTest(unittest.TestCase):
             print(f"kept work folder {self.workdir}", file=sys.stderr)
 
     def _outcome_ok(self):
+        # Python 3.11 reports failures straight to the result, not on the outcome.
+        result = getattr(getattr(self, "_outcome", None), "result", None)
+        if result is not None and hasattr(result, "failures"):
+            return not any(test is self for test, _ in result.failures + result.errors)
         result = getattr(self, "_outcome", None)
         errors = getattr(result, "errors", None) if result else None
         if errors is None:

@@ -8,6 +8,7 @@
 #include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,6 +26,10 @@ using namespace std::chrono_literals;
 constexpr auto answerTimeout = 10s;
 constexpr auto teardownTimeout = 5s;
 constexpr auto channelCloseTimeout = 1s;
+constexpr int cursorSize = 16;
+// The backgrounds a press steps through, as videotestsrc patterns: bars, red, green, blue,
+// checkers, 75% bars.
+constexpr int backgroundPatterns[sceneBackgroundCount] = {0, 4, 5, 6, 10, 13};
 
 // One strong reference to a GObject.
 template <typename T>
@@ -146,9 +151,18 @@ std::string pipelineText(const OfferingPeerOptions& options) {
             "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,"
             "a-mid=audio ! offer. ";
     if (options.videoFile.empty()) {
-        text << "videotestsrc is-live=true pattern=smpte horizontal-speed=4 ! "
-             << "video/x-raw,width=" << options.width << ",height=" << options.height
-             << ",framerate=" << fps << "/1 ! videoconvert ! ";
+        const std::string frameRate = ",framerate=" + std::to_string(fps) + "/1";
+        // The scene: a background that presses change, and the service's cursor, a small
+        // square, laid over it where the viewer's pointer is.
+        text << "videotestsrc name=background is-live=true pattern=smpte horizontal-speed=4 ! "
+             << "video/x-raw,format=I420,width=" << options.width << ",height=" << options.height
+             << frameRate << " ! scene.sink_0 ";
+        text << "videotestsrc is-live=true pattern=solid-color foreground-color=0xffffffff ! "
+             << "video/x-raw,format=I420,width=" << cursorSize << ",height=" << cursorSize
+             << frameRate << " ! scene.sink_1 ";
+        text << "compositor name=scene background=black sink_1::alpha=0 ! "
+             << "video/x-raw,format=I420,width=" << options.width << ",height=" << options.height
+             << frameRate << " ! ";
         if (options.hevc) {
             text << "x265enc name=videoenc tune=zerolatency speed-preset=ultrafast key-int-max="
                  << fps * 10 << " bitrate=" << kbps << " ! ";
@@ -240,6 +254,7 @@ class OfferingPeer::Impl {
         gst_webrtc_data_channel_close(channel.get());
         return true;
     }
+    void showScene(const SceneState& scene);
     void close();
 
   private:
@@ -610,6 +625,27 @@ bool OfferingPeer::Impl::send(const std::string& label, const std::string* text,
     return sent && !error;
 }
 
+void OfferingPeer::Impl::showScene(const SceneState& scene) {
+    GPtr<GstElement> background(gst_bin_get_by_name(GST_BIN(pipeline.get()), "background"));
+    GPtr<GstElement> mixer(gst_bin_get_by_name(GST_BIN(pipeline.get()), "scene"));
+    if (!background || !mixer) {
+        return;
+    }
+    const int index = std::clamp(scene.background, 0, sceneBackgroundCount - 1);
+    g_object_set(background.get(), "pattern", backgroundPatterns[index], nullptr);
+    GPtr<GstPad> cursor(gst_element_get_static_pad(mixer.get(), "sink_1"));
+    if (!cursor) {
+        return;
+    }
+    // The square's centre on the pointer, kept inside the picture.
+    const double fx = std::clamp(scene.cursorX, 0, 65535) / 65535.0;
+    const double fy = std::clamp(scene.cursorY, 0, 65535) / 65535.0;
+    const int x = static_cast<int>(fx * (options.width - cursorSize));
+    const int y = static_cast<int>(fy * (options.height - cursorSize));
+    g_object_set(cursor.get(), "xpos", x, "ypos", y, "alpha", scene.cursorVisible ? 1.0 : 0.0,
+                 nullptr);
+}
+
 void OfferingPeer::Impl::close() {
     {
         std::lock_guard lock(mutex);
@@ -676,6 +712,9 @@ bool OfferingPeer::sendText(const std::string& label, const std::string& text) {
 }
 bool OfferingPeer::sendBinary(const std::string& label, const std::vector<std::uint8_t>& data) {
     return impl->send(label, nullptr, &data);
+}
+void OfferingPeer::showScene(const SceneState& scene) {
+    impl->showScene(scene);
 }
 std::uint64_t OfferingPeer::keyFramesForced() const {
     return impl->keyFramesForced();

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "SceneState.hpp"
+
 struct OfferingPeerOptions {
     bool hevc = false;
     int width = 1280;
@@ -59,6 +61,8 @@ class OfferingPeer {
     bool sendBinary(const std::string& label, const std::vector<std::uint8_t>& data);
     // Closes one data channel while the rest of the session goes on; false if not open.
     bool closeChannel(const std::string& label);
+    // Redraws the encoded scene; nothing to do when streaming a file.
+    void showScene(const SceneState& scene);
     // Key frames forced so far, by PLI from the viewer or on request.
     std::uint64_t keyFramesForced() const;
     void close();

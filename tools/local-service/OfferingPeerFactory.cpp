@@ -18,6 +18,7 @@ class OfferingSessionPeer : public SessionPeer {
     bool sendText(const std::string& label, const std::string& text) override {
         return peer.sendText(label, text);
     }
+    void showScene(const SceneState& scene) override { peer.showScene(scene); }
     void close() override { peer.close(); }
 
   private:

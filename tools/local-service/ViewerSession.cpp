@@ -173,6 +173,7 @@ void ViewerSession::onTextMessage(const std::string& label, const std::string& t
         nlohmann::json message = nlohmann::json::parse(text, nullptr, false);
         if (message.is_object()) {
             answerPointer(message);
+            showInput(message);
         }
     }
 }
@@ -198,7 +199,19 @@ void ViewerSession::answerPointer(const nlohmann::json& message) {
         return;
     }
     if (SessionPeer* target = replyPeer.load()) {
-        target->sendText("input", cursor.dump());
+        bool sent = target->sendText("input", cursor.dump());
+        if (recorder) {
+            recorder->write(
+                {{"sent", {{"channel", "input"}, {"text", cursor.dump()}, {"ok", sent}}}});
+        }
+    }
+}
+
+void ViewerSession::showInput(const nlohmann::json& message) {
+    if (std::optional<SceneState> scene = echo.onMessage(message)) {
+        if (SessionPeer* target = replyPeer.load()) {
+            target->showScene(*scene);
+        }
     }
 }
 

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "InputEcho.hpp"
 #include "MicrophoneMonitor.hpp"
 #include "OfferingPeer.hpp"
 
@@ -30,6 +31,7 @@ class SessionPeer {
     virtual bool addRemoteCandidate(const std::string& candidate, const std::string& mid) = 0;
     virtual void setBitrate(std::uint64_t bitsPerSecond) = 0;
     virtual bool sendText(const std::string& label, const std::string& text) = 0;
+    virtual void showScene(const SceneState&) {}
     virtual void close() = 0;
 };
 
@@ -69,6 +71,7 @@ class ViewerSession {
     void onTextMessage(const std::string& label, const std::string& text);
     void onBinaryMessage(const std::string& label, const std::vector<std::uint8_t>& data);
     void answerPointer(const nlohmann::json& message);
+    void showInput(const nlohmann::json& message);
     void runSessionClock();
 
     const std::string id;
@@ -86,6 +89,7 @@ class ViewerSession {
     std::optional<std::chrono::steady_clock::time_point> closeAt;
 
     MicrophoneMonitor microphone;
+    InputEcho echo;            // the scene's reaction to input; has its own lock
     bool cursorShown = false;  // guarded by mutex
 
     std::unique_ptr<SessionPeer> peer;

@@ -1,0 +1,388 @@
+"""Keyboard, mouse and microphone of the real client, driven with xdotool under Xvfb and
+checked in what the stand-in service recorded from its data channels."""
+
+import json
+import math
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import unittest
+
+import harness
+
+SHIFT, CTRL, ALT = 16, 17, 18
+KEY_A, KEY_B, KEY_Q, KEY_F11, KEY_ESCAPE = 65, 66, 81, 122, 27
+
+
+def channel_messages(service, start=0):
+    """(channel, message) for every text the viewer sent, from record row `start` on."""
+    found = []
+    for row in service.records()[start:]:
+        if "channel" in row and "text" in row:
+            found.append((row["channel"], json.loads(row["text"])))
+    return found
+
+
+def key_messages(messages):
+    return [(m["vk"], m["down"]) for channel, m in messages
+            if channel == "input" and m.get("type") == "key"]
+
+
+def of_type(messages, kind):
+    return [(channel, m) for channel, m in messages if m.get("type") == kind]
+
+
+class Session:
+    """One client streaming from the service, its window found and focused."""
+
+    def __init__(self, test, env=None, settings=None):
+        self.xvfb = test.start_xvfb(1366, 768)
+        self.service = test.start_service()
+        full_env = dict(self.xvfb.env())
+        full_env.update(env or {})
+        self.client = test.start_client([self.service.base_url], env=full_env, settings=settings)
+        self.client.wait_log(
+            lambda lines: "input_channel_open" in lines and "input-fast_channel_open" in lines,
+            timeout=30, what="both input channels to open")
+        self.window = harness.wait_until(self._find_window, timeout=10, what="the client's window")
+        self.xdotool("windowfocus", "--sync", self.window)
+
+    def _find_window(self):
+        found = subprocess.run(["xdotool", "search", "--name", "Quorvanta"], capture_output=True,
+                               text=True, env=self._env())
+        ids = found.stdout.split()
+        return ids[0] if ids else None
+
+    def _env(self):
+        env = dict(os.environ)
+        env.update(self.xvfb.env())
+        return env
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", *map(str, args)], check=True, env=self._env(), timeout=10,
+                       stdout=subprocess.DEVNULL)
+
+    def window_size(self):
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", self.window],
+                             capture_output=True, text=True, check=True, env=self._env()).stdout
+        values = dict(line.split("=", 1) for line in out.split())
+        return int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def mark(self):
+        return len(self.service.records())
+
+    def wait_messages(self, start, predicate, what, timeout=10):
+        """The messages from `start` on, once predicate holds for them."""
+        def check():
+            messages = channel_messages(self.service, start)
+            return messages if predicate(messages) else None
+        return harness.wait_until(check, timeout=timeout, what=what)
+
+    def wait_key(self, start, vk, down, what):
+        return self.wait_messages(start, lambda m: (vk, down) in key_messages(m), what)
+
+
+class KeyboardTest(harness.EndToEndTest):
+
+    def test_keys_go_out_as_virtual_keys_on_input(self):
+        session = Session(self)
+
+        start = session.mark()
+        session.xdotool("key", "a")
+        messages = session.wait_key(start, KEY_A, False, "the release of A")
+        self.assertEqual(key_messages(messages), [(KEY_A, True), (KEY_A, False)])
+        # byte for byte as the client serialises it
+        texts = [row["text"] for row in session.service.records()[start:] if "text" in row]
+        self.assertIn('{"down":true,"type":"key","vk":65}', texts)
+
+        # Shift+A is two keys, not a capital letter, and a key captures nothing
+        start = session.mark()
+        session.xdotool("keydown", "shift", "key", "a", "keyup", "shift")
+        messages = session.wait_key(start, SHIFT, False, "the release of Shift")
+        self.assertEqual(key_messages(messages),
+                         [(SHIFT, True), (KEY_A, True), (KEY_A, False), (SHIFT, False)])
+        self.assertEqual(of_type(messages, "mouse_button"), [])
+
+        # F11 toggles full screen (without a window manager only in SDL's own state): its
+        # press is never sent, its release is.
+        start = session.mark()
+        session.xdotool("key", "F11")
+        session.wait_key(start, KEY_F11, False, "the release of F11")
+        session.xdotool("key", "F11")
+        session.xdotool("key", "b")  # on the same ordered channel, so everything before it is in
+        messages = session.wait_key(start, KEY_B, False, "the key after F11")
+        self.assertEqual(key_messages(messages),
+                         [(KEY_F11, False), (KEY_F11, False), (KEY_B, True), (KEY_B, False)])
+
+        session.client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(session.client.wait_exit(), 0)
+
+
+class MouseTest(harness.EndToEndTest):
+
+    def test_capture_relative_motion_wheel_release_combination_and_menu_corner(self):
+        session = Session(self)
+        width, height = session.window_size()
+
+        # A free pointer moves the service's cursor, which answers where it drew it.
+        # (Xvfb starts the pointer at the screen's centre, so go elsewhere first.)
+        session.xdotool("mousemove", "--window", session.window, 10, 10)
+        start = session.mark()
+        session.xdotool("mousemove", "--window", session.window, width // 2, height // 2)
+        messages = session.wait_messages(
+            start, lambda m: any(x["x"] > 30000 for _, x in of_type(m, "mouse_move_absolute")),
+            "an absolute motion to the centre")
+        channel, moved = of_type(messages, "mouse_move_absolute")[-1]
+        self.assertEqual(channel, "input-fast")
+        self.assertAlmostEqual(moved["x"], 32767, delta=200)
+        self.assertAlmostEqual(moved["y"], 32767, delta=200)
+        reply = harness.wait_until(lambda: self._cursor_replies(session, start),
+                                   what="the service's cursor answer")[-1]
+        self.assertEqual(reply, {"type": "cursor", "x": moved["x"], "y": moved["y"],
+                                 "visible": True})
+
+        # The menu corner takes the click while free: no button goes out and nothing is
+        # captured. Escape closes the menu; B behind it shows the channel has caught up.
+        start = session.mark()
+        session.xdotool("mousemove", "--window", session.window, width - 30, 20)
+        session.xdotool("click", "1")
+        session.xdotool("key", "Escape")
+        session.xdotool("key", "b")
+        messages = session.wait_key(start, KEY_B, False, "the key after the menu")
+        self.assertEqual(of_type(messages, "mouse_button"), [])
+        # The open menu took the Escape press; its release, like any release, goes out.
+        self.assertEqual(key_messages(messages),
+                         [(KEY_ESCAPE, False), (KEY_B, True), (KEY_B, False)])
+        start = session.mark()
+        session.xdotool("mousemove", "--window", session.window, width // 3, height // 3)
+        messages = session.wait_messages(start, lambda m: of_type(m, "mouse_move_absolute"),
+                                         "absolute motion after the corner click")
+        self.assertEqual(of_type(messages, "mouse_move"), [])
+
+        # Wheel steps go out unchanged, captured or not.
+        start = session.mark()
+        session.xdotool("click", "4")
+        session.xdotool("click", "5")
+        messages = session.wait_messages(start, lambda m: len(of_type(m, "mouse_wheel")) >= 2,
+                                         "two wheel steps")
+        self.assertEqual(of_type(messages, "mouse_wheel"),
+                         [("input-fast", {"type": "mouse_wheel", "delta": 1}),
+                          ("input-fast", {"type": "mouse_wheel", "delta": -1})])
+
+        # A click captures: the button goes out on input, then motion is relative.
+        start = session.mark()
+        session.xdotool("click", "1")
+        messages = session.wait_messages(start, lambda m: len(of_type(m, "mouse_button")) >= 2,
+                                         "the click")
+        self.assertEqual(of_type(messages, "mouse_button"),
+                         [("input", {"type": "mouse_button", "button": 1, "down": True}),
+                          ("input", {"type": "mouse_button", "button": 1, "down": False})])
+        start = session.mark()
+        for _ in range(5):
+            session.xdotool("mousemove_relative", "--", "12", "7")
+        messages = session.wait_messages(
+            start, lambda m: sum(x["dx"] for _, x in of_type(m, "mouse_move")) >= 30,
+            "relative motion")
+        relative = of_type(messages, "mouse_move")
+        self.assertTrue(all(channel == "input-fast" for channel, _ in relative))
+        self.assertGreater(sum(m["dy"] for _, m in relative), 0)
+        self.assertEqual(of_type(messages, "mouse_move_absolute"), [])
+        hidden = harness.wait_until(lambda: self._cursor_replies(session, start),
+                                    what="the service hiding its cursor")
+        self.assertEqual(hidden[-1]["visible"], False)
+
+        # Ctrl+Alt+Shift+Q while captured: the four releases instead of the Q press, then free.
+        start = session.mark()
+        session.xdotool("key", "ctrl+alt+shift+q")
+        session.xdotool("key", "b")
+        messages = session.wait_key(start, KEY_B, False, "the key after the release combination")
+        keys = key_messages(messages)
+        self.assertNotIn((KEY_Q, True), keys)
+        combination = keys.index((KEY_Q, False))
+        self.assertEqual(keys[combination:combination + 4],
+                         [(KEY_Q, False), (SHIFT, False), (CTRL, False), (ALT, False)])
+        self.assertEqual(sorted(keys[:combination]), [(SHIFT, True), (CTRL, True), (ALT, True)])
+        start = session.mark()
+        session.xdotool("mousemove", "--window", session.window, width // 4, height // 4)
+        messages = session.wait_messages(start, lambda m: of_type(m, "mouse_move_absolute"),
+                                         "absolute motion after the release")
+        self.assertEqual(of_type(messages, "mouse_move"), [])
+
+        session.client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(session.client.wait_exit(), 0)
+
+    @staticmethod
+    def _cursor_replies(session, start):
+        return [json.loads(row["sent"]["text"]) for row in session.service.records()[start:]
+                if "sent" in row and row["sent"]["channel"] == "input"]
+
+
+class PulseAudio:
+    """A private PulseAudio daemon with a virtual microphone: a null sink whose monitor is
+    remapped as a source, so what is played into the sink is what the microphone hears."""
+
+    SOURCE_DESCRIPTION = "QuorvantaTestMicrophone"
+
+    def __init__(self, workdir):
+        self.runtime = tempfile.mkdtemp(dir=workdir, prefix="pulse-")
+        self.env = dict(os.environ)
+        for name in ("XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH", "HOME"):
+            self.env[name] = self.runtime
+        self.env["PULSE_SERVER"] = "unix:" + os.path.join(self.runtime, "native")
+        self.log = open(os.path.join(self.runtime, "daemon.log"), "w")
+        self.proc = subprocess.Popen(
+            ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-n",
+             "--use-pid-file=false", "--log-target=stderr",
+             "--load=module-native-protocol-unix auth-anonymous=1 socket="
+             + os.path.join(self.runtime, "native")],
+            env=self.env, stdout=self.log, stderr=subprocess.STDOUT)
+        self.player = None
+
+    def wait_ready(self):
+        def ready():
+            if self.proc.poll() is not None:
+                raise RuntimeError("pulseaudio exited: "
+                                   + open(self.log.name, errors="replace").read()[-500:])
+            return subprocess.run(["pactl", "info"], env=self.env, capture_output=True,
+                                  timeout=5).returncode == 0
+        harness.wait_until(ready, timeout=10, what="PulseAudio")
+
+    def add_virtual_microphone(self):
+        # The client plays the stream's own 440 Hz tone: into a sink of its own, or the
+        # microphone would hear it too.
+        self.pactl("load-module", "module-null-sink", "sink_name=qvspeaker")
+        self.pactl("set-default-sink", "qvspeaker")
+        self.pactl("load-module", "module-null-sink", "sink_name=qvsink")
+        self.pactl("load-module", "module-remap-source", "master=qvsink.monitor",
+                   "source_name=qvmic", "channels=1", "channel_map=mono",
+                   f"source_properties=device.description={self.SOURCE_DESCRIPTION}")
+        self.pactl("set-default-source", "qvmic")
+
+    def pactl(self, *args):
+        subprocess.run(["pactl", *args], env=self.env, check=True, capture_output=True, timeout=10)
+
+    def play_tone(self, frequency, seconds):
+        path = os.path.join(self.runtime, "tone.raw")
+        rate = 48000
+        with open(path, "wb") as f:
+            f.write(b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * frequency * i
+                                                                     / rate)))
+                             for i in range(int(rate * seconds))))
+        self.player = subprocess.Popen(
+            ["pacat", "--playback", "--device=qvsink", "--format=s16le", f"--rate={rate}",
+             "--channels=1", path], env=self.env, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        if self.player:
+            harness.stop_process(self.player)
+        harness.stop_process(self.proc)
+        self.log.close()
+
+
+def sdl_capture_devices(env):
+    """The capture device names as SDL lists them under env, as the client will see them."""
+    script = (
+        "import ctypes, ctypes.util\n"
+        "sdl = ctypes.CDLL(ctypes.util.find_library('SDL2') or 'libSDL2-2.0.so.0')\n"
+        "sdl.SDL_GetAudioDeviceName.restype = ctypes.c_char_p\n"
+        "assert sdl.SDL_Init(0x10) == 0\n"
+        "for i in range(sdl.SDL_GetNumAudioDevices(1)):\n"
+        "    name = sdl.SDL_GetAudioDeviceName(i, 1)\n"
+        "    if name: print(name.decode())\n"
+        "sdl.SDL_Quit()\n")
+    out = subprocess.run(["/usr/bin/python3", "-c", script], env=env, capture_output=True,
+                         text=True, timeout=20)
+    return out.stdout.splitlines()
+
+
+def microphone_summaries(service):
+    """The service's summary of each second it heard, oldest first."""
+    return [row for row in service.records() if "micPackets" in row]
+
+
+class MicrophoneTest(harness.EndToEndTest):
+
+    def start_pulseaudio(self):
+        missing = [tool for tool in ("pulseaudio", "pactl", "pacat") if not shutil.which(tool)]
+        if missing:
+            self._skip(f"{', '.join(missing)} not installed")
+        pulse = PulseAudio(self.workdir)
+        self.stack.callback(pulse.close)
+        try:
+            pulse.wait_ready()
+        except (RuntimeError, AssertionError) as error:
+            self._skip(f"PulseAudio cannot run here: {error}")
+        # Once the daemon runs, a failing module is a fault, not a reason to skip.
+        pulse.add_virtual_microphone()
+        return pulse
+
+    def _skip(self, reason):
+        print(f"skipping the microphone test: {reason}")
+        raise unittest.SkipTest(reason)
+
+    def test_service_hears_the_tone_played_into_the_virtual_microphone(self):
+        pulse = self.start_pulseaudio()
+        env = dict(pulse.env)
+        env["SDL_AUDIODRIVER"] = "pulseaudio"
+        devices = sdl_capture_devices(env)
+        names = [name for name in devices if PulseAudio.SOURCE_DESCRIPTION in name]
+        self.assertEqual(len(names), 1, f"SDL lists the capture devices {devices}")
+        pulse.play_tone(440, 60)
+
+        session = Session(self, env=env, settings={"client-microphone-device.txt": names[0]})
+        lines = session.client.log_lines()
+        self.assertIn("microphone=" + names[0], lines)
+        session.client.wait_log(lambda l: "microphone_channel_open" in l,
+                                what="the microphone channel")
+        summary = harness.wait_until(
+            lambda: next((s for s in microphone_summaries(session.service)
+                          if s["rms"] > 0.05), None),
+            timeout=20, what="a second of loud microphone audio at the service")
+        self.assertAlmostEqual(summary["dominantHz"], 440, delta=20)
+        self.assertGreaterEqual(summary["micPackets"], 50)
+        self.assertEqual(summary["micErrors"], 0)
+        packets = [row for row in session.service.records() if "binaryLength" in row]
+        self.assertTrue(packets)
+        self.assertEqual({row["channel"] for row in packets}, {"microphone"})
+        self.assertEqual({row["firstBytes"][:8] for row in packets}, {"4d494330"})
+
+        # Silence is told apart from the tone.
+        harness.stop_process(pulse.player)
+        pulse.player = None
+        start = len(microphone_summaries(session.service))
+        try:
+            quiet = harness.wait_until(
+                lambda: next((s for s in microphone_summaries(session.service)[start + 1:]
+                              if s["rms"] < 0.01), None),
+                timeout=20, what="a quiet second at the service")
+        except AssertionError as error:
+            self.fail(f"{error}; heard {microphone_summaries(session.service)}")
+        self.assertGreater(quiet["micPackets"], summary["micPackets"])
+        self.assertEqual(quiet["dominantHz"], 0)
+
+        session.client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(session.client.wait_exit(), 0)
+
+    def test_unopenable_microphone_is_logged_and_the_stream_goes_on(self):
+        session = Session(self, settings={"client-microphone-device.txt": "No Such Microphone"})
+        lines = session.client.log_lines()
+        errors = [l for l in lines if l.startswith("microphone_error=")]
+        self.assertEqual(len(errors), 1)
+        self.assertGreater(len(errors[0]), len("microphone_error="))
+        self.assertFalse(any(l.startswith("microphone=") for l in lines))
+        session.client.wait_log(
+            lambda l: any(x.startswith("Quorvanta | received=") and
+                          not x.startswith("Quorvanta | received=0 ") for x in l),
+            timeout=20, what="frames received")
+        start = session.mark()
+        session.xdotool("key", "a")
+        session.wait_key(start, KEY_A, False, "a key after the microphone failed")
+        self.assertEqual([r for r in session.service.records() if r.get("channel") == "microphone"],
+                         [], "no microphone, no packets")
+
+
+if __name__ == "__main__":
+    harness.main()
