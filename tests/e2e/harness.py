@@ -203,11 +203,16 @@ class EndToEndTest(unittest.TestCase):
             print(f"kept work folder {self.workdir}", file=sys.stderr)
 
     def _outcome_ok(self):
-        result = getattr(self, "_outcome", None)
-        errors = getattr(result, "errors", None) if result else None
-        if errors is None:
-            return True
-        return not any(error for _, error in errors)
+        outcome = getattr(self, "_outcome", None)
+        # Up to Python 3.10 failures wait on the outcome until the cleanups have run; from 3.11
+        # they go straight to the result.
+        errors = getattr(outcome, "errors", None)
+        if errors is not None:
+            return not any(error for _, error in errors)
+        result = getattr(outcome, "result", None)
+        if result is not None and hasattr(result, "failures"):
+            return not any(test is self for test, _ in result.errors + result.failures)
+        return True
 
     def start_xvfb(self, width=1366, height=768):
         xvfb = Xvfb(width, height)
