@@ -131,7 +131,16 @@ class MenuTest(harness.EndToEndTest):
         self.assertEqual(service.requests("/diagnostics/")[-1]["path"], "/diagnostics/status")
         self.assertEqual(len(service.requests("/diagnostics/")), 30)
 
-        # While the box is open the main loop waits; afterwards the picture moves again.
+        # The box holds the main loop until it is dismissed: two telemetry cycles pass on
+        # their own thread without a statistics line from the loop.
+        lines = client.log_lines()
+        statistics_before = len(decoded_counts(lines))
+        cycles_before = len(telemetry_lines(lines))
+        client.wait_log(lambda lines: len(telemetry_lines(lines)) >= cycles_before + 2,
+                        timeout=20, what="two telemetry cycles")
+        self.assertEqual(len(decoded_counts(client.log_lines())), statistics_before)
+        self.assertEqual(screen.message_boxes("Ошибка диагностики"), [box])
+
         decoded_before = max(decoded_counts(client.log_lines()))
         screen.dismiss(box)
         self.assertGreater(self.wait_streaming(client, minimum=10), decoded_before)
