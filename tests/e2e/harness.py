@@ -54,14 +54,13 @@ def stop_process(proc, sig=signal.SIGTERM, timeout=10):
 
 
 class Xvfb:
-    """A private X server; the client's display size is the screen size given here. The root
-    window is black, so a screenshot shows nothing bright but what the client drew."""
+    """A private X server; the client's display size is the screen size given here."""
 
     def __init__(self, width=1366, height=768):
         read_fd, write_fd = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{width}x{height}x24",
-             "-nolisten", "tcp", "-noreset", "-br"],
+             "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as f:
@@ -204,15 +203,16 @@ class EndToEndTest(unittest.TestCase):
             print(f"kept work folder {self.workdir}", file=sys.stderr)
 
     def _outcome_ok(self):
-        # Python 3.11 reports failures straight to the result, not on the outcome.
-        result = getattr(getattr(self, "_outcome", None), "result", None)
+        outcome = getattr(self, "_outcome", None)
+        # Up to Python 3.10 failures wait on the outcome until the cleanups have run; from 3.11
+        # they go straight to the result.
+        errors = getattr(outcome, "errors", None)
+        if errors is not None:
+            return not any(error for _, error in errors)
+        result = getattr(outcome, "result", None)
         if result is not None and hasattr(result, "failures"):
-            return not any(test is self for test, _ in result.failures + result.errors)
-        result = getattr(self, "_outcome", None)
-        errors = getattr(result, "errors", None) if result else None
-        if errors is None:
-            return True
-        return not any(error for _, error in errors)
+            return not any(test is self for test, _ in result.errors + result.failures)
+        return True
 
     def start_xvfb(self, width=1366, height=768):
         xvfb = Xvfb(width, height)

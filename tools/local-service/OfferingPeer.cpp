@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -592,6 +593,12 @@ void OfferingPeer::Impl::setBitrate(std::uint64_t bitsPerSecond) {
     if (encoder) {
         guint kbps = static_cast<guint>(std::max<std::uint64_t>(bitsPerSecond / 1000, 1));
         g_object_set(encoder.get(), "bitrate", kbps, nullptr);
+        // What the encoder holds now, read back, so a test can see the change took effect.
+        guint applied = 0;
+        g_object_get(encoder.get(), "bitrate", &applied, nullptr);
+        const std::string line = "encoder_bitrate=" + std::to_string(applied) + "kbps\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
     }
 }
 

@@ -1,0 +1,86 @@
+"""Drives windows on a private X server with xdotool, as a user would.
+
+SDL's message boxes on X11 are separate top-level windows without a class hint, shown by a
+child process while the client's main thread waits for it. xdotool's --name search does not
+match their title (stored as UTF8_STRING), so windows are listed with xwininfo instead. With
+no window manager nothing moves the keyboard focus to a new box: it is focused explicitly
+before its default button is pressed with Return.
+"""
+
+import re
+import subprocess
+
+import harness
+
+_CHILD = re.compile(r'^\s+(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(\d+)x(\d+)')
+
+
+class Window:
+    def __init__(self, wid, title, has_class, width, height):
+        self.id = wid
+        self.title = title
+        self.has_class = has_class
+        self.width = width
+        self.height = height
+
+    def __eq__(self, other):
+        return isinstance(other, Window) and self.id == other.id
+
+    def __hash__(self):
+        return hash(self.id)
+
+    def __repr__(self):
+        return f"Window({self.id}, {self.title!r}, {self.width}x{self.height})"
+
+
+class Desktop:
+    def __init__(self, display):
+        # xwininfo prints titles in the locale's encoding; the boxes' titles are Russian.
+        self.env = {"DISPLAY": display, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
+
+    def _run(self, *args):
+        return subprocess.run(args, env=self.env, check=True, capture_output=True,
+                              timeout=10).stdout.decode("utf-8", errors="replace")
+
+    def top_level_windows(self):
+        windows = []
+        for line in self._run("xwininfo", "-root", "-children").splitlines():
+            match = _CHILD.match(line)
+            if match:
+                wid, title, klass, width, height = match.groups()
+                windows.append(Window(wid, title or "", klass.strip() != "", int(width),
+                                      int(height)))
+        return windows
+
+    def client_window(self, timeout=15):
+        """The client's stream window: the one with a class hint and a Quorvanta title."""
+        return harness.wait_until(
+            lambda: next((w for w in self.top_level_windows()
+                          if w.has_class and w.title.startswith("Quorvanta")), None),
+            timeout=timeout, what="the client window")
+
+    def message_boxes(self, title=None):
+        return [w for w in self.top_level_windows()
+                if not w.has_class and (title is None or w.title == title)]
+
+    def wait_message_box(self, title, timeout=15):
+        return harness.wait_until(lambda: next(iter(self.message_boxes(title)), None),
+                                  timeout=timeout, what=f"the message box {title!r}")
+
+    def dismiss(self, box, timeout=10):
+        """Presses the box's default button and waits until the box has gone."""
+        self._run("xdotool", "windowfocus", "--sync", box.id)
+        self._run("xdotool", "key", "Return")
+        harness.wait_until(lambda: all(w.id != box.id for w in self.top_level_windows()),
+                           timeout=timeout, what=f"the message box {box.title!r} to close")
+
+    def click(self, window, x, y):
+        # One connection, so the server sees the move before the press.
+        self._run("xdotool", "mousemove", "--window", window.id, str(x), str(y), "click", "1")
+
+    def focus(self, window):
+        self._run("xdotool", "windowfocus", "--sync", window.id)
+
+    def keys(self, *names):
+        for name in names:
+            self._run("xdotool", "key", name)

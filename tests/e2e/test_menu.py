@@ -1,0 +1,254 @@
+"""The settings menu, its notices, the network test and the bitrate loop, driven end to end:
+the real client under Xvfb, clicked and typed at with xdotool, against the stand-in service."""
+
+import json
+import os
+import re
+import signal
+
+import desktop
+import harness
+
+SESSION_PATH = "/game-sessions/demo-session/webrtc/"
+STATS = re.compile(r"^Quorvanta \| received=(\d+) decoded=(\d+) audio=\d+ audio_errors=\d+$")
+TELEMETRY = re.compile(r"^target=(\d+)kbps received=(\d+)kbps rtt=(-?\d+)ms local_drop=\d+\.\d{6}$")
+
+# The menu hangs from this point, inset from the window's top-right corner; rows are 24 pixels
+# high below a 3-pixel margin.
+MENU_INSET = 14
+ROW_HEIGHT = 24
+MENU_PADDING = 3
+
+
+def decoded_counts(lines):
+    return [int(m.group(2)) for m in map(STATS.match, lines) if m]
+
+
+def telemetry_lines(lines):
+    return [m for m in map(TELEMETRY.match, lines) if m]
+
+
+class MenuTest(harness.EndToEndTest):
+
+    def start_desktop(self):
+        xvfb = self.start_xvfb(1366, 768)
+        return xvfb, desktop.Desktop(xvfb.display)
+
+    def wait_streaming(self, client, minimum=1, timeout=30):
+        """Waits until the statistics line shows at least `minimum` more decoded frames than
+        the last one logged so far, and returns that count."""
+        before = max(decoded_counts(client.log_lines()), default=0)
+        client.wait_log(lambda lines: max(decoded_counts(lines), default=0) >= before + minimum,
+                        timeout=timeout, what=f"{minimum} more decoded frames")
+        return max(decoded_counts(client.log_lines()))
+
+    def open_menu(self, screen, window):
+        screen.focus(window)
+        screen.click(window, window.width - 30, 20)
+
+    def test_choosing_hevc_saves_it_and_the_next_start_streams_hevc(self):
+        xvfb, screen = self.start_desktop()
+        service = self.start_service()
+        client = self.start_client([service.base_url], env=xvfb.env())
+        self.wait_streaming(client)
+        self.assertTrue(any(l.startswith("codec=h264 ") for l in client.log_lines()))
+        window = screen.client_window()
+
+        # Press on "HEVC / H.265", the second row under the point the menu hangs from.
+        self.open_menu(screen, window)
+        row_centre = MENU_INSET + MENU_PADDING + ROW_HEIGHT + ROW_HEIGHT // 2
+        screen.click(window, window.width - MENU_INSET - 40, row_centre)
+
+        notice = screen.wait_message_box("Quorvanta")
+        with open(os.path.join(client.settings_dir, "client-codec.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"hevc")
+        self.assertEqual(screen.message_boxes("Quorvanta"), [notice])
+        screen.dismiss(notice)
+        # the running session keeps its codec: the stream goes on after the box
+        self.wait_streaming(client)
+        self.assertNotIn("Настройка сохранена", client.stderr())  # shown, not printed
+
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+        viewports = service.requests(SESSION_PATH + "viewport")
+        self.assertEqual([json.loads(v["body"])["codec"] for v in viewports], ["h264"])
+
+        # Same settings folder, new run.
+        again = harness.Client(os.path.dirname(client.appdata), [service.base_url],
+                               env=xvfb.env())
+        self.stack.callback(again.close)
+        harness.wait_until(lambda: len(service.requests(SESSION_PATH + "viewport")) == 2,
+                           what="the second viewport report")
+        second = json.loads(service.requests(SESSION_PATH + "viewport")[1]["body"])
+        self.assertEqual(second["codec"], "hevc")
+        again.wait_log(lambda lines: any(l.startswith("codec=hevc ") for l in lines),
+                       what="the HEVC decoder line")
+        first = self.wait_streaming(again)
+        self.assertGreater(self.wait_streaming(again, minimum=10), first)
+        again.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(again.wait_exit(), 0)
+
+    def test_network_test_sends_its_requests_in_order_and_shows_the_figures(self):
+        xvfb, screen = self.start_desktop()
+        service = self.start_service()
+        client = self.start_client([service.base_url], env=xvfb.env())
+        self.wait_streaming(client)
+        window = screen.client_window()
+
+        # "Тест сети" is the second row from the bottom: Up wraps round to the last row first.
+        self.open_menu(screen, window)
+        screen.keys("Up", "Up", "Return")
+        box = screen.wait_message_box("Диагностика Quorvanta", timeout=30)
+        self.assertEqual(screen.message_boxes("Ошибка диагностики"), [])
+
+        paths = [r["path"] for r in service.requests("/diagnostics/")]
+        expected = (["/diagnostics/ping"] * 5 + ["/diagnostics/chunk?size=262144"] * 8 +
+                    ["/diagnostics/upload"] * 16 + ["/diagnostics/status"])
+        self.assertEqual(paths, expected)
+        upload = json.loads(service.requests("/diagnostics/upload")[0]["body"])
+        self.assertEqual(upload, {"payload": "x" * 61440})
+        self.assertTrue(all(r["authorization"] and r["authorization"].startswith("Bearer ")
+                            for r in service.requests("/diagnostics/")))
+
+        screen.dismiss(box)
+        self.wait_streaming(client, minimum=10)
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+
+    def test_failing_status_shows_the_error_box_and_the_stream_goes_on(self):
+        xvfb, screen = self.start_desktop()
+        scenario = {"rules": [{"method": "GET", "path": "/diagnostics/status", "status": 500,
+                               "body": {"error": "status unavailable"}}]}
+        service = self.start_service(scenario=scenario)
+        client = self.start_client([service.base_url], env=xvfb.env())
+        self.wait_streaming(client)
+        window = screen.client_window()
+
+        self.open_menu(screen, window)
+        screen.keys("Up", "Up", "Return")
+        box = screen.wait_message_box("Ошибка диагностики", timeout=30)
+        self.assertEqual(screen.message_boxes("Диагностика Quorvanta"), [])
+        self.assertEqual(service.requests("/diagnostics/")[-1]["path"], "/diagnostics/status")
+        self.assertEqual(len(service.requests("/diagnostics/")), 30)
+
+        # The box holds the main loop until it is dismissed: two telemetry cycles pass on
+        # their own thread without a statistics line from the loop.
+        lines = client.log_lines()
+        statistics_before = len(decoded_counts(lines))
+        cycles_before = len(telemetry_lines(lines))
+        client.wait_log(lambda lines: len(telemetry_lines(lines)) >= cycles_before + 2,
+                        timeout=20, what="two telemetry cycles")
+        self.assertEqual(len(decoded_counts(client.log_lines())), statistics_before)
+        self.assertEqual(screen.message_boxes("Ошибка диагностики"), [box])
+
+        decoded_before = max(decoded_counts(client.log_lines()))
+        screen.dismiss(box)
+        self.assertGreater(self.wait_streaming(client, minimum=10), decoded_before)
+        self.assertIsNone(client.proc.poll())
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+
+    def test_dismissing_the_menu_saves_nothing_and_shows_no_box(self):
+        xvfb, screen = self.start_desktop()
+        service = self.start_service()
+        client = self.start_client([service.base_url], env=xvfb.env())
+        self.wait_streaming(client)
+        window = screen.client_window()
+
+        # Into "Битрейт", down to "8 Мбит/с", then Escape twice: submenu, then the menu.
+        self.open_menu(screen, window)
+        screen.keys("Down", "Down", "Down", "Right", "Down", "Down", "Escape", "Escape")
+        # The loop runs again only once the menu has closed.
+        self.wait_streaming(client, minimum=10)
+        self.assertEqual(screen.message_boxes(), [])
+        self.assertFalse(os.path.exists(os.path.join(client.settings_dir, "client-bitrate.txt")))
+
+        # The same path with Return saves 8.
+        self.open_menu(screen, window)
+        screen.keys("Down", "Down", "Down", "Right", "Down", "Down", "Return")
+        screen.dismiss(screen.wait_message_box("Quorvanta"))
+        with open(os.path.join(client.settings_dir, "client-bitrate.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"8")
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+
+
+class TelemetryTest(harness.EndToEndTest):
+
+    def test_the_service_answers_set_the_target_and_the_encoder_follows(self):
+        xvfb = self.start_xvfb(1366, 768)
+        service = self.start_service()
+        client = self.start_client([service.base_url], env=xvfb.env())
+        client.wait_log(lambda lines: len(telemetry_lines(lines)) >= 3, timeout=30,
+                        what="three telemetry lines")
+        reports = [json.loads(r["body"]) for r in service.requests(SESSION_PATH + "telemetry")]
+        targets = [int(m.group(1)) for m in telemetry_lines(client.log_lines())]
+        # The service follows the proposal, so each cycle adopts what it proposed; quick
+        # loopback reports propose 25 % more than the target each time, from 8 Mbit/s.
+        self.assertEqual(reports[0]["availableBitrate"], 10_000_000)
+        for report, target in zip(reports, targets):
+            self.assertEqual(target, report["availableBitrate"] // 1000)
+        self.assertEqual(set(reports[0]), {"availableBitrate", "packetLoss", "rttMs",
+                                           "droppedFrames", "viewportWidth", "viewportHeight"})
+        # The stand-in's encoder took each answer.
+        harness.wait_until(lambda: len(encoder_rates(service)) >= 3, what="encoder changes")
+        self.assertEqual(encoder_rates(service)[:3], targets[:3])
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+
+    def test_scripted_answers_are_adopted_and_ignored_when_unusable(self):
+        xvfb = self.start_xvfb(1366, 768)
+        path = SESSION_PATH + "telemetry"
+        scenario = {"rules": [
+            {"path": path, "status": 200, "body": {"bitrate": 9000000}, "times": 2},
+            {"path": path, "status": 200, "body": {"other": 1}, "times": 1},
+            {"path": path, "status": 200, "body": {"bitrate": "fast"}, "times": 1},
+            {"path": path, "status": 200, "body": [1, 2], "times": 1},
+            {"path": path, "status": 200, "body": {"bitrate": 5000000.9}, "times": 1},
+        ]}
+        service = self.start_service(scenario=scenario)
+        client = self.start_client([service.base_url], env=xvfb.env())
+        client.wait_log(lambda lines: len(telemetry_lines(lines)) >= 5, timeout=40,
+                        what="five telemetry lines")
+        lines = client.log_lines()
+        targets = [int(m.group(1)) for m in telemetry_lines(lines)]
+        # 9 Mbit/s twice, kept through the reply without "bitrate" and the array, a string is
+        # an error line without a statistics line, and 5000000.9 is truncated.
+        self.assertEqual(targets[:5], [9000, 9000, 9000, 9000, 5000])
+        errors = [l for l in lines if l.startswith("telemetry_error=")]
+        self.assertEqual(len(errors), 1)
+        proposals = [json.loads(r["body"])["availableBitrate"]
+                     for r in service.requests(path)][:6]
+        # Each proposal comes from the adopted 9 Mbit/s, never from the previous proposal:
+        # 25 % more after a quick report, 10 % less after one of 250 ms or more.
+        self.assertEqual(proposals[0], 10_000_000)
+        first_rtt = int(telemetry_lines(lines)[0].group(3))
+        self.assertEqual(proposals[1], 11_250_000 if first_rtt < 250 else 8_100_000)
+        self.assertLessEqual(set(proposals[1:]), {11_250_000, 8_100_000})
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+
+    def test_fixed_bitrate_posts_nothing(self):
+        xvfb = self.start_xvfb(1366, 768)
+        service = self.start_service()
+        client = self.start_client([service.base_url], env=xvfb.env(),
+                                   settings={"client-bitrate.txt": "20"})
+        client.wait_log(lambda lines: len(telemetry_lines(lines)) >= 3, timeout=30,
+                        what="three telemetry lines")
+        self.assertEqual({(m.group(1), m.group(3)) for m in telemetry_lines(client.log_lines())},
+                         {("20000", "0")})
+        self.assertEqual(service.requests(SESSION_PATH + "telemetry"), [])
+        viewport = json.loads(service.requests(SESSION_PATH + "viewport")[0]["body"])
+        self.assertEqual((viewport["autoBitrate"], viewport["bitrate"]), (False, 20_000_000))
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+
+
+def encoder_rates(service):
+    with open(service.log_path) as f:
+        return [int(m.group(1)) for m in re.finditer(r"^encoder_bitrate=(\d+)kbps$", f.read(),
+                                                      re.M)]
+
+
+if __name__ == "__main__":
+    harness.main()
