@@ -2,7 +2,8 @@
 // next to its parts measured alone (libavcodec decoding, and uploading plus presenting on the
 // same renderer). Prints a table; asserts nothing about time.
 //
-// usage: video_bench [--quick] STREAM_DIR
+// usage: video_bench [--quick] [--sustain SECONDS] STREAM_DIR
+// --sustain also holds each 1080p stream at its rate for SECONDS with slice threads.
 // STREAM_DIR holds Annex B streams named <label>.h264 or <label>.hevc, all at 60 frames/s.
 
 #include <SDL.h>
@@ -249,14 +250,19 @@ void pumpEvents() {
 
 // Feeds the stream through FrameQueue and VideoPipeline. Paced: a producer thread delivers
 // frames at the stream's rate while the main thread drains as the client's loop does. Flat
-// out: each frame is pushed as soon as the previous one was presented.
-Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool paced) {
+// out: each frame is pushed as soon as the previous one was presented. Paced runs may loop
+// the stream `passes` times (it starts with a key frame) to hold the rate for longer.
+Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool paced,
+                int passes = 1) {
     Row row;
     row.stream = stream.label;
     row.mode = paced ? "paced 60/s" : "flat out";
     row.threads = threads == 1 ? "1" : "slice x" + std::to_string(threads);
     row.upload = "as decoded";
-    row.frames = stream.units.size();
+    row.frames = stream.units.size() * (paced ? passes : 1);
+    if (passes > 1) {
+        row.mode = "paced " + std::to_string(row.frames / streamFps) + " s";
+    }
 
     StreamStats stats;
     FrameQueue queue(stats);
@@ -281,15 +287,17 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
         std::thread producer([&] {
             const auto period = std::chrono::nanoseconds(1'000'000'000 / streamFps);
             auto due = Clock::now();
-            for (const auto& unit : stream.units) {
-                std::this_thread::sleep_until(due);
-                due += period;
-                rtc::binary copy(unit);
-                {
-                    std::lock_guard lock(arrivalsMutex);
-                    arrivals[copy.data()] = Clock::now();
+            for (int pass = 0; pass < passes; ++pass) {
+                for (const auto& unit : stream.units) {
+                    std::this_thread::sleep_until(due);
+                    due += period;
+                    rtc::binary copy(unit);
+                    {
+                        std::lock_guard lock(arrivalsMutex);
+                        arrivals[copy.data()] = Clock::now();
+                    }
+                    queue.push(std::move(copy));
                 }
-                queue.push(std::move(copy));
             }
             producing = false;
         });
@@ -386,16 +394,19 @@ std::pair<Summary, Summary> measureNv12(const Stream& stream, SDL_Renderer* rend
 
 int main(int argc, char** argv) {
     bool quick = false;
+    int sustainSeconds = 0;
     std::string dir;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--sustain") == 0 && i + 1 < argc) {
+            sustainSeconds = std::max(0, std::atoi(argv[++i]));
         } else {
             dir = argv[i];
         }
     }
     if (dir.empty()) {
-        std::fprintf(stderr, "usage: video_bench [--quick] STREAM_DIR\n");
+        std::fprintf(stderr, "usage: video_bench [--quick] [--sustain SECONDS] STREAM_DIR\n");
         return 2;
     }
     std::vector<std::filesystem::path> paths;
@@ -447,20 +458,28 @@ int main(int argc, char** argv) {
         }
         const Baseline baseline = measureBaseline(stream, renderer, sliceThreads);
         const double parts = baseline.rawDecode1.median + baseline.bare.median;
+        const auto printRow = [&](const Row& row) {
+            std::printf(
+                "%-14s %-10s %-9s | %8.2f %8.2f | %8.2f %8.2f %8.2f | %6.2f | %7.2f %5llu "
+                "%4llu/%-4zu %7.1f %6.1f %6llu\n",
+                row.stream.c_str(), row.mode.c_str(), row.threads.c_str(), row.latency.median,
+                row.latency.p99, baseline.rawDecode1.median, baseline.rawDecodeSlice.median,
+                baseline.bare.median, parts > 0 ? row.latency.median / parts : 0.0,
+                row.cpuMsPerFrame, static_cast<unsigned long long>(row.dropped),
+                static_cast<unsigned long long>(row.presented), row.frames, row.peakRss, row.fps,
+                static_cast<unsigned long long>(row.keyframeRequests));
+            std::fflush(stdout);
+        };
         for (bool paced : {true, false}) {
             for (int threads : {1, sliceThreads}) {
-                const Row row = runPipeline(stream, renderer, threads, paced);
-                std::printf(
-                    "%-14s %-10s %-9s | %8.2f %8.2f | %8.2f %8.2f %8.2f | %6.2f | %7.2f %5llu "
-                    "%4llu/%-4zu %7.1f %6.1f %6llu\n",
-                    row.stream.c_str(), row.mode.c_str(), row.threads.c_str(), row.latency.median,
-                    row.latency.p99, baseline.rawDecode1.median, baseline.rawDecodeSlice.median,
-                    baseline.bare.median, parts > 0 ? row.latency.median / parts : 0.0,
-                    row.cpuMsPerFrame, static_cast<unsigned long long>(row.dropped),
-                    static_cast<unsigned long long>(row.presented), row.frames, row.peakRss,
-                    row.fps, static_cast<unsigned long long>(row.keyframeRequests));
-                std::fflush(stdout);
+                printRow(runPipeline(stream, renderer, threads, paced));
             }
+        }
+        if (sustainSeconds > 0 && stream.label.rfind("1080p", 0) == 0) {
+            const std::size_t wanted = static_cast<std::size_t>(sustainSeconds) * streamFps;
+            const int passes =
+                static_cast<int>((wanted + stream.units.size() - 1) / stream.units.size());
+            printRow(runPipeline(stream, renderer, sliceThreads, true, passes));
         }
         const auto [upload, convert] = measureNv12(stream, renderer, sliceThreads);
         char line[256];
