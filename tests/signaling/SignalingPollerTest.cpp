@@ -32,6 +32,22 @@ json reply(json events) {
     return {{"events", std::move(events)}};
 }
 
+// A poller of its own for each case of a table.
+struct Fresh {
+    explicit Fresh(std::atomic<bool>& stopRequested)
+        : poller(stopRequested, transport, sessionId, viewerId, connection, errors) {}
+
+    // The poller keeps references to these.
+    std::string sessionId = "g1";
+    std::string viewerId = "native-42";
+    FakeService service;
+    SignalingTransport transport = service.transport();
+    std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
+    std::shared_ptr<rtc::PeerConnection> connection = std::make_shared<rtc::PeerConnection>(peer);
+    std::ostringstream errors;
+    SignalingPoller poller;
+};
+
 class SignalingPollerTest : public testing::Test {
   protected:
     SignalingPollerTest() { peerConnection = std::make_shared<rtc::PeerConnection>(peer); }
@@ -144,25 +160,19 @@ TEST_F(SignalingPollerTest, eventWithoutUsableIdBlocksTheRestOfItsReply) {
                            json("event")};
     for (const auto& bad : badIds) {
         SCOPED_TRACE(bad.dump());
-        FakeService local;
-        auto localTransport = local.transport();
-        auto localPeer = std::make_shared<fake::FakePeer>();
-        auto connection = std::make_shared<rtc::PeerConnection>(localPeer);
-        std::ostringstream localErrors;
-        SignalingPoller localPoller(stopRequested, localTransport, sessionId, viewerId, connection,
-                                    localErrors);
-        local.onGet = [&](const Request&) {
+        Fresh fresh(stopRequested);
+        fresh.service.onGet = [&](const Request&) {
             return reply({candidateEvent(4, text), bad, candidateEvent(8, text)});
         };
-        localPoller.pollOnce();
-        localPoller.pollOnce();
+        fresh.poller.pollOnce();
+        fresh.poller.pollOnce();
         // The event before it counts; the bad one does not move `after`, so the same range is
         // asked again and the one behind it is never reached.
-        EXPECT_EQ(localPoller.state().after, 4);
-        EXPECT_EQ(local.requests().back().path,
+        EXPECT_EQ(fresh.poller.state().after, 4);
+        EXPECT_EQ(fresh.service.requests().back().path,
                   "/game-sessions/g1/webrtc/events?after=4&viewerId=native-42");
-        EXPECT_EQ(localPeer->remoteCandidates().size(), 2u);
-        auto output = localErrors.str();
+        EXPECT_EQ(fresh.peer->remoteCandidates().size(), 2u);
+        auto output = fresh.errors.str();
         EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 2) << output;
         EXPECT_THAT(output, StartsWith("Signaling: "));
     }
@@ -180,22 +190,17 @@ TEST_F(SignalingPollerTest, badEventAfterAGoodIdIsSkippedAndNotAskedForAgain) {
     };
     for (const auto& bad : badEvents) {
         SCOPED_TRACE(bad.dump());
-        FakeService local;
-        auto localTransport = local.transport();
-        auto localPeer = std::make_shared<fake::FakePeer>();
-        auto connection = std::make_shared<rtc::PeerConnection>(localPeer);
-        std::ostringstream localErrors;
-        SignalingPoller localPoller(stopRequested, localTransport, sessionId, viewerId, connection,
-                                    localErrors);
-        local.onGet = [&](const Request& request) {
+        Fresh fresh(stopRequested);
+        fresh.service.onGet = [&](const Request& request) {
             return request.path.find("after=0&") != std::string::npos ? reply({bad, offerEvent(2)})
                                                                       : reply(json::array());
         };
-        localPoller.pollOnce();
-        localPoller.pollOnce();
-        EXPECT_EQ(localPoller.state().after, 6);
-        EXPECT_TRUE(localPeer->remoteDescriptions().empty()) << "the rest of that reply is skipped";
-        auto output = localErrors.str();
+        fresh.poller.pollOnce();
+        fresh.poller.pollOnce();
+        EXPECT_EQ(fresh.poller.state().after, 6);
+        EXPECT_TRUE(fresh.peer->remoteDescriptions().empty())
+            << "the rest of that reply is skipped";
+        auto output = fresh.errors.str();
         EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
         EXPECT_THAT(output, StartsWith("Signaling: "));
     }
