@@ -122,7 +122,8 @@ class SignalingFaultTest(harness.EndToEndTest):
         ]})
         xvfb = self.start_xvfb(640, 360)
         client = self.start_client([service.base_url], env=xvfb.env())
-        client.wait_log(has_line("peer_state=2"), timeout=45, what="the connection after the faults")
+        client.wait_log(has_line("peer_state=2"), timeout=45,
+                        what="the connection after the faults")
         wait_decoding(client, what="pictures after the faults")
 
         polls = [r["path"] for r in service.requests(events)]
