@@ -8,6 +8,10 @@ recorded as JSON lines (--record) so a test can check what crossed the connectio
 
 Runs with Debian's python3-aiortc (1.4). Only loopback is ever used: ICE gathers on
 127.0.0.1 alone and only the answerer's 127.0.0.1 candidates are taken.
+
+For fault tests, POST /control/send (no token) sends one message on an open channel:
+{"label": L, "text": T} as text, {"label": L, "binary": HEX} as binary, or
+{"label": L, "textBytes": HEX} as a text message of exactly those bytes, valid UTF-8 or not.
 """
 
 import argparse
@@ -136,6 +140,19 @@ class MovingBarTrack(VideoStreamTrack):
         return frame
 
 
+class RawText(str):
+    """A text message whose bytes go out as given: aiortc encodes text with str.encode, so
+    this is how a text message that is not valid UTF-8 reaches the wire."""
+
+    def __new__(cls, raw):
+        text = super().__new__(cls, raw.decode("utf-8", errors="replace"))
+        text.raw = raw
+        return text
+
+    def encode(self, *args, **kwargs):
+        return self.raw
+
+
 def only_codec(kind, mime_type):
     return [c for c in RTCRtpSender.getCapabilities(kind).codecs if c.mimeType == mime_type]
 
@@ -192,6 +209,10 @@ class OfferingPeer:
         future = asyncio.run_coroutine_threadsafe(self.take_signal(body), self.loop)
         future.result(timeout=20)
 
+    def send(self, body):
+        future = asyncio.run_coroutine_threadsafe(self.send_message(body), self.loop)
+        return future.result(timeout=20)
+
     # --- on the event loop --------------------------------------------------------------
 
     def publish(self, event):
@@ -245,6 +266,26 @@ class OfferingPeer:
             else:
                 self.recorder.write(kind="message", label=label, text=message)
 
+    async def send_message(self, body):
+        label = body.get("label")
+        channel = self.channels.get(label)
+        if channel is None or channel.readyState != "open":
+            raise ValueError("channel %r is not open" % label)
+        if "text" in body:
+            data = body["text"]
+            length = len(data.encode("utf-8"))
+        elif "binary" in body:
+            data = bytes.fromhex(body["binary"])
+            length = len(data)
+        else:
+            data = RawText(bytes.fromhex(body["textBytes"]))
+            length = len(data.raw)
+        channel.send(data)
+        # Lengths only: a test's huge messages would swell the record.
+        self.recorder.write(kind="sent", label=label, length=length,
+                            binary="binary" in body)
+        return {"sent": length}
+
     async def take_signal(self, body):
         kind = body.get("type")
         self.recorder.write(kind="signal", body=body)
@@ -287,6 +328,10 @@ class Service:
                 return 400, {"error": "email and password required"}
             self.recorder.write(kind="login", email=body["email"])
             return 200, {"access_token": TOKEN}
+        if method == "POST" and route == "/control/send":
+            if not isinstance(body, dict):
+                return 400, {"error": "expected an object"}
+            return 200, self.peer.send(body)
         if authorization != "Bearer " + TOKEN:
             return 401, {"error": "unauthorized"}
         if method == "GET" and route == "/game-sessions/active":

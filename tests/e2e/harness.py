@@ -80,8 +80,9 @@ class Xvfb:
 class Service:
     """The stand-in service on a free port, recording every request."""
 
-    def __init__(self, workdir, *extra_args, scenario=None):
-        self.port = free_port()
+    def __init__(self, workdir, *extra_args, scenario=None, port=None):
+        # A given port lets a test start a service again where the last one was.
+        self.port = port or free_port()
         self.base_url = f"http://127.0.0.1:{self.port}"
         self.record_path = os.path.join(workdir, "service-record.jsonl")
         args = [SERVICE, "--port", str(self.port), "--record", self.record_path, *extra_args]
@@ -219,8 +220,10 @@ class EndToEndTest(unittest.TestCase):
         self.stack.callback(xvfb.close)
         return xvfb
 
-    def start_service(self, *args, scenario=None):
-        service = Service(self.workdir, *args, scenario=scenario)
+    def start_service(self, *args, scenario=None, port=None, workdir=None):
+        workdir = workdir or self.workdir
+        os.makedirs(workdir, exist_ok=True)
+        service = Service(workdir, *args, scenario=scenario, port=port)
         self.stack.callback(service.close)
         return service
 

@@ -1,0 +1,408 @@
+"""The real client when things go wrong: failing signaling posts and polls, odd telemetry
+answers, the service killed or frozen mid-session, a network test that fails half-way, and
+hostile data-channel messages. Each case checks what the client is meant to do about it, and
+that it neither crashes nor hangs."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import time
+import urllib.request
+
+import desktop
+import harness
+import stream_checks as checks
+
+SESSION = "/game-sessions/demo-session/webrtc/"
+AIORTC_OFFERER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "aiortc_offerer.py")
+TELEMETRY = re.compile(r"^target=(\d+)kbps received=(\d+)kbps rtt=(-?\d+)ms local_drop=\d+\.\d{6}$")
+# The client's HTTP time-out; a request to a frozen service ends after it.
+REQUEST_TIMEOUT = 10
+# What the rtc layer waits without any packet before it calls the peer gone.
+SILENCE_LIMIT = 10
+
+
+def has_line(text):
+    return lambda lines: text in lines
+
+
+def signaling_lines(client):
+    return [l for l in client.stderr().splitlines() if l.startswith("Signaling: ")]
+
+
+def telemetry_lines(lines):
+    return [m for m in map(TELEMETRY.match, lines) if m]
+
+
+def decoded(client):
+    rows = checks.statistics(client)
+    return rows[-1]["decoded"] if rows else 0
+
+
+def wait_decoding(client, more=10, timeout=30, what="decoding to go on"):
+    """Waits until a statistics line shows `more` decoded frames beyond the last one so far."""
+    floor = decoded(client) + more - 1
+    return checks.wait_counters_beyond(client, {"decoded": floor}, timeout=timeout, what=what)
+
+
+class SignalingFaultTest(harness.EndToEndTest):
+
+    def signal_posts(self, service):
+        return [json.loads(r["body"]) for r in service.requests(SESSION + "signal")]
+
+    def test_refused_answer_holds_every_candidate_and_the_connection_fails(self):
+        refusal = {"error": "signal store down"}
+        service = self.start_service(scenario={"rules": [
+            {"method": "POST", "path": SESSION + "signal", "status": 500, "body": refusal,
+             "times": 1}]})
+        xvfb = self.start_xvfb(640, 360)
+        started = time.monotonic()
+        client = self.start_client([service.base_url], env=xvfb.env())
+
+        # The service never saw an answer, so the engine's checks go unanswered until it
+        # gives up; Failed ends the client like any lost peer.
+        self.assertEqual(client.wait_exit(timeout=40), 0)
+        print(f"[ figures ] client ended {time.monotonic() - started:.2f} s after its start "
+              f"without a posted answer")
+        lines = client.log_lines()
+        states = [l for l in lines if l.startswith("peer_state=")]
+        self.assertEqual(states[-1], "peer_state=4")
+        self.assertNotIn("peer_state=2", states)
+        self.assertEqual([l for l in lines if l.startswith("signaling_error=")],
+                         ["signaling_error=POST " + SESSION + "signal HTTP 500: " +
+                          json.dumps(refusal, separators=(",", ":"))])
+        # Candidates were gathered all the while (the checks used them) but none went up.
+        posts = self.signal_posts(service)
+        self.assertEqual([p["type"] for p in posts], ["set_remote_description"])
+        self.assertEqual(posts[0]["sdpType"], "answer")
+        # The poller is not the uplink: it has nothing to report.
+        self.assertEqual(signaling_lines(client), [])
+
+    def test_refused_candidate_is_not_sent_again_and_the_stream_still_connects(self):
+        service = self.start_service(scenario={"rules": [
+            {"method": "POST", "path": SESSION + "signal", "times": 1},
+            {"method": "POST", "path": SESSION + "signal", "status": 500, "body": {},
+             "times": 1}]})
+        xvfb = self.start_xvfb(640, 360)
+        client = self.start_client([service.base_url], env=xvfb.env())
+        # The service's own candidates are enough: its peer learns the client's address
+        # from the client's checks.
+        client.wait_log(has_line("peer_state=2"), timeout=30, what="peer_state=2")
+        wait_decoding(client, what="pictures")
+
+        posts = self.signal_posts(service)
+        self.assertEqual(posts[0]["type"], "set_remote_description")
+        refused = posts[1]
+        self.assertEqual(refused["type"], "add_remote_candidate")
+        # Whether held or posted at once, a refused candidate is never tried again.
+        self.assertNotIn(refused["candidate"], [p.get("candidate") for p in posts[2:]])
+        self.assertEqual({p["type"] for p in posts[1:]}, {"add_remote_candidate"})
+        self.assertEqual(len([l for l in client.log_lines() if l.startswith("signaling_error=")]),
+                         1)
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=20), 0)
+
+    def test_failed_polls_each_report_one_line_and_the_stream_connects_afterwards(self):
+        events = SESSION + "events"
+        unavailable = {"error": "events store down"}
+        service = self.start_service(scenario={"rules": [
+            {"method": "GET", "path": events, "prefix": True, "status": 500,
+             "body": unavailable, "times": 2},
+            # Longer than the client's time-out: it gives up first.
+            {"method": "GET", "path": events, "prefix": True, "delayMs": 12000, "status": 200,
+             "body": {"events": []}, "times": 1},
+            {"method": "GET", "path": events, "prefix": True, "status": 200,
+             "bodyRaw": "{\"events\": [", "times": 1},
+            {"method": "GET", "path": events, "prefix": True, "status": 200,
+             "body": {"events": "none"}, "times": 1},
+            {"method": "GET", "path": events, "prefix": True, "status": 200,
+             "body": {"no events": []}, "times": 1},
+        ]})
+        xvfb = self.start_xvfb(640, 360)
+        client = self.start_client([service.base_url], env=xvfb.env())
+        client.wait_log(has_line("peer_state=2"), timeout=45,
+                        what="the connection after the faults")
+        wait_decoding(client, what="pictures after the faults")
+
+        polls = [r["path"] for r in service.requests(events)]
+        first = polls[0]
+        self.assertRegex(first, r"^" + re.escape(events) + r"\?after=0&viewerId=native-\d+$")
+        # A failed cycle leaves `after` alone: the same request again, and the first good one.
+        self.assertEqual(polls[:7], [first] * 7)
+
+        lines = signaling_lines(client)
+        failure = "Signaling: GET " + first
+        self.assertEqual(lines[:3], [
+            failure + " HTTP 500: " + json.dumps(unavailable, separators=(",", ":")),
+            failure + " HTTP 500: " + json.dumps(unavailable, separators=(",", ":")),
+            failure + " HTTP 0: ",
+        ])
+        self.assertTrue(lines[3].startswith("Signaling: [json.exception.parse_error.101]"),
+                        lines[3])
+        self.assertIn("string", lines[4])
+        self.assertIn("events", lines[5])
+        # One line per failed cycle and none for the good ones that follow.
+        polls_now = len(service.requests(events))
+        harness.wait_until(lambda: len(service.requests(events)) >= polls_now + 4,
+                           what="more polls")
+        self.assertEqual(len(signaling_lines(client)), 6)
+        self.assertIn("Peer state: 2\n", client.stdout())
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=20), 0)
+
+
+class TelemetryFaultTest(harness.EndToEndTest):
+
+    def test_slow_and_unusable_answers_steer_the_proposals_and_leave_the_stream_alone(self):
+        path = SESSION + "telemetry"
+
+        def answer(body, **more):
+            return {"method": "POST", "path": path, "status": 200, "body": body, "times": 1,
+                    **more}
+        service = self.start_service(scenario={"rules": [
+            answer({"bitrate": 9000000}),
+            answer({"bitrate": 9000000}, delayMs=400),
+            answer({"bitrate": -5000000}),
+            answer({"bitrate": 1e30}),
+            # As text, so the numbers reach the client as written.
+            answer("{\"bitrate\":18446744073709551616}"),
+            answer("{\"bitrate\":18446744073709551615}"),
+        ]})
+        xvfb = self.start_xvfb(1366, 768)
+        client = self.start_client([service.base_url], env=xvfb.env())
+        client.wait_log(lambda lines: len(telemetry_lines(lines)) >= 5, timeout=60,
+                        what="five telemetry statistics lines")
+        lines = client.log_lines()
+        stats = telemetry_lines(lines)
+        self.assertEqual([int(m.group(1)) for m in stats[:5]],
+                         [9000, 9000, 18446744073709551, 50000, 50000])
+        self.assertGreaterEqual(int(stats[1].group(3)), 400)
+        self.assertEqual([l for l in lines if l.startswith("telemetry_error=")], [
+            "telemetry_error=bitrate out of range: -5000000",
+            "telemetry_error=bitrate out of range: 1e+30",
+            "telemetry_error=bitrate out of range: 1.8446744073709552e+19",
+        ])
+
+        proposals = [json.loads(r["body"])["availableBitrate"] for r in service.requests(path)]
+        first_rtt = int(stats[0].group(3))
+        sixth_rtt = int(stats[2].group(3))
+        self.assertEqual(proposals[0], 10_000_000)
+        self.assertEqual(proposals[1], 11_250_000 if first_rtt < 250 else 8_100_000)
+        # The slow answer makes the next proposal 0.9 of the target; failed cycles keep that
+        # report time, so the proposal holds until a cycle succeeds.
+        self.assertEqual(proposals[2:6], [8_100_000] * 4)
+        # The largest integer is taken as it stands; a quarter more cannot be written, so the
+        # proposal stops at the top, and the stand-in's ceiling brings the target back.
+        self.assertEqual(proposals[6], 2**64 - 1 if sixth_rtt < 250 else int((2**64 - 1) * 0.9))
+
+        # The stream never noticed.
+        wait_decoding(client, what="pictures after the unusable answers")
+        self.assertNotIn("peer_state=3", lines)
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=20), 0)
+
+
+class ServiceLossTest(harness.EndToEndTest):
+
+    def start_streaming(self, service):
+        xvfb = self.start_xvfb(640, 360)
+        client = self.start_client([service.base_url], env=xvfb.env())
+        client.wait_log(has_line("peer_state=2"), timeout=30, what="peer_state=2")
+        wait_decoding(client, what="pictures")
+        return client
+
+    def test_service_killed_and_restarted_ends_the_session_as_a_lost_peer(self):
+        service = self.start_service()
+        client = self.start_streaming(service)
+        service.proc.send_signal(signal.SIGKILL)
+        service.proc.wait()
+        killed = time.monotonic()
+        # The new service knows neither the client's token nor its viewer.
+        restarted = self.start_service(port=service.port,
+                                       workdir=os.path.join(self.workdir, "restarted"))
+
+        self.assertEqual(client.wait_exit(timeout=SILENCE_LIMIT + REQUEST_TIMEOUT + 5), 0)
+        took = time.monotonic() - killed
+        print(f"[ figures ] client ended {took:.2f} s after the service was killed")
+        lines = client.log_lines()
+        self.assertIn("peer_state=3", lines)
+        self.assertNotIn("peer_state=5", lines)
+        self.assertGreaterEqual(took, SILENCE_LIMIT - 1)
+
+        polls = restarted.requests(SESSION + "events")
+        self.assertTrue(polls, "the client did not poll the restarted service")
+        refused = [l for l in signaling_lines(client) if " HTTP 401: " in l]
+        self.assertTrue(refused, client.stderr())
+        # No new offer was made for the old viewer, so the client never answered again.
+        self.assertEqual(restarted.requests(SESSION + "signal"), [])
+
+    def test_frozen_service_is_a_lost_peer_after_the_silence_and_the_client_exits(self):
+        service = self.start_service()
+        client = self.start_streaming(service)
+        service.proc.send_signal(signal.SIGSTOP)
+        self.stack.callback(service.proc.send_signal, signal.SIGCONT)
+        frozen = time.monotonic()
+
+        client.wait_log(has_line("peer_state=3"), timeout=SILENCE_LIMIT + 10,
+                        what="peer_state=3")
+        lost = time.monotonic()
+        # Requests in flight to the frozen service end with the client's time-out; nothing
+        # else may hold the shutdown.
+        self.assertEqual(client.wait_exit(timeout=REQUEST_TIMEOUT + 5), 0)
+        ended = time.monotonic()
+        print(f"[ figures ] peer_state=3 {lost - frozen:.2f} s after the service froze, "
+              f"client ended {ended - lost:.2f} s later")
+        self.assertGreaterEqual(lost - frozen, SILENCE_LIMIT - 1)
+        self.assertIn("Peer state: 3\n", client.stdout())
+
+
+class DiagnosticsFaultTest(harness.EndToEndTest):
+
+    def run_network_test(self, screen, window):
+        # "Тест сети" is the second row from the bottom; Up wraps round to the last row.
+        screen.focus(window)
+        screen.click(window, window.width - 30, 20)
+        screen.keys("Up", "Up", "Return")
+        return screen.wait_message_box("Ошибка диагностики", timeout=30)
+
+    def test_failure_half_way_stops_the_test_shows_the_error_and_the_stream_goes_on(self):
+        xvfb = self.start_xvfb(1366, 768)
+        screen = desktop.Desktop(xvfb.display)
+        service = self.start_service(scenario={"rules": [
+            # Three downloads go through, the fourth fails.
+            {"path": "/diagnostics/chunk", "times": 3},
+            {"path": "/diagnostics/chunk", "status": 500, "body": {"error": "disk"},
+             "times": 1},
+            # On the second run two uploads go through and the third loses its connection.
+            {"path": "/diagnostics/upload", "times": 2},
+            {"path": "/diagnostics/upload", "dropConnection": True, "times": 1},
+        ]})
+        client = self.start_client([service.base_url], env=xvfb.env())
+        wait_decoding(client, more=1)
+        window = screen.client_window()
+
+        box = self.run_network_test(screen, window)
+        self.assertEqual(screen.message_boxes("Диагностика Quorvanta"), [])
+        paths = [r["path"] for r in service.requests("/diagnostics/")]
+        self.assertEqual(paths, ["/diagnostics/ping"] * 5 + ["/diagnostics/chunk?size=262144"] * 4)
+        screen.dismiss(box)
+        wait_decoding(client, what="the stream after the first failed test")
+
+        box = self.run_network_test(screen, window)
+        paths = [r["path"] for r in service.requests("/diagnostics/")][9:]
+        self.assertEqual(paths, ["/diagnostics/ping"] * 5 + ["/diagnostics/chunk?size=262144"] * 8 +
+                         ["/diagnostics/upload"] * 3)
+        screen.dismiss(box)
+        wait_decoding(client, what="the stream after the second failed test")
+        self.assertIsNone(client.proc.poll())
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=20), 0)
+
+
+class HostileMessageTest(harness.EndToEndTest):
+    """An aiortc offerer sends what no server should; the client must shrug it off."""
+
+    def start_offerer(self):
+        record = os.path.join(self.workdir, "offerer-record.jsonl")
+        errors = open(record + ".stderr", "w")
+        self.stack.callback(errors.close)
+        centre = '{"type":"cursor","x":32768,"y":32768,"visible":true}'
+        proc = subprocess.Popen(
+            ["/usr/bin/python3", AIORTC_OFFERER, "--port", "0", "--record", record,
+             "--session-id", "s-hostile", "--input-message", centre],
+            stdout=subprocess.PIPE, stderr=errors, text=True)
+        self.stack.callback(proc.stdout.close)
+        self.stack.callback(harness.stop_process, proc)
+        line = proc.stdout.readline()
+        self.assertTrue(line.startswith("listening on 127.0.0.1:"), line)
+        base_url = "http://127.0.0.1:" + line.rsplit(":", 1)[1].strip()
+
+        def records():
+            with open(record) as f:
+                return [json.loads(l) for l in f if l.strip()]
+        return base_url, records
+
+    def send(self, base_url, label, **message):
+        request = urllib.request.Request(
+            base_url + "/control/send", data=json.dumps({"label": label, **message}).encode(),
+            method="POST", headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=20) as reply:
+            return json.loads(reply.read())
+
+    def cursor_at(self, display):
+        """Top-left of the white cursor strokes, or None when there are none."""
+        white = checks.screenshot(display).white_pixels()
+        if len(white) < 10:
+            return None
+        return min(x for x, _ in white), min(y for _, y in white)
+
+    def test_huge_binary_deep_invalid_and_mistyped_messages_are_ignored(self):
+        base_url, records = self.start_offerer()
+        # The window fills the screen, so picture and screen coordinates agree.
+        xvfb = self.start_xvfb(1280, 720)
+        client = self.start_client([base_url], env=xvfb.env())
+        client.wait_log(has_line("input_channel_open"), timeout=30, what="the input channel")
+        wait_decoding(client, more=1, what="pictures")
+        centre = checks.wait_for(lambda: self.cursor_at(xvfb.display),
+                                 what="the cursor in the middle")
+        self.assertLess(abs(centre[0] - 640), 20)
+        self.assertLess(abs(centre[1] - 360), 20)
+
+        mistyped = [
+            '{"type":"cursor","x":"100","y":100,"visible":true}',
+            '{"type":"cursor","x":100,"y":100,"visible":1}',
+            '{"type":"cursor","x":1e300,"y":5,"visible":true}',
+            '{"type":"cursor","x":-1e20,"y":5,"visible":false}',
+            '{"type":"cursor","x":4294967396,"y":5,"visible":true}',
+            '{"type":["cursor"],"x":0,"y":0}',
+            '{"type":"cursor","x":0,"y":0,"visible":false',
+            '[{"type":"cursor","x":0,"y":0,"visible":false}]',
+            '"cursor"', "null", "",
+        ]
+        invalid_utf8 = b'{"type":"cursor","x":1,"y":1,"visible":false,"n":"\xff\xfe"}'
+        self.send(base_url, "input", text="x" * (1 << 20))
+        self.send(base_url, "input", text="[" * 100000)
+        self.send(base_url, "input", text="[" * 30000 + "]" * 30000)
+        self.send(base_url, "input", binary=bytes(range(256)).hex() * 64)
+        self.send(base_url, "input", textBytes=invalid_utf8.hex())
+        self.send(base_url, "input", binary=invalid_utf8.hex())
+        for text in mistyped:
+            self.send(base_url, "input", text=text)
+        # Cursor messages count only on "input".
+        hide = '{"type":"cursor","x":0,"y":0,"visible":false}'
+        self.send(base_url, "input-fast", text=hide)
+        self.send(base_url, "microphone", text=hide)
+        self.send(base_url, "microphone", binary=bytes(range(256)).hex() * 64)
+
+        # Two statistics lines later everything sent has long arrived; the picture goes on
+        # and the cursor has not moved.
+        wait_decoding(client, what="pictures after the hostile messages")
+        wait_decoding(client, what="more pictures after the hostile messages")
+        self.assertEqual(self.cursor_at(xvfb.display), centre)
+
+        # The channel still carries good messages, in order after all of the above.
+        self.send(base_url, "input", text='{"type":"cursor","x":16384,"y":16384,"visible":true}')
+        moved = checks.wait_for(lambda: (lambda at: at if at and at != centre else None)(
+            self.cursor_at(xvfb.display)), what="the cursor to move")
+        self.assertLess(abs(moved[0] - 320), 20)
+        self.assertLess(abs(moved[1] - 180), 20)
+
+        # And the client's own input still reaches the offerer.
+        env = {**os.environ, **xvfb.env()}
+
+        def input_messages():
+            subprocess.run(["xdotool", "mousemove", "400", "250", "mousemove", "500", "300"],
+                           env=env, check=True, timeout=10)
+            return [r for r in records() if r["kind"] == "message"
+                    and r["label"] in ("input", "input-fast")]
+        checks.wait_for(input_messages, what="input messages at the offerer")
+        self.assertIsNone(client.proc.poll())
+        self.assertNotIn("peer_state=3", client.log_lines())
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=20), 0)
+
+
+if __name__ == "__main__":
+    harness.main()
