@@ -171,4 +171,18 @@ std::string unifyBundleCredentials(const std::string& sdp) {
     return result;
 }
 
+RemoteCandidate placeRemoteCandidate(const std::vector<Media>& media, const std::string& mid,
+                                     const std::string& text) {
+    auto found = std::find_if(media.begin(), media.end(),
+                              [&](const Media& section) { return section.mid == mid; });
+    if (found == media.end()) {
+        throw std::invalid_argument("Unknown media id \"" + mid + "\"");
+    }
+    const auto mline = static_cast<unsigned>(found - media.begin());
+    if (!text.empty() && !text.starts_with("candidate:")) {
+        throw std::invalid_argument("Not a candidate: \"" + text + "\"");
+    }
+    return RemoteCandidate{mline, text};
+}
+
 }  // namespace rtc::sdp
