@@ -80,6 +80,11 @@ std::string midOf(const std::vector<Line>& lines, std::size_t begin, std::size_t
 }  // namespace
 
 std::vector<Media> listMedia(const std::string& sdp) {
+    // The engine takes the text as a C string: whatever follows a NUL would be listed here
+    // but never reach it, and candidates would be placed on sections it does not have.
+    if (sdp.find('\0') != std::string::npos) {
+        throw std::invalid_argument("Session description contains a NUL byte");
+    }
     auto lines = splitLines(sdp);
     if (lines.empty() || !lines.front().text.starts_with("v=")) {
         throw std::invalid_argument("Session description does not start with a version line");

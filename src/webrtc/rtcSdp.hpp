@@ -14,7 +14,7 @@ struct Media {
 };
 
 // The m-sections in order. Throws std::invalid_argument when the text is not a session
-// description (no "v=" line first, or no m-section).
+// description (no "v=" line first, or no m-section) or holds a NUL byte.
 std::vector<Media> listMedia(const std::string& sdp);
 
 // Rewrites every bundled m-section to carry the ICE user fragment and password of the bundle's

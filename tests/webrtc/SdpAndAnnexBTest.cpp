@@ -72,6 +72,30 @@ TEST(Sdp, listsSectionsWithKindAndMidAndRefusesNonDescriptions) {
     EXPECT_THROW(rtc::sdp::listMedia("v=0\r\ns=-\r\n"), std::invalid_argument);
 }
 
+TEST(Sdp, offerWithANulIsRefusedAsTheEngineWouldReadOnlyItsStart) {
+    const std::string offer = std::string(perSectionOffer) + "a=x" + '\0' +
+                              "\r\nm=audio 9 UDP/TLS/RTP/SAVPF 111\r\na=mid:late\r\n";
+    EXPECT_THROW(rtc::sdp::listMedia(offer), std::invalid_argument);
+    const std::string nulInMid = std::string("v=0\r\nm=video 9 RTP/AVP 96\r\na=mid:") + '\0' + "v";
+    EXPECT_THROW(rtc::sdp::listMedia(nulInMid), std::invalid_argument);
+}
+
+TEST(Sdp, remoteCandidatesArePlacedOnTheFirstSectionWithTheirMid) {
+    const std::vector<rtc::sdp::Media> media = {
+        {"audio", "a"}, {"video", "v"}, {"video", "v"}, {"application", ""}};
+    const std::string text = "candidate:1 1 UDP 2015363327 127.0.0.1 52934 typ host";
+    auto placed = rtc::sdp::placeRemoteCandidate(media, "v", text);
+    EXPECT_EQ(placed.mline, 1u);
+    EXPECT_EQ(placed.text, text);
+    EXPECT_EQ(rtc::sdp::placeRemoteCandidate(media, "", text).mline, 3u);
+    // An empty text is the end of candidates, still for a known section only.
+    EXPECT_EQ(rtc::sdp::placeRemoteCandidate(media, "a", "").text, "");
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "x", ""), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "audio", text), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "a", "a=" + text), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "a", " candidate:1"), std::invalid_argument);
+}
+
 rtc::binary bytes(std::initializer_list<int> values) {
     rtc::binary out;
     for (int value : values) {
