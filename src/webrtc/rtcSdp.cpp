@@ -1,6 +1,8 @@
 #include "webrtc/rtcSdp.hpp"
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -118,15 +120,21 @@ std::string unifyBundleCredentials(const std::string& sdp) {
         return sdp;
     }
 
+    // The bundle's mids and the session-level credentials are looked up once: searching them
+    // again for every section made the rewrite quadratic in the length of the text.
+    const std::set<std::string> bundledMids(bundled.begin(), bundled.end());
+    std::map<std::string, std::optional<std::string>> sessionCredentials;
+    for (const std::string prefix : {"a=ice-ufrag:", "a=ice-pwd:"}) {
+        auto index = findAttribute(lines, 0, sections.sessionEnd, prefix);
+        sessionCredentials[prefix] =
+            index ? std::optional(valueAfter(lines[*index].text, prefix)) : std::nullopt;
+    }
     auto credential = [&](std::size_t begin, std::size_t end,
                           const std::string& prefix) -> std::optional<std::string> {
         if (auto index = findAttribute(lines, begin, end, prefix)) {
             return valueAfter(lines[*index].text, prefix);
         }
-        if (auto index = findAttribute(lines, 0, sections.sessionEnd, prefix)) {
-            return valueAfter(lines[*index].text, prefix);
-        }
-        return std::nullopt;
+        return sessionCredentials.at(prefix);
     };
 
     std::optional<std::pair<std::size_t, std::size_t>> tag;
@@ -149,7 +157,7 @@ std::string unifyBundleCredentials(const std::string& sdp) {
             continue;
         }
         std::string mid = midOf(lines, begin, end);
-        if (std::find(bundled.begin(), bundled.end(), mid) == bundled.end()) {
+        if (!bundledMids.contains(mid)) {
             continue;
         }
         for (auto& [prefix, value] : {std::pair{std::string("a=ice-ufrag:"), ufrag},
