@@ -29,18 +29,21 @@ Credentials promptCredentials() {
 }
 
 std::string sessionIdFromActiveSessions(const nlohmann::json& reply) {
-    nlohmann::json sessions;
+    // Referred to, never copied: a copy recurses once per nesting level, so a deeply nested
+    // reply would exhaust the stack.
+    const nlohmann::json none;
+    const nlohmann::json* sessions = &none;
     if (reply.is_array()) {
-        sessions = reply;
+        sessions = &reply;
     } else if (reply.is_object()) {
-        sessions = reply.contains("data") ? reply["data"] : nlohmann::json();
+        sessions = reply.contains("data") ? &reply.at("data") : &none;
     } else if (!reply.is_null()) {
-        sessions = reply.at("data");  // throws the library's type error for the other kinds
+        sessions = &reply.at("data");  // throws the library's type error for the other kinds
     }
-    if (sessions.empty()) {  // null, [] or {}
+    if (sessions->empty()) {  // null, [] or {}
         throw std::runtime_error("No active Quorvanta session");
     }
-    return sessions.at(0).at("id").get<std::string>();
+    return sessions->at(0).at("id").get<std::string>();
 }
 
 std::string lookUpSessionId(const std::vector<std::string>& arguments, const ApiClient& api) {

@@ -57,7 +57,8 @@ double secondsBetween(std::int64_t start, std::int64_t end) {
 }  // namespace
 
 std::string networkTestText(const NetworkFigures& figures, const nlohmann::json& status) {
-    const nlohmann::json linuxServer = status.at("linux");
+    // A reference: copying a deeply nested value would exhaust the stack.
+    const nlohmann::json& linuxServer = status.at("linux");
 
     std::string text =
         "Клиент ↔ сайт\nPing: " + std::to_string(truncateClamped<std::int32_t>(figures.pingMs)) +

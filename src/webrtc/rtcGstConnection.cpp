@@ -815,30 +815,18 @@ void GstConnection::addRemoteCandidate(Candidate candidate) {
     if (gate->isClosed()) {
         return;
     }
-    std::optional<unsigned> mline;
+    sdp::RemoteCandidate placed;
     {
         std::lock_guard lock(sdpMutex);
         if (!haveRemote) {
             throw std::invalid_argument("A candidate needs the remote description first");
         }
-        for (std::size_t i = 0; i < remoteMedia.size(); ++i) {
-            if (remoteMedia[i].mid == candidate.mid()) {
-                mline = static_cast<unsigned>(i);
-                break;
-            }
-        }
+        placed = sdp::placeRemoteCandidate(remoteMedia, candidate.mid(), candidate.candidate());
     }
-    if (!mline) {
-        throw std::invalid_argument("Unknown media id \"" + candidate.mid() + "\"");
-    }
-    std::string text = candidate.candidate();
-    if (text.empty()) {
+    if (placed.text.empty()) {
         return;  // end of candidates
     }
-    if (!text.starts_with("candidate:")) {
-        throw std::invalid_argument("Not a candidate: \"" + text + "\"");
-    }
-    g_signal_emit_by_name(webrtc.get(), "add-ice-candidate", *mline, text.c_str());
+    g_signal_emit_by_name(webrtc.get(), "add-ice-candidate", placed.mline, placed.text.c_str());
 }
 
 PeerConnection::State GstConnection::state() const {

@@ -1,6 +1,8 @@
 #include "webrtc/rtcSdp.hpp"
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -80,6 +82,11 @@ std::string midOf(const std::vector<Line>& lines, std::size_t begin, std::size_t
 }  // namespace
 
 std::vector<Media> listMedia(const std::string& sdp) {
+    // The engine takes the text as a C string: whatever follows a NUL would be listed here
+    // but never reach it, and candidates would be placed on sections it does not have.
+    if (sdp.find('\0') != std::string::npos) {
+        throw std::invalid_argument("Session description contains a NUL byte");
+    }
     auto lines = splitLines(sdp);
     if (lines.empty() || !lines.front().text.starts_with("v=")) {
         throw std::invalid_argument("Session description does not start with a version line");
@@ -113,15 +120,21 @@ std::string unifyBundleCredentials(const std::string& sdp) {
         return sdp;
     }
 
+    // The bundle's mids and the session-level credentials are looked up once: searching them
+    // again for every section made the rewrite quadratic in the length of the text.
+    const std::set<std::string> bundledMids(bundled.begin(), bundled.end());
+    std::map<std::string, std::optional<std::string>> sessionCredentials;
+    for (const std::string prefix : {"a=ice-ufrag:", "a=ice-pwd:"}) {
+        auto index = findAttribute(lines, 0, sections.sessionEnd, prefix);
+        sessionCredentials[prefix] =
+            index ? std::optional(valueAfter(lines[*index].text, prefix)) : std::nullopt;
+    }
     auto credential = [&](std::size_t begin, std::size_t end,
                           const std::string& prefix) -> std::optional<std::string> {
         if (auto index = findAttribute(lines, begin, end, prefix)) {
             return valueAfter(lines[*index].text, prefix);
         }
-        if (auto index = findAttribute(lines, 0, sections.sessionEnd, prefix)) {
-            return valueAfter(lines[*index].text, prefix);
-        }
-        return std::nullopt;
+        return sessionCredentials.at(prefix);
     };
 
     std::optional<std::pair<std::size_t, std::size_t>> tag;
@@ -144,7 +157,7 @@ std::string unifyBundleCredentials(const std::string& sdp) {
             continue;
         }
         std::string mid = midOf(lines, begin, end);
-        if (std::find(bundled.begin(), bundled.end(), mid) == bundled.end()) {
+        if (!bundledMids.contains(mid)) {
             continue;
         }
         for (auto& [prefix, value] : {std::pair{std::string("a=ice-ufrag:"), ufrag},
@@ -169,6 +182,20 @@ std::string unifyBundleCredentials(const std::string& sdp) {
         }
     }
     return result;
+}
+
+RemoteCandidate placeRemoteCandidate(const std::vector<Media>& media, const std::string& mid,
+                                     const std::string& text) {
+    auto found = std::find_if(media.begin(), media.end(),
+                              [&](const Media& section) { return section.mid == mid; });
+    if (found == media.end()) {
+        throw std::invalid_argument("Unknown media id \"" + mid + "\"");
+    }
+    const auto mline = static_cast<unsigned>(found - media.begin());
+    if (!text.empty() && !text.starts_with("candidate:")) {
+        throw std::invalid_argument("Not a candidate: \"" + text + "\"");
+    }
+    return RemoteCandidate{mline, text};
 }
 
 }  // namespace rtc::sdp

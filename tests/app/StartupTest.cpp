@@ -129,6 +129,16 @@ TEST(ActiveSession, malformedRepliesEndWithTheJsonLibraryError) {
     }
 }
 
+TEST(ActiveSession, deeplyNestedReplyIsRefusedWithoutExhaustingTheStack) {
+    // Deep enough that handling it by copying, one call per level, overflows any thread's
+    // stack; the parser and the destructor themselves do not recurse.
+    constexpr std::size_t depth = 500'000;
+    const std::string nested = std::string(depth, '[') + std::string(depth, ']');
+    EXPECT_THROW(sessionIdFromActiveSessions(json::parse(nested)), json::exception);
+    EXPECT_THROW(sessionIdFromActiveSessions(json::parse(R"({"data":)" + nested + "}")),
+                 json::exception);
+}
+
 TEST(ActiveSession, secondArgumentIsUsedWithoutAskingTheService) {
     CurlGlobal curl;
     std::atomic<int> lookups{0};

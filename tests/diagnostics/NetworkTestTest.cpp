@@ -72,6 +72,14 @@ TEST(NetworkTestText, unreadableStatusThrowsInsteadOfAPartialResult) {
     }
 }
 
+TEST(NetworkTestText, deeplyNestedStatusThrowsWithoutExhaustingTheStack) {
+    // Copying such a value recurses once per level and overflows the stack.
+    constexpr std::size_t depth = 500'000;
+    const json status =
+        json::parse(R"({"linux":)" + std::string(depth, '[') + std::string(depth, ']') + "}");
+    EXPECT_ANY_THROW(networkTestText(NetworkFigures{}, status));
+}
+
 TEST(ValidUtf8, keepsWellFormedTextAndReplacesEachBadSequence) {
     EXPECT_EQ(toValidUtf8("HTTP 502: Шлюз ↔ ok"), "HTTP 502: Шлюз ↔ ok");
     const std::string bad =

@@ -72,6 +72,64 @@ TEST(Sdp, listsSectionsWithKindAndMidAndRefusesNonDescriptions) {
     EXPECT_THROW(rtc::sdp::listMedia("v=0\r\ns=-\r\n"), std::invalid_argument);
 }
 
+TEST(Sdp, largeBundleIsRewrittenWithoutRescanningPerSection) {
+    // Sized so that searching the session part and the bundle's mid list again for every
+    // section takes many minutes, where one pass takes a fraction of a second.
+    constexpr int count = 200'000;
+    std::string offer = "v=0\r\na=group:BUNDLE";
+    for (int i = 0; i < count; ++i) {
+        offer += " " + std::to_string(i);
+    }
+    offer += "\r\n";
+    for (int i = 0; i < count; ++i) {
+        offer += "a=x-filler\r\n";
+    }
+    offer += "a=ice-pwd:sessionpassword\r\nm=audio 9 X 0\r\na=mid:0\r\na=ice-ufrag:tag\r\n";
+    for (int i = 1; i < count; ++i) {
+        offer += "m=video 9 X 0\r\na=mid:" + std::to_string(i) + "\r\n";
+    }
+    const std::string outside = "m=video 9 X 0\r\na=mid:outside\r\n";
+    offer += outside;
+
+    const std::string result = rtc::sdp::unifyBundleCredentials(offer);
+    auto occurrences = [&](const std::string& text) {
+        std::size_t found = 0;
+        for (auto at = result.find(text); at != std::string::npos; at = result.find(text, at + 1)) {
+            ++found;
+        }
+        return found;
+    };
+    // Every bundled section gains the tag's user fragment; the session's password already
+    // applies to all of them, so it is not repeated; the unbundled section is left alone.
+    EXPECT_EQ(occurrences("a=ice-ufrag:tag\r\n"), static_cast<std::size_t>(count));
+    EXPECT_EQ(occurrences("a=ice-pwd:"), 1u);
+    EXPECT_TRUE(result.ends_with("a=mid:" + std::to_string(count - 1) + "\r\n" + outside));
+}
+
+TEST(Sdp, offerWithANulIsRefusedAsTheEngineWouldReadOnlyItsStart) {
+    const std::string offer = std::string(perSectionOffer) + "a=x" + '\0' +
+                              "\r\nm=audio 9 UDP/TLS/RTP/SAVPF 111\r\na=mid:late\r\n";
+    EXPECT_THROW(rtc::sdp::listMedia(offer), std::invalid_argument);
+    const std::string nulInMid = std::string("v=0\r\nm=video 9 RTP/AVP 96\r\na=mid:") + '\0' + "v";
+    EXPECT_THROW(rtc::sdp::listMedia(nulInMid), std::invalid_argument);
+}
+
+TEST(Sdp, remoteCandidatesArePlacedOnTheFirstSectionWithTheirMid) {
+    const std::vector<rtc::sdp::Media> media = {
+        {"audio", "a"}, {"video", "v"}, {"video", "v"}, {"application", ""}};
+    const std::string text = "candidate:1 1 UDP 2015363327 127.0.0.1 52934 typ host";
+    auto placed = rtc::sdp::placeRemoteCandidate(media, "v", text);
+    EXPECT_EQ(placed.mline, 1u);
+    EXPECT_EQ(placed.text, text);
+    EXPECT_EQ(rtc::sdp::placeRemoteCandidate(media, "", text).mline, 3u);
+    // An empty text is the end of candidates, still for a known section only.
+    EXPECT_EQ(rtc::sdp::placeRemoteCandidate(media, "a", "").text, "");
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "x", ""), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "audio", text), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "a", "a=" + text), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "a", " candidate:1"), std::invalid_argument);
+}
+
 rtc::binary bytes(std::initializer_list<int> values) {
     rtc::binary out;
     for (int value : values) {
