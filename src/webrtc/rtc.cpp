@@ -96,7 +96,14 @@ IceServer::IceServer(const std::string& url) {
             port = parsePort(rest.substr(portSeparator + 1), url);
         }
     }
-    if (hostname.empty() || hostname.find_first_of(" \t\r\n/@") != std::string::npos) {
+    // The host goes into the engine's server URI as it stands: only a name, an IPv4 address or
+    // (bracketed in the URL) an IPv6 address may pass, never URI syntax such as ? # % @ /.
+    const bool bracketed = url.find('[') != std::string::npos;
+    const char* allowed = bracketed ? "0123456789abcdefABCDEF:."
+                                    : "0123456789abcdefghijklmnopqrstuvwxyz"
+                                      "ABCDEFGHIJKLMNOPQRSTUVWXYZ.-_";
+    if (hostname.empty() || hostname.find_first_not_of(allowed) != std::string::npos ||
+        (bracketed && hostname.find(':') == std::string::npos)) {
         throw std::invalid_argument("Invalid ICE server host in \"" + url + "\"");
     }
 }

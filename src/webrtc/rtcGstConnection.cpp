@@ -313,10 +313,14 @@ void GstConnection::start() {
 void GstConnection::configureIce() {
     bool stunSet = false;
     for (const auto& server : config.iceServers) {
+        // An IPv6 host keeps its brackets, or its colons would read as the port's.
+        const std::string host = server.hostname.find(':') == std::string::npos
+                                     ? server.hostname
+                                     : "[" + server.hostname + "]";
         std::string port = std::to_string(server.port);
         if (server.type == IceServer::Type::Stun) {
             if (!stunSet) {
-                std::string uri = "stun://" + server.hostname + ":" + port;
+                std::string uri = "stun://" + host + ":" + port;
                 g_object_set(webrtc.get(), "stun-server", uri.c_str(), nullptr);
                 stunSet = true;
             }
@@ -325,7 +329,7 @@ void GstConnection::configureIce() {
         std::string scheme =
             server.relayType == IceServer::RelayType::TurnTls ? "turns://" : "turn://";
         std::string uri = scheme + escaped(server.username) + ":" + escaped(server.password) + "@" +
-                          server.hostname + ":" + port;
+                          host + ":" + port;
         if (server.relayType == IceServer::RelayType::TurnTcp) {
             uri += "?transport=tcp";
         }

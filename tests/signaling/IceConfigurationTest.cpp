@@ -101,8 +101,21 @@ TEST(IceConfiguration, malformedRepliesFailWithTheJsonLibrarysMessages) {
     }
 }
 
+TEST(IceConfiguration, bracketedIpv6HostIsKeptWithoutItsBrackets) {
+    auto config = parseIceConfiguration(
+        json::parse(R"({"iceServers":[{"urls":"turn:[2001:db8::1]:3479?transport=tcp"}]})"));
+    ASSERT_EQ(config.iceServers.size(), 1u);
+    EXPECT_EQ(config.iceServers[0].hostname, "2001:db8::1");
+    EXPECT_EQ(config.iceServers[0].port, 3479);
+}
+
+// The host reaches the engine inside a URI: anything that would change that URI's meaning
+// is refused rather than passed on.
 TEST(IceConfiguration, unparsableUrlFailsWithTheRtcLayersError) {
-    for (const char* url : {"http://a.example", "stun:", "turn:host:99999", "nonsense"}) {
+    for (const char* url :
+         {"http://a.example", "stun:", "turn:host:99999", "nonsense", "stun:2001:db8::1",
+          "stun:a.example#frag", "stun:a%2e.example", "turn:a.example?x=1:3478", "stun:[a.b]",
+          "stun:[::1%25eth0]", "stun:a b.example", "stun:[::1"}) {
         json reply = {{"iceServers", {{{"urls", url}}}}};
         EXPECT_THROW(parseIceConfiguration(reply), std::invalid_argument) << url;
     }
