@@ -8,6 +8,7 @@
 #include "api/ApiClient.hpp"
 #include "app/EventLog.hpp"
 #include "app/MainLoop.hpp"
+#include "app/SafeText.hpp"
 #include "app/SdlSession.hpp"
 #include "app/Startup.hpp"
 #include "app/StreamStats.hpp"
@@ -103,7 +104,7 @@ int runClient(const std::vector<std::string>& arguments) {
     const Credentials credentials = promptCredentials();
     std::string loginError;
     if (!api.login(credentials.email, credentials.password, loginError)) {
-        std::cerr << loginError << '\n';
+        std::cerr << printableLine(loginError) << '\n';
         return loginRefusedExitCode;
     }
     SignalingTransport transport{

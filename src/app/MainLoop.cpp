@@ -54,11 +54,12 @@ bool MainLoop::drainOneFrame() {
     // A dropped frame or one the decoder refused leaves the picture broken until the next
     // key frame, so ask for one (rate-limited) instead of waiting for the sender's.
     parts.keyframes.poll(stats.framesDropped.load() + parts.video.decodeFailures);
-    rtc::binary frame = parts.frames.tryPop();
+    std::uint32_t timestamp = 0;
+    rtc::binary frame = parts.frames.tryPop(&timestamp);
     if (frame.empty()) {
         return false;
     }
-    parts.video.decodeAndPresent(frame.data(), frame.size());
+    parts.video.decodeAndPresent(frame.data(), frame.size(), timestamp);
     return true;
 }
 
@@ -71,5 +72,6 @@ void MainLoop::refreshStatisticsWhenDue() {
                         stats.audioPacketsPlayed.load(), stats.audioErrors.load());
     SDL_SetWindowTitle(window, title.c_str());
     log.write(title);
+    log.write(frameOrderLine(stats.framesDropped.load(), parts.video.framesOutOfOrder));
     titleDeadline = Clock::now() + statisticsInterval;
 }

@@ -5,13 +5,15 @@
 
 #include "api/CurlGlobal.hpp"
 #include "app/Client.hpp"
+#include "app/SafeText.hpp"
 
 int main(int argc, char** argv) {
     try {
         CurlGlobal curl;  // before any thread exists
         return runClient(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::exception& e) {
-        std::cerr << "Quorvanta Client error: " << e.what() << "\n";
+        // The message may quote a server's reply; it must not steer the terminal.
+        std::cerr << "Quorvanta Client error: " << printableLine(e.what()) << "\n";
         return 1;
     }
 }

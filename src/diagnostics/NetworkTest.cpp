@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "app/SafeText.hpp"
 #include "app/TruncateClamped.hpp"
 
 namespace {
@@ -117,52 +118,4 @@ void runNetworkTest(const NetworkTestIo& io) {
         return;
     }
     io.showMessageBox(resultTitle, text, MessageIcon::Information);
-}
-
-std::string toValidUtf8(std::string_view bytes) {
-    constexpr const char* replacement = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto lead = static_cast<unsigned char>(bytes[i]);
-        if (lead >= 0x01 && lead <= 0x7F) {
-            out += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        // Length and the allowed range of the second byte, which rules out overlong forms,
-        // surrogates and values past U+10FFFF.
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        }
-        std::size_t valid = 1;  // bytes of the longest well-formed prefix
-        while (length != 0 && valid < length && i + valid < bytes.size()) {
-            const auto next = static_cast<unsigned char>(bytes[i + valid]);
-            const bool fits =
-                valid == 1 ? next >= low && next <= high : next >= 0x80 && next <= 0xBF;
-            if (!fits) {
-                break;
-            }
-            ++valid;
-        }
-        if (length != 0 && valid == length) {
-            out.append(bytes.substr(i, length));
-        } else {
-            out += replacement;
-        }
-        i += valid;
-    }
-    return out;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/SafeText.hpp"  // toValidUtf8
 #include "platform/MessageBox.hpp"
 
 // What the test measured on the link between the client and the service's API.
@@ -33,7 +34,3 @@ void runNetworkTest(const NetworkTestIo& io);
 
 // The text of the result box; throws when the status reply cannot be read.
 std::string networkTestText(const NetworkFigures& figures, const nlohmann::json& status);
-
-// The bytes as UTF-8 that a message box can show: each invalid sequence (and NUL, which would
-// cut the text short) becomes U+FFFD.
-std::string toValidUtf8(std::string_view bytes);

@@ -1,6 +1,6 @@
 #include "video/FrameQueue.hpp"
 
-bool FrameQueue::push(rtc::binary frame) {
+bool FrameQueue::push(rtc::binary frame, std::uint32_t timestamp) {
     stats.framesReceived.fetch_add(1);
     stats.bytesReceived.fetch_add(frame.size());
     bool dropped = false;
@@ -10,15 +10,18 @@ bool FrameQueue::push(rtc::binary frame) {
         stats.framesDropped.fetch_add(1);
         dropped = true;
     }
-    frames.push_back(std::move(frame));
+    frames.push_back(Entry{std::move(frame), timestamp});
     return dropped;
 }
 
-rtc::binary FrameQueue::tryPop() {
+rtc::binary FrameQueue::tryPop(std::uint32_t* timestamp) {
     rtc::binary frame;
     std::lock_guard lock(mutex);
     if (!frames.empty()) {
-        frame = std::move(frames.front());
+        frame = std::move(frames.front().data);
+        if (timestamp != nullptr) {
+            *timestamp = frames.front().timestamp;
+        }
         frames.pop_front();
     }
     return frame;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -15,15 +16,20 @@ class FrameQueue {
 
     explicit FrameQueue(StreamStats& stats) : stats(stats) {}
 
-    // Counts the frame, then queues it, dropping the oldest when full. Returns true when a
-    // frame was dropped.
-    bool push(rtc::binary frame);
-    // The oldest frame, or an empty one when none waits. Never blocks.
-    rtc::binary tryPop();
+    // Counts the frame, then queues it with its 90 kHz timestamp, dropping the oldest when
+    // full. Returns true when a frame was dropped.
+    bool push(rtc::binary frame, std::uint32_t timestamp = 0);
+    // The oldest frame, or an empty one when none waits; its timestamp goes to `timestamp`
+    // when given. Never blocks.
+    rtc::binary tryPop(std::uint32_t* timestamp = nullptr);
     std::size_t size() const;
 
   private:
     StreamStats& stats;
     mutable std::mutex mutex;
-    std::deque<rtc::binary> frames;
+    struct Entry {
+        rtc::binary data;
+        std::uint32_t timestamp;
+    };
+    std::deque<Entry> frames;
 };

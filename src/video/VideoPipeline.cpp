@@ -143,7 +143,21 @@ void VideoPipeline::decodeFailed() {
     ++decodeFailures;
 }
 
-bool VideoPipeline::decodeAndPresent(const std::byte* data, std::size_t size) {
+void VideoPipeline::checkPresentingOrder(std::int64_t pts) {
+    if (pts == AV_NOPTS_VALUE) {
+        return;
+    }
+    const auto timestamp = static_cast<std::uint32_t>(pts);
+    // RTP time wraps around at 2^32 ticks (13 h at 90 kHz): compare as a signed distance.
+    if (lastPresentedTimestamp &&
+        static_cast<std::int32_t>(timestamp - *lastPresentedTimestamp) < 0) {
+        ++framesOutOfOrder;
+    }
+    lastPresentedTimestamp = timestamp;
+}
+
+bool VideoPipeline::decodeAndPresent(const std::byte* data, std::size_t size,
+                                     std::optional<std::uint32_t> timestamp) {
     if (size == 0 || size > static_cast<std::size_t>(INT32_MAX)) {
         return false;
     }
@@ -152,6 +166,7 @@ bool VideoPipeline::decodeAndPresent(const std::byte* data, std::size_t size) {
         return false;
     }
     std::memcpy(packet->data, data, size);
+    packet->pts = timestamp ? static_cast<std::int64_t>(*timestamp) : AV_NOPTS_VALUE;
     if (avcodec_send_packet(codecContext.get(), packet.get()) < 0) {
         decodeFailed();
         return false;
@@ -165,7 +180,10 @@ bool VideoPipeline::decodeAndPresent(const std::byte* data, std::size_t size) {
             }
             break;
         }
-        presented = presentPicture(frame.get()) || presented;
+        if (presentPicture(frame.get())) {
+            presented = true;
+            checkPresentingOrder(frame->pts);
+        }
         av_frame_unref(frame.get());
     }
     return presented;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "input/RemoteCursor.hpp"
@@ -44,8 +45,10 @@ class VideoPipeline {
     VideoPipeline& operator=(const VideoPipeline&) = delete;
 
     // Submits one encoded access unit and presents every picture the decoder returns for it.
-    // True when at least one picture was presented.
-    bool decodeAndPresent(const std::byte* data, std::size_t size);
+    // True when at least one picture was presented. The 90 kHz timestamp, when known, travels
+    // with the picture through the decoder so the presenting order can be checked.
+    bool decodeAndPresent(const std::byte* data, std::size_t size,
+                          std::optional<std::uint32_t> timestamp = std::nullopt);
 
     // The present step for one decoded picture (hardware surface or in memory).
     bool presentPicture(const AVFrame* decoded);
@@ -70,6 +73,9 @@ class VideoPipeline {
     RemoteCursor cursor;
     // Textures created so far, the one made at construction included.
     std::uint64_t texturesCreated = 0;
+    // Presented pictures whose timestamp lies before the previous one's: pictures shown in
+    // the wrong order, whether the queue, the engine or the decoder reordered them.
+    std::uint64_t framesOutOfOrder = 0;
 
   private:
     struct CodecContextDeleter {
@@ -97,11 +103,13 @@ class VideoPipeline {
     const AVFrame* toUploadable(const AVFrame* source, Uint32& textureFormat);
     void drawOverlays(const SDL_Rect& picture, int outputW);
     void decodeFailed();
+    void checkPresentingOrder(std::int64_t pts);
 
     SDL_Renderer* renderer;
     VideoPipelineOptions options;
     const HardwareDecoder* hardware = nullptr;  // the device in use, an entry of options
     Uint32 textureFormat = SDL_PIXELFORMAT_IYUV;
+    std::optional<std::uint32_t> lastPresentedTimestamp;
 
     // Declared in reverse order of release: the texture goes first, the device last.
     std::unique_ptr<AVBufferRef, BufferDeleter> hwDeviceContext;

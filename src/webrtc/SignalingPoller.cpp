@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/SafeText.hpp"
 #include "webrtc/SessionTexts.hpp"
 
 namespace {
@@ -83,7 +84,8 @@ void SignalingPoller::pollOnce() {
         }
         applyEventsReply(reply, *peerConnection, pollState);
     } catch (const std::exception& error) {
-        errors << (sessionText::signalingErrorPrefix + std::string(error.what()) + "\n")
+        // The message may quote the service's reply: keep it to one harmless console line.
+        errors << (sessionText::signalingErrorPrefix + printableLine(error.what()) + "\n")
                << std::flush;
     }
 }

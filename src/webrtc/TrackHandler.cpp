@@ -60,7 +60,9 @@ void TrackHandler::attachVideo(rtc::Track& track) {
         track.setMediaHandler(std::make_shared<rtc::H264RtpDepacketizer>(separator));
     }
     // FrameQueue counts the frame (received, bytes, dropped) itself.
-    track.onFrame([this](rtc::binary frame, rtc::FrameInfo) { frames.push(std::move(frame)); });
+    track.onFrame([this](rtc::binary frame, rtc::FrameInfo info) {
+        frames.push(std::move(frame), info.timestamp);
+    });
 }
 
 std::shared_ptr<rtc::Track> TrackHandler::audioTrack() const {

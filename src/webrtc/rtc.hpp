@@ -82,7 +82,7 @@ class Candidate {
 };
 
 struct FrameInfo {
-    std::uint32_t timestamp = 0;
+    std::uint32_t timestamp = 0;  // the frame's RTP timestamp
     std::uint8_t payloadType = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "webrtc/rtcGstTrack.hpp"
 
 #include <gst/app/gstappsink.h>
+#include <gst/rtp/gstrtpbuffer.h>
 #include <gst/video/video.h>
 
 #include <cstring>
@@ -154,7 +155,36 @@ void GstTrack::attach(GstBin* pipeline, GstPad* source) {
     gst_element_sync_state_with_parent(filter);
     gst_element_sync_state_with_parent(depay);
     glib::Ref<GstPad> sinkPad = glib::Ref<GstPad>::adopt(gst_element_get_static_pad(depay, "sink"));
+    auto probeOwner = std::make_unique<std::weak_ptr<GstTrack>>(weak_from_this());
+    gst_pad_add_probe(
+        sinkPad.get(),
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        &GstTrack::onRtpPacket, probeOwner.release(), [](gpointer data) {
+            std::unique_ptr<std::weak_ptr<GstTrack>> free(
+                static_cast<std::weak_ptr<GstTrack>*>(data));
+        });
     gst_pad_link(source, sinkPad.get());
+}
+
+GstPadProbeReturn GstTrack::onRtpPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    GstBuffer* buffer = nullptr;
+    if ((info->type & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
+        buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    } else if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info)) {
+        const guint count = gst_buffer_list_length(list);
+        buffer = count > 0 ? gst_buffer_list_get(list, count - 1) : nullptr;
+    }
+    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+    if (buffer == nullptr || !gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) {
+        return GST_PAD_PROBE_OK;
+    }
+    const std::uint32_t timestamp = gst_rtp_buffer_get_timestamp(&rtp);
+    gst_rtp_buffer_unmap(&rtp);
+    if (auto track = static_cast<std::weak_ptr<GstTrack>*>(data)->lock()) {
+        track->lastRtpTimestamp.store(timestamp);
+        track->rtpTimestampSeen.store(true);
+    }
+    return GST_PAD_PROBE_OK;
 }
 
 GstFlowReturn GstTrack::onSample(GstElement* sink, gpointer data) {
@@ -189,7 +219,11 @@ void GstTrack::deliver(GstSample* sample) {
 
     FrameInfo info;
     info.payloadType = payloadType;
-    if (GST_BUFFER_PTS_IS_VALID(buffer)) {
+    // The buffer's time is the receiver's clock, which the jitter buffer may hold still for
+    // many frames; the RTP timestamp is the sender's own, one per frame.
+    if (rtpTimestampSeen.load()) {
+        info.timestamp = lastRtpTimestamp.load();
+    } else if (GST_BUFFER_PTS_IS_VALID(buffer)) {
         info.timestamp = static_cast<std::uint32_t>(
             gst_util_uint64_scale(GST_BUFFER_PTS(buffer), clockRate, GST_SECOND));
     }

@@ -5,6 +5,8 @@
 
 #include <gst/gst.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +33,7 @@ class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrac
 
   private:
     static GstFlowReturn onSample(GstElement* sink, gpointer data);
+    static GstPadProbeReturn onRtpPacket(GstPad* pad, GstPadProbeInfo* info, gpointer data);
     void deliver(GstSample* sample);
 
     const std::string mediaId;
@@ -46,6 +49,12 @@ class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrac
     bool longStartCodes = false;
     std::uint32_t clockRate = 90000;
     std::uint8_t payloadType = 0;
+
+    // The RTP timestamp of the last packet into the depayloader. The depayloader hands on a
+    // frame while it takes that frame's last packet, on the same thread, so at delivery this
+    // is the frame's own timestamp.
+    std::atomic<std::uint32_t> lastRtpTimestamp{0};
+    std::atomic<bool> rtpTimestampSeen{false};
 };
 
 }  // namespace rtc

@@ -27,6 +27,25 @@ TEST(FrameQueue, emptyQueueGivesAnEmptyFrameAtOnce) {
     EXPECT_EQ(queue.size(), 0u);
 }
 
+TEST(FrameQueue, timestampsLeaveWithTheirFramesAlsoWhenTheOldestIsDropped) {
+    StreamStats stats;
+    FrameQueue queue(stats);
+    for (std::uint32_t i = 0; i < 5; ++i) {
+        queue.push(numbered(0, i), 1000 + i * 1500);
+    }
+    // Frames 0 and 1 were dropped; 2, 3 and 4 come out with their own timestamps.
+    for (std::uint32_t i = 2; i < 5; ++i) {
+        std::uint32_t timestamp = 0;
+        const rtc::binary frame = queue.tryPop(&timestamp);
+        ASSERT_EQ(frame, numbered(0, i));
+        EXPECT_EQ(timestamp, 1000 + i * 1500);
+    }
+    std::uint32_t untouched = 42;
+    EXPECT_TRUE(queue.tryPop(&untouched).empty());
+    EXPECT_EQ(untouched, 42u) << "an empty queue leaves the timestamp alone";
+    EXPECT_EQ(stats.framesDropped.load(), 2u);
+}
+
 // Producers race a consumer: nothing is lost or duplicated beyond the drop rule, each
 // producer's frames come out in order, and the counters add up. Meant for ThreadSanitizer.
 TEST(FrameQueue, concurrentPushesAndPopsKeepOrderAndCount) {

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <random>
 
 #include "TestStreams.hpp"
@@ -207,6 +209,30 @@ TEST_P(VideoPipelineCodec, emptyAndGarbageFramesAreRefusedAndTheNextGoodFramePre
         EXPECT_TRUE(feed(pipeline, stream[i])) << "frame " << i;
     }
     EXPECT_EQ(pipeline.framesPresented, stream.size());
+}
+
+// The order check sees the timestamp that went into the decoder with each picture; RTP time
+// wraps at 2^32, so a step past the wrap is forward, and an equal timestamp is no step back.
+TEST_P(VideoPipelineCodec, picturesWithAnEarlierTimestampCountAsOutOfOrder) {
+    const bool hevc = GetParam();
+    const auto stream = teststreams::encode(hevc, 320, 176, 8, teststreams::gradient());
+    Screen screen(320, 176);
+    VideoPipeline pipeline(screen.get(), 320, 176, hevc, defaults());
+    const std::optional<std::uint32_t> timestamps[] = {
+        0xFFFFF000u,  0x00000200u,  // past the wrap: forward
+        0x00000200u,                // same time again
+        0x00000100u,                // back: out of order
+        std::nullopt,               // unknown: neither compared nor remembered
+        0x00001000u,  0x00000FFFu,  // back by one tick
+        0x00002000u,
+    };
+    ASSERT_EQ(std::size(timestamps), stream.size());
+    for (std::size_t i = 0; i < stream.size(); ++i) {
+        ASSERT_TRUE(pipeline.decodeAndPresent(stream[i].data(), stream[i].size(), timestamps[i]))
+            << "frame " << i;
+    }
+    EXPECT_EQ(pipeline.framesPresented, stream.size());
+    EXPECT_EQ(pipeline.framesOutOfOrder, 2u);
 }
 
 TEST_P(VideoPipelineCodec, cursorTipSitsAtThePictureCornersNotTheWindows) {

@@ -164,8 +164,9 @@ namespace {
 
 using namespace rtctest;
 
-// A recorded stream played from a file loops, so more frames arrive than the file holds, and
-// key-frame requests are still counted.
+// A recorded stream played from a file loops, so more frames arrive than the file holds, their
+// timestamps keep moving forward across the loop (the client checks its pictures' order by
+// them), and key-frame requests are still counted.
 TEST(PeerConnectionFile, recordedStreamLoopsAndCountsKeyFrameRequests) {
     PairOptions live;
     live.offerer.width = 320;
@@ -205,6 +206,12 @@ TEST(PeerConnectionFile, recordedStreamLoopsAndCountsKeyFrameRequests) {
         for (const auto& frame : pair.observed.firstVideoFrames) {
             EXPECT_TRUE(startsWithLongStartCode(frame));
         }
+        EXPECT_EQ(pair.observed.videoTimestampsBackwards, 0u);
+        // 75 frames at 30 a second span 2.5 s of the 90 kHz clock.
+        ASSERT_TRUE(pair.observed.firstVideoTimestamp && pair.observed.lastVideoTimestamp);
+        EXPECT_GT(static_cast<std::int32_t>(*pair.observed.lastVideoTimestamp -
+                                            *pair.observed.firstVideoTimestamp),
+                  2 * 90000);
     }
     auto video = pair.track("video");
     ASSERT_TRUE(video);

@@ -116,7 +116,7 @@ void PeerPair::start() {
                 track->setMediaHandler(std::make_shared<rtc::H264RtpDepacketizer>());
             }
         }
-        track->onFrame([this, audio](rtc::binary frame, rtc::FrameInfo) {
+        track->onFrame([this, audio](rtc::binary frame, rtc::FrameInfo info) {
             ++observed.callbacks;
             if (audio) {
                 ++observed.audioFrames;
@@ -125,6 +125,14 @@ void PeerPair::start() {
             ++observed.videoFrames;
             observed.videoBytes += frame.size();
             std::lock_guard lock(observed.mutex);
+            if (observed.lastVideoTimestamp &&
+                static_cast<std::int32_t>(info.timestamp - *observed.lastVideoTimestamp) < 0) {
+                ++observed.videoTimestampsBackwards;
+            }
+            if (!observed.firstVideoTimestamp) {
+                observed.firstVideoTimestamp = info.timestamp;
+            }
+            observed.lastVideoTimestamp = info.timestamp;
             if (observed.firstVideoFrames.size() < 30) {
                 observed.firstVideoFrames.push_back(std::move(frame));
             }

@@ -66,6 +66,11 @@ struct Observed {
     std::vector<rtc::binary> firstVideoFrames;  // the first few, kept whole
     std::atomic<std::uint64_t> videoFrames{0};
     std::atomic<std::uint64_t> videoBytes{0};
+    // Timestamps of the video frames (under mutex): the first, the last, and how often one
+    // lay before the one delivered ahead of it.
+    std::optional<std::uint32_t> firstVideoTimestamp;
+    std::optional<std::uint32_t> lastVideoTimestamp;
+    std::uint64_t videoTimestampsBackwards = 0;
     std::atomic<std::uint64_t> audioFrames{0};
     std::atomic<std::uint64_t> channelsOpened{0};
     std::atomic<std::uint64_t> callbacks{0};  // every callback of the answering side

@@ -351,6 +351,21 @@ void OfferingPeer::Impl::start() {
             return GST_PAD_PROBE_OK;
         },
         shareWithC(forcedKeyFrames), releaseFromC<KeyFrameRequests>);
+    // A parsed file gives most frames a decoding time only. Without a presentation time the
+    // payloader stamps every frame with the same RTP time, and the viewer cannot tell one
+    // frame from the next; the files hold no B-frames, so the decoding time is the one.
+    gst_pad_add_probe(
+        payloaderSink.get(), GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer) {
+            GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+            if (buffer && !GST_BUFFER_PTS_IS_VALID(buffer) && GST_BUFFER_DTS_IS_VALID(buffer)) {
+                buffer = gst_buffer_make_writable(buffer);
+                GST_BUFFER_PTS(buffer) = GST_BUFFER_DTS(buffer);
+                GST_PAD_PROBE_INFO_DATA(info) = buffer;
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        nullptr, nullptr);
 
     g_signal_connect(webrtc.get(), "on-negotiation-needed",
                      G_CALLBACK(+[](GstElement*, gpointer self) {

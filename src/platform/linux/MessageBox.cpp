@@ -4,11 +4,16 @@
 
 #include <cstdio>
 
+#include "app/SafeText.hpp"
+
 void showMessageBox(const std::string& title, const std::string& text, MessageIcon icon) {
     const Uint32 flags =
         icon == MessageIcon::Error ? SDL_MESSAGEBOX_ERROR : SDL_MESSAGEBOX_INFORMATION;
-    if (SDL_ShowSimpleMessageBox(flags, title.c_str(), text.c_str(), nullptr) != 0) {
+    // Texts may carry what a server sent; bounded and cleaned they cannot break the box.
+    const std::string safeTitle = messageBoxText(title);
+    const std::string safeText = messageBoxText(text);
+    if (SDL_ShowSimpleMessageBox(flags, safeTitle.c_str(), safeText.c_str(), nullptr) != 0) {
         // Without a display the box cannot appear; keep its text where the user can find it.
-        std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+        std::fprintf(stderr, "%s: %s\n", safeTitle.c_str(), safeText.c_str());
     }
 }

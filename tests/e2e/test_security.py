@@ -1,0 +1,200 @@
+"""What the client keeps to itself and whom it trusts: the access token and the password never
+reach its log or console, the password is not echoed on a terminal, and a server whose
+certificate does not verify gets no request at all."""
+
+import os
+import pty
+import re
+import select
+import signal
+import socket
+import ssl
+import subprocess
+import termios
+import threading
+
+import harness
+
+PASSWORD = "Xq7-secret-Vb2"
+
+
+def read_available(fd, timeout):
+    """Whatever the terminal has to say within timeout seconds; empty at end of output."""
+    ready, _, _ = select.select([fd], [], [], timeout)
+    if not ready:
+        return b""
+    try:
+        return os.read(fd, 4096)
+    except OSError:  # EIO: the other side is closed
+        return b""
+
+
+def echo_on(fd):
+    return bool(termios.tcgetattr(fd)[3] & termios.ECHO)
+
+
+class TerminalClient:
+    """The client with a pseudo-terminal as its console, as a user would start it."""
+
+    def __init__(self, base_url, env):
+        self.master, slave = pty.openpty()
+        full_env = dict(os.environ)
+        full_env.update(env)
+        self.proc = subprocess.Popen([harness.CLIENT, base_url], stdin=slave, stdout=slave,
+                                     stderr=slave, env=full_env, start_new_session=True)
+        os.close(slave)
+        self.output = b""
+
+    def wait_output(self, text, timeout=15):
+        def seen():
+            self.output += read_available(self.master, 0.05)
+            return text in self.output
+        harness.wait_until(seen, timeout=timeout, what=repr(text))
+
+    def type(self, text):
+        os.write(self.master, text.encode())
+
+    def finish(self, timeout=20):
+        code = self.proc.wait(timeout=timeout)
+        while chunk := read_available(self.master, 0.2):
+            self.output += chunk
+        return code
+
+    def close(self):
+        harness.stop_process(self.proc)
+        os.close(self.master)
+
+
+class SelfSignedTlsServer:
+    """A TLS listener on loopback with a certificate no authority vouches for. It records how
+    each handshake ended and every request line that arrived over an accepted handshake."""
+
+    def __init__(self, workdir):
+        self.cert = os.path.join(workdir, "server.crt")
+        key = os.path.join(workdir, "server.key")
+        # Valid for 127.0.0.1 by name, so only the missing trust can make the client refuse.
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", self.cert],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(self.cert, key)
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.handshakes = []
+        self.requests = []
+        self.stopping = False
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping:
+            try:
+                raw, _ = self.listener.accept()
+            except OSError:
+                return
+            with raw:
+                raw.settimeout(10)
+                try:
+                    with self.context.wrap_socket(raw, server_side=True) as tls:
+                        self.handshakes.append("ok")
+                        self.requests.append(tls.recv(65536).decode(errors="replace"))
+                        body = b'{"access_token":"t"}'
+                        tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                    b"Content-Length: %d\r\nConnection: close\r\n\r\n%s"
+                                    % (len(body), body))
+                except (OSError, ssl.SSLError) as error:
+                    self.handshakes.append(str(error))
+
+    def close(self):
+        self.stopping = True
+        self.listener.close()
+        self.thread.join(timeout=5)
+
+
+class SecurityTest(harness.EndToEndTest):
+
+    def test_token_and_password_stay_out_of_log_and_console_also_on_error_paths(self):
+        # Failing signaling polls and telemetry reports print and log their request's
+        # details, the paths that would carry the token if any did.
+        scenario = {"rules": [
+            {"path": "/game-sessions/demo-session/webrtc/events", "prefix": True, "status": 500,
+             "body": "poll refused", "times": 2},
+            {"path": "/game-sessions/demo-session/webrtc/telemetry", "status": 503,
+             "body": "busy", "times": 2},
+        ]}
+        xvfb = self.start_xvfb()
+        service = self.start_service("--password", PASSWORD, scenario=scenario)
+        client = self.start_client([service.base_url], env=xvfb.env(),
+                                   credentials=(harness.DEMO_EMAIL, PASSWORD))
+        client.wait_log(lambda lines: "peer_state=2" in lines, timeout=30, what="Connected")
+        client.wait_log(lambda lines: sum(l.startswith("telemetry_error=") for l in lines) >= 2
+                        and sum(l.startswith("target=") for l in lines) >= 1,
+                        timeout=30, what="failed and then successful telemetry")
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(), 0)
+
+        tokens = {r["authorization"][len("Bearer "):] for r in service.requests()
+                  if r.get("authorization")}
+        self.assertEqual(len(tokens), 1, "one token, issued at login, used for every request")
+        token = tokens.pop()
+        self.assertGreaterEqual(len(token), 16)
+        self.assertIn("Signaling: GET /game-sessions/demo-session/webrtc/events", client.stderr(),
+                      "the failing polls were reported")
+
+        log_text = "\n".join(client.log_lines())
+        for name, text in (("log", log_text), ("stdout", client.stdout()),
+                           ("stderr", client.stderr())):
+            self.assertNotIn(token, text, f"token in the {name}")
+            self.assertNotIn(PASSWORD, text, f"password in the {name}")
+
+    def test_password_typed_on_a_terminal_is_not_echoed_and_echo_comes_back(self):
+        # Nothing listens on this port: login fails at once after the prompts.
+        base_url = f"http://127.0.0.1:{harness.free_port()}"
+        terminal = TerminalClient(base_url, {"LOCALAPPDATA": self.workdir,
+                                             "SDL_VIDEODRIVER": "dummy"})
+        self.stack.callback(terminal.close)
+        terminal.wait_output(b"Email: ")
+        terminal.type(harness.DEMO_EMAIL + "\n")
+        terminal.wait_output(b"Password: ")
+        # The terminal echoes as soon as it receives text, so type only once echo is off.
+        harness.wait_until(lambda: not echo_on(terminal.master), what="echo to be switched off")
+        terminal.type(PASSWORD + "\n")
+
+        self.assertEqual(terminal.finish(), 2)
+        output = terminal.output.decode(errors="replace")
+        self.assertIn(harness.DEMO_EMAIL, output, "the e-mail is echoed: the terminal echoes")
+        self.assertNotIn(PASSWORD, output)
+        self.assertRegex(output, r"Password: \r?\n.*Login failed: HTTP 0")
+        self.assertTrue(echo_on(terminal.master), "the terminal echoes again afterwards")
+
+    def test_interrupted_password_prompt_gives_the_terminal_its_echo_back(self):
+        terminal = TerminalClient(f"http://127.0.0.1:{harness.free_port()}",
+                                  {"LOCALAPPDATA": self.workdir, "SDL_VIDEODRIVER": "dummy"})
+        self.stack.callback(terminal.close)
+        terminal.wait_output(b"Email: ")
+        terminal.type(harness.DEMO_EMAIL + "\n")
+        harness.wait_until(lambda: not echo_on(terminal.master), what="echo to be switched off")
+        terminal.type("half a passw")
+        terminal.proc.send_signal(signal.SIGINT)
+        self.assertEqual(terminal.finish(), -signal.SIGINT)
+        self.assertTrue(echo_on(terminal.master), "Ctrl+C left the terminal without echo")
+        self.assertNotIn(b"half a passw", terminal.output)
+
+    def test_server_with_an_unverifiable_certificate_gets_no_request(self):
+        server = SelfSignedTlsServer(self.workdir)
+        self.stack.callback(server.close)
+        client = self.start_client([f"https://127.0.0.1:{server.port}"],
+                                   env={"SDL_VIDEODRIVER": "dummy"},
+                                   credentials=(harness.DEMO_EMAIL, PASSWORD))
+        self.assertEqual(client.wait_exit(), 2)
+        self.assertEqual(client.stderr(), "Login failed: HTTP 0\n")
+        harness.wait_until(lambda: server.handshakes, what="the client's handshake")
+        # The client itself broke off the handshake with an alert about the certificate.
+        self.assertTrue(all(re.search(r"ALERT_(UNKNOWN_CA|BAD_CERTIFICATE|CERTIFICATE_UNKNOWN)",
+                                      h) for h in server.handshakes), server.handshakes)
+        self.assertEqual(server.requests, [], "credentials went to an unverified server")
+
+
+if __name__ == "__main__":
+    harness.main()
