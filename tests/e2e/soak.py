@@ -16,8 +16,8 @@ import tempfile
 import time
 
 import harness
+from stream_checks import STATS
 
-STATS = re.compile(r"^Quorvanta \| received=(\d+) decoded=(\d+) audio=(\d+) audio_errors=(\d+)$")
 ORDER = re.compile(r"^frames_dropped=(\d+) frames_out_of_order=(\d+)$")
 
 # Memory may grow this much from minute 1 to the end of a run of 30 minutes or more.

@@ -7,6 +7,17 @@ import subprocess
 import harness
 
 STATS = re.compile(r"^Quorvanta \| received=(\d+) decoded=(\d+) audio=(\d+) audio_errors=(\d+)$")
+TELEMETRY = re.compile(r"^target=(\d+)kbps received=(\d+)kbps rtt=(-?\d+)ms local_drop=\d+\.\d{6}$")
+
+
+def decoded_counts(lines):
+    """The decoded counter of every statistics line, oldest first."""
+    return [int(m.group(2)) for m in map(STATS.match, lines) if m]
+
+
+def telemetry_lines(lines):
+    """The matches of every telemetry cycle's line, oldest first."""
+    return [m for m in map(TELEMETRY.match, lines) if m]
 
 
 def statistics(client):

@@ -17,7 +17,6 @@ import stream_checks as checks
 
 SESSION = "/game-sessions/demo-session/webrtc/"
 AIORTC_OFFERER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "aiortc_offerer.py")
-TELEMETRY = re.compile(r"^target=(\d+)kbps received=(\d+)kbps rtt=(-?\d+)ms local_drop=\d+\.\d{6}$")
 # The client's HTTP time-out; a request to a frozen service ends after it.
 REQUEST_TIMEOUT = 10
 # What the rtc layer waits without any packet before it calls the peer gone.
@@ -30,10 +29,6 @@ def has_line(text):
 
 def signaling_lines(client):
     return [l for l in client.stderr().splitlines() if l.startswith("Signaling: ")]
-
-
-def telemetry_lines(lines):
-    return [m for m in map(TELEMETRY.match, lines) if m]
 
 
 def decoded(client):
@@ -172,10 +167,10 @@ class TelemetryFaultTest(harness.EndToEndTest):
         ]})
         xvfb = self.start_xvfb(1366, 768)
         client = self.start_client([service.base_url], env=xvfb.env())
-        client.wait_log(lambda lines: len(telemetry_lines(lines)) >= 5, timeout=60,
+        client.wait_log(lambda lines: len(checks.telemetry_lines(lines)) >= 5, timeout=60,
                         what="five telemetry statistics lines")
         lines = client.log_lines()
-        stats = telemetry_lines(lines)
+        stats = checks.telemetry_lines(lines)
         self.assertEqual([int(m.group(1)) for m in stats[:5]],
                          [9000, 9000, 18446744073709551, 50000, 50000])
         self.assertGreaterEqual(int(stats[1].group(3)), 400)

@@ -8,24 +8,14 @@ import signal
 
 import desktop
 import harness
+from stream_checks import decoded_counts, telemetry_lines
 
 SESSION_PATH = "/game-sessions/demo-session/webrtc/"
-STATS = re.compile(r"^Quorvanta \| received=(\d+) decoded=(\d+) audio=\d+ audio_errors=\d+$")
-TELEMETRY = re.compile(r"^target=(\d+)kbps received=(\d+)kbps rtt=(-?\d+)ms local_drop=\d+\.\d{6}$")
-
 # The menu hangs from this point, inset from the window's top-right corner; rows are 24 pixels
 # high below a 3-pixel margin.
 MENU_INSET = 14
 ROW_HEIGHT = 24
 MENU_PADDING = 3
-
-
-def decoded_counts(lines):
-    return [int(m.group(2)) for m in map(STATS.match, lines) if m]
-
-
-def telemetry_lines(lines):
-    return [m for m in map(TELEMETRY.match, lines) if m]
 
 
 class MenuTest(harness.EndToEndTest):
@@ -45,6 +35,19 @@ class MenuTest(harness.EndToEndTest):
     def open_menu(self, screen, window):
         screen.focus(window)
         screen.click(window, window.width - 30, 20)
+
+    def start_streaming(self, scenario=None):
+        """The client streaming from a fresh service on a fresh desktop."""
+        xvfb, screen = self.start_desktop()
+        service = self.start_service(scenario=scenario)
+        client = self.start_client([service.base_url], env=xvfb.env())
+        self.wait_streaming(client)
+        return screen, service, client, screen.client_window()
+
+    def start_network_test(self, screen, window):
+        # "Тест сети" is the second row from the bottom: Up wraps round to the last row first.
+        self.open_menu(screen, window)
+        screen.keys("Up", "Up", "Return")
 
     def test_choosing_hevc_saves_it_and_the_next_start_streams_hevc(self):
         xvfb, screen = self.start_desktop()
@@ -89,15 +92,8 @@ class MenuTest(harness.EndToEndTest):
         self.assertEqual(again.wait_exit(), 0)
 
     def test_network_test_sends_its_requests_in_order_and_shows_the_figures(self):
-        xvfb, screen = self.start_desktop()
-        service = self.start_service()
-        client = self.start_client([service.base_url], env=xvfb.env())
-        self.wait_streaming(client)
-        window = screen.client_window()
-
-        # "Тест сети" is the second row from the bottom: Up wraps round to the last row first.
-        self.open_menu(screen, window)
-        screen.keys("Up", "Up", "Return")
+        screen, service, client, window = self.start_streaming()
+        self.start_network_test(screen, window)
         box = screen.wait_message_box("Диагностика Quorvanta", timeout=30)
         self.assertEqual(screen.message_boxes("Ошибка диагностики"), [])
 
@@ -116,16 +112,10 @@ class MenuTest(harness.EndToEndTest):
         self.assertEqual(client.wait_exit(), 0)
 
     def test_failing_status_shows_the_error_box_and_the_stream_goes_on(self):
-        xvfb, screen = self.start_desktop()
         scenario = {"rules": [{"method": "GET", "path": "/diagnostics/status", "status": 500,
                                "body": {"error": "status unavailable"}}]}
-        service = self.start_service(scenario=scenario)
-        client = self.start_client([service.base_url], env=xvfb.env())
-        self.wait_streaming(client)
-        window = screen.client_window()
-
-        self.open_menu(screen, window)
-        screen.keys("Up", "Up", "Return")
+        screen, service, client, window = self.start_streaming(scenario)
+        self.start_network_test(screen, window)
         box = screen.wait_message_box("Ошибка диагностики", timeout=30)
         self.assertEqual(screen.message_boxes("Диагностика Quorvanta"), [])
         self.assertEqual(service.requests("/diagnostics/")[-1]["path"], "/diagnostics/status")
@@ -149,11 +139,7 @@ class MenuTest(harness.EndToEndTest):
         self.assertEqual(client.wait_exit(), 0)
 
     def test_dismissing_the_menu_saves_nothing_and_shows_no_box(self):
-        xvfb, screen = self.start_desktop()
-        service = self.start_service()
-        client = self.start_client([service.base_url], env=xvfb.env())
-        self.wait_streaming(client)
-        window = screen.client_window()
+        screen, service, client, window = self.start_streaming()
 
         # Into "Битрейт", down to "8 Мбит/с", then Escape twice: submenu, then the menu.
         self.open_menu(screen, window)
