@@ -6,13 +6,13 @@
 
 namespace {
 
-SDL_AudioSpec playbackSpec() {
-    SDL_AudioSpec spec{};
-    spec.freq = AudioPlayer::sampleRate;
-    spec.format = AUDIO_F32;
-    spec.channels = AudioPlayer::channels;
-    spec.samples = AudioPlayer::deviceBufferFrames;
-    return spec;
+SDL_AudioSpec playbackFormat() {
+    SDL_AudioSpec wanted{};
+    wanted.freq = AudioPlayer::sampleRate;
+    wanted.format = AUDIO_F32;
+    wanted.channels = AudioPlayer::channels;
+    wanted.samples = AudioPlayer::deviceBufferFrames;
+    return wanted;
 }
 
 }  // namespace
@@ -25,11 +25,11 @@ AudioPlayer::AudioPlayer(const std::string& outputDeviceName) {
     }
 
     // No allowed changes: SDL converts to the hardware's format, we always queue ours.
-    const SDL_AudioSpec spec = playbackSpec();
-    device = SdlAudioDevice(outputDeviceName, false, spec);
+    const SDL_AudioSpec wanted = playbackFormat();
+    device = SdlAudioDevice(outputDeviceName, false, wanted);
     if (!device && !outputDeviceName.empty()) {
         // The saved device may have been unplugged since it was chosen.
-        device = SdlAudioDevice(std::string(), false, spec);
+        device = SdlAudioDevice(std::string(), false, wanted);
     }
     if (!device) {
         const std::string reason = SDL_GetError();

@@ -5,12 +5,12 @@
 #include <vector>
 
 MicrophoneUplink::MicrophoneUplink(const std::string& deviceName) {
-    SDL_AudioSpec spec{};
-    spec.freq = sampleRate;
-    spec.format = AUDIO_F32;
-    spec.channels = 1;
-    spec.samples = frameSamples;
-    device = SdlAudioDevice(deviceName, true, spec);
+    SDL_AudioSpec wanted{};
+    wanted.freq = sampleRate;
+    wanted.format = AUDIO_F32;
+    wanted.channels = 1;
+    wanted.samples = frameSamples;
+    device = SdlAudioDevice(deviceName, true, wanted);
     if (!device) {
         throw std::runtime_error(SDL_GetError());
     }

@@ -11,9 +11,9 @@ class SdlAudioDevice {
     SdlAudioDevice() = default;
     // name: empty for the system's default device. Leaves the device closed (id 0) when SDL
     // refuses; SDL_GetError then says why.
-    SdlAudioDevice(const std::string& name, bool capture, const SDL_AudioSpec& spec)
-        : device(SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(), capture ? 1 : 0, &spec,
-                                     nullptr, 0)) {}
+    SdlAudioDevice(const std::string& name, bool capture, const SDL_AudioSpec& wanted)
+        : device(SDL_OpenAudioDevice(name.empty() ? nullptr : name.c_str(), capture ? 1 : 0,
+                                     &wanted, nullptr, 0)) {}
     ~SdlAudioDevice() {
         if (device != 0) {
             SDL_CloseAudioDevice(device);
