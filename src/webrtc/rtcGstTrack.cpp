@@ -155,13 +155,13 @@ void GstTrack::attach(GstBin* pipeline, GstPad* source) {
     gst_element_sync_state_with_parent(filter);
     gst_element_sync_state_with_parent(depay);
     glib::Ref<GstPad> sinkPad = glib::Ref<GstPad>::adopt(gst_element_get_static_pad(depay, "sink"));
-    auto probeOwner = std::make_unique<std::weak_ptr<GstTrack>>(weak_from_this());
+    auto probeClock = std::make_unique<std::shared_ptr<RtpClock>>(rtpClock);
     gst_pad_add_probe(
         sinkPad.get(),
         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-        &GstTrack::onRtpPacket, probeOwner.release(), [](gpointer data) {
-            std::unique_ptr<std::weak_ptr<GstTrack>> free(
-                static_cast<std::weak_ptr<GstTrack>*>(data));
+        &GstTrack::onRtpPacket, probeClock.release(), [](gpointer data) {
+            std::unique_ptr<std::shared_ptr<RtpClock>> free(
+                static_cast<std::shared_ptr<RtpClock>*>(data));
         });
     gst_pad_link(source, sinkPad.get());
 }
@@ -180,10 +180,9 @@ GstPadProbeReturn GstTrack::onRtpPacket(GstPad*, GstPadProbeInfo* info, gpointer
     }
     const std::uint32_t timestamp = gst_rtp_buffer_get_timestamp(&rtp);
     gst_rtp_buffer_unmap(&rtp);
-    if (auto track = static_cast<std::weak_ptr<GstTrack>*>(data)->lock()) {
-        track->lastRtpTimestamp.store(timestamp);
-        track->rtpTimestampSeen.store(true);
-    }
+    RtpClock& clock = **static_cast<std::shared_ptr<RtpClock>*>(data);
+    clock.last.store(timestamp);
+    clock.seen.store(true);
     return GST_PAD_PROBE_OK;
 }
 
@@ -221,8 +220,8 @@ void GstTrack::deliver(GstSample* sample) {
     info.payloadType = payloadType;
     // The buffer's time is the receiver's clock, which the jitter buffer may hold still for
     // many frames; the RTP timestamp is the sender's own, one per frame.
-    if (rtpTimestampSeen.load()) {
-        info.timestamp = lastRtpTimestamp.load();
+    if (rtpClock->seen.load()) {
+        info.timestamp = rtpClock->last.load();
     } else if (GST_BUFFER_PTS_IS_VALID(buffer)) {
         info.timestamp = static_cast<std::uint32_t>(
             gst_util_uint64_scale(GST_BUFFER_PTS(buffer), clockRate, GST_SECOND));

@@ -52,9 +52,13 @@ class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrac
 
     // The RTP timestamp of the last packet into the depayloader. The depayloader hands on a
     // frame while it takes that frame's last packet, on the same thread, so at delivery this
-    // is the frame's own timestamp.
-    std::atomic<std::uint32_t> lastRtpTimestamp{0};
-    std::atomic<bool> rtpTimestampSeen{false};
+    // is the frame's own timestamp. Shared with the pad probe, which may outlive the track,
+    // so that each packet costs two stores and nothing more.
+    struct RtpClock {
+        std::atomic<std::uint32_t> last{0};
+        std::atomic<bool> seen{false};
+    };
+    const std::shared_ptr<RtpClock> rtpClock = std::make_shared<RtpClock>();
 };
 
 }  // namespace rtc
