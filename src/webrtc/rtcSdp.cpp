@@ -1,7 +1,6 @@
 #include "webrtc/rtcSdp.hpp"
 
 #include <algorithm>
-#include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -123,18 +122,21 @@ std::string unifyBundleCredentials(const std::string& sdp) {
     // The bundle's mids and the session-level credentials are looked up once: searching them
     // again for every section made the rewrite quadratic in the length of the text.
     const std::set<std::string> bundledMids(bundled.begin(), bundled.end());
-    std::map<std::string, std::optional<std::string>> sessionCredentials;
-    for (const std::string prefix : {"a=ice-ufrag:", "a=ice-pwd:"}) {
-        auto index = findAttribute(lines, 0, sections.sessionEnd, prefix);
-        sessionCredentials[prefix] =
-            index ? std::optional(valueAfter(lines[*index].text, prefix)) : std::nullopt;
-    }
-    auto credential = [&](std::size_t begin, std::size_t end,
-                          const std::string& prefix) -> std::optional<std::string> {
+    auto attribute = [&](std::size_t begin, std::size_t end,
+                         const std::string& prefix) -> std::optional<std::string> {
         if (auto index = findAttribute(lines, begin, end, prefix)) {
             return valueAfter(lines[*index].text, prefix);
         }
-        return sessionCredentials.at(prefix);
+        return std::nullopt;
+    };
+    const auto sessionUfrag = attribute(0, sections.sessionEnd, "a=ice-ufrag:");
+    const auto sessionPwd = attribute(0, sections.sessionEnd, "a=ice-pwd:");
+    auto credential = [&](std::size_t begin, std::size_t end,
+                          const std::string& prefix) -> std::optional<std::string> {
+        if (auto value = attribute(begin, end, prefix)) {
+            return value;
+        }
+        return prefix == "a=ice-ufrag:" ? sessionUfrag : sessionPwd;
     };
 
     std::optional<std::pair<std::size_t, std::size_t>> tag;
