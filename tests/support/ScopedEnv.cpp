@@ -4,7 +4,7 @@
 
 namespace {
 
-void apply(const std::string& name, const std::optional<std::string>& value) {
+void setOrUnset(const std::string& name, const std::optional<std::string>& value) {
     if (value) {
         setenv(name.c_str(), value->c_str(), 1);
     } else {
@@ -19,9 +19,9 @@ ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
     if (const char* old = std::getenv(this->name.c_str())) {
         previous = old;
     }
-    apply(this->name, value);
+    setOrUnset(this->name, value);
 }
 
 ScopedEnv::~ScopedEnv() {
-    apply(name, previous);
+    setOrUnset(name, previous);
 }
