@@ -12,6 +12,7 @@ import tempfile
 import unittest
 
 import harness
+import stream_checks as checks
 
 SHIFT, CTRL, ALT = 16, 17, 18
 KEY_A, KEY_B, KEY_Q, KEY_F11, KEY_ESCAPE = 65, 66, 81, 122, 27
@@ -24,6 +25,13 @@ def channel_messages(service, start=0):
         if "channel" in row and "text" in row:
             found.append((row["channel"], json.loads(row["text"])))
     return found
+
+
+def mostly_red(display):
+    """Whether the screen is red over all: the service's second background after one press."""
+    data = checks.screenshot(display).rgb
+    red, green, blue = (sum(data[i::3]) for i in range(3))
+    return red > 2 * green and red > 2 * blue
 
 
 def key_messages(messages):
@@ -97,6 +105,9 @@ class KeyboardTest(harness.EndToEndTest):
         # byte for byte as the client serialises it
         texts = [row["text"] for row in session.service.records()[start:] if "text" in row]
         self.assertIn('{"down":true,"type":"key","vk":65}', texts)
+        # and the service's picture moved on to its next background, red
+        harness.wait_until(lambda: mostly_red(session.xvfb.display),
+                           what="the red background after the press")
 
         # Shift+A is two keys, not a capital letter, and a key captures nothing
         start = session.mark()

@@ -293,6 +293,14 @@ class OfferingPeer::Impl {
         std::function<void(std::uint64_t)> report;  // cleared on close
     };
     std::shared_ptr<KeyFrameRequests> forcedKeyFrames = std::make_shared<KeyFrameRequests>();
+    // The background pattern a press asked for, applied by the source's own streaming thread:
+    // videotestsrc frees its cached picture when the pattern changes, which from any other
+    // thread races with the copy it makes of that picture for every frame.
+    struct BackgroundPattern {
+        std::atomic<int> wanted{backgroundPatterns[0]};
+        int shown = backgroundPatterns[0];  // streaming thread only
+    };
+    std::shared_ptr<BackgroundPattern> backgroundPattern = std::make_shared<BackgroundPattern>();
 
     std::mutex mutex;
     bool offerStarted = false;
@@ -330,6 +338,22 @@ void OfferingPeer::Impl::start() {
         throw std::invalid_argument("Cannot gather on \"" + options.bindAddress + "\"");
     }
     nice_agent_add_local_address(agent, &address);
+
+    if (GPtr<GstElement> background{gst_bin_get_by_name(GST_BIN(pipeline.get()), "background")}) {
+        GPtr<GstPad> output(gst_element_get_static_pad(background.get(), "src"));
+        gst_pad_add_probe(
+            output.get(), GST_PAD_PROBE_TYPE_BUFFER,
+            [](GstPad* pad, GstPadProbeInfo*, gpointer data) {
+                auto& pattern = **static_cast<std::shared_ptr<BackgroundPattern>*>(data);
+                const int wanted = pattern.wanted.load();
+                if (wanted != pattern.shown) {
+                    g_object_set(GST_PAD_PARENT(pad), "pattern", wanted, nullptr);
+                    pattern.shown = wanted;
+                }
+                return GST_PAD_PROBE_OK;
+            },
+            shareWithC(backgroundPattern), releaseFromC<BackgroundPattern>);
+    }
 
     // Count the key frames the viewer asks for: the RTP session sends them upstream.
     forcedKeyFrames->report = callbacks.onKeyFrameForced;
@@ -648,13 +672,12 @@ bool OfferingPeer::Impl::send(const std::string& label, const std::string* text,
 }
 
 void OfferingPeer::Impl::showScene(const SceneState& scene) {
-    GPtr<GstElement> background(gst_bin_get_by_name(GST_BIN(pipeline.get()), "background"));
     GPtr<GstElement> mixer(gst_bin_get_by_name(GST_BIN(pipeline.get()), "scene"));
-    if (!background || !mixer) {
+    if (!mixer) {
         return;
     }
     const int index = std::clamp(scene.background, 0, sceneBackgroundCount - 1);
-    g_object_set(background.get(), "pattern", backgroundPatterns[index], nullptr);
+    backgroundPattern->wanted.store(backgroundPatterns[index]);
     GPtr<GstPad> cursor(gst_element_get_static_pad(mixer.get(), "sink_1"));
     if (!cursor) {
         return;
