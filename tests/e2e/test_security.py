@@ -12,6 +12,7 @@ import ssl
 import subprocess
 import termios
 import threading
+import unittest
 
 import harness
 
@@ -168,6 +169,10 @@ class SecurityTest(harness.EndToEndTest):
         self.assertRegex(output, r"Password: \r?\n.*Login failed: HTTP 0")
         self.assertTrue(echo_on(terminal.master), "the terminal echoes again afterwards")
 
+    # ThreadSanitizer defers a signal until the interrupted read returns, and the handler's
+    # re-raise with the default action restored then does not end the process.
+    @unittest.skipIf(os.environ.get("QV_SANITIZER") == "thread",
+                     "ThreadSanitizer does not deliver a signal re-raised from its handler")
     def test_interrupted_password_prompt_gives_the_terminal_its_echo_back(self):
         terminal = TerminalClient(f"http://127.0.0.1:{harness.free_port()}",
                                   {"LOCALAPPDATA": self.workdir, "SDL_VIDEODRIVER": "dummy"})
