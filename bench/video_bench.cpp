@@ -25,7 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/StreamStats.hpp"
+#include "base/StreamStats.hpp"
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
 #include "video/VideoPipeline.hpp"
@@ -86,7 +86,7 @@ Summary summarise(std::vector<double> values) {
 struct Stream {
     std::string label;
     bool hevc = false;
-    std::vector<rtc::binary> units;
+    std::vector<Bytes> units;
 };
 
 struct CodecContextFree {
@@ -158,7 +158,7 @@ class RawDecoder {
         }
     }
     // Decodes one unit; returns the picture or null.
-    AVFrame* decode(const rtc::binary& unit) {
+    AVFrame* decode(const Bytes& unit) {
         av_packet_unref(packet.get());
         av_new_packet(packet.get(), static_cast<int>(unit.size()));
         std::memcpy(packet->data, unit.data(), unit.size());
@@ -291,7 +291,7 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
                 for (const auto& unit : stream.units) {
                     std::this_thread::sleep_until(due);
                     due += period;
-                    rtc::binary copy(unit);
+                    Bytes copy(unit);
                     {
                         std::lock_guard lock(arrivalsMutex);
                         arrivals[copy.data()] = Clock::now();
@@ -304,7 +304,7 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
         for (;;) {
             pumpEvents();
             keyframes.poll(stats.framesDropped.load() + pipeline.decodeFailures);
-            rtc::binary frame = queue.tryPop();
+            Bytes frame = queue.tryPop();
             if (frame.empty()) {
                 if (!producing && queue.size() == 0) {
                     break;
@@ -327,8 +327,8 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
         for (const auto& unit : stream.units) {
             pumpEvents();
             const auto arrived = Clock::now();
-            queue.push(rtc::binary(unit));
-            rtc::binary frame = queue.tryPop();
+            queue.push(Bytes(unit));
+            Bytes frame = queue.tryPop();
             if (pipeline.decodeAndPresent(frame.data(), frame.size())) {
                 latencies.push_back(msSince(arrived, Clock::now()));
             }

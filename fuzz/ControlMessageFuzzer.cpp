@@ -4,8 +4,8 @@
 #include <filesystem>
 
 #include "ServerReply.hpp"
+#include "base/Letterbox.hpp"
 #include "input/ControlChannel.hpp"
-#include "video/Letterbox.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static EventLog log(std::filesystem::path("/dev/null"));

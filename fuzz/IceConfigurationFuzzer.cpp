@@ -1,7 +1,7 @@
 // The ICE configuration reply, parsed into the connection's server list.
 
 #include "ServerReply.hpp"
-#include "webrtc/IceConfiguration.hpp"
+#include "session/IceConfiguration.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {

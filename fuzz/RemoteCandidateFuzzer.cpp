@@ -4,8 +4,8 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "ServerReply.hpp"
-#include "webrtc/rtc.hpp"
-#include "webrtc/rtcSdp.hpp"
+#include "rtc/Sdp.hpp"
+#include "rtc/rtc.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::vector<rtc::sdp::Media> media = rtc::sdp::listMedia(

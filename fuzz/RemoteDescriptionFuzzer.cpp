@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "ServerReply.hpp"
-#include "webrtc/rtc.hpp"
-#include "webrtc/rtcSdp.hpp"
+#include "rtc/Sdp.hpp"
+#include "rtc/rtc.hpp"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <sstream>
 
 #include "ServerReply.hpp"
+#include "session/SignalingPoller.hpp"
 #include "support/FakeRtc.hpp"
-#include "webrtc/SignalingPoller.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto peer = std::make_shared<fake::FakePeer>();

@@ -6,33 +6,33 @@
 #include <thread>
 
 #include "api/ApiClient.hpp"
-#include "app/EventLog.hpp"
 #include "app/MainLoop.hpp"
-#include "app/SafeText.hpp"
 #include "app/SdlSession.hpp"
 #include "app/Startup.hpp"
-#include "app/StreamStats.hpp"
 #include "audio/AudioDevices.hpp"
 #include "audio/AudioPlayer.hpp"
 #include "audio/MicrophoneUplink.hpp"
+#include "base/EventLog.hpp"
+#include "base/SafeText.hpp"
+#include "base/StreamStats.hpp"
 #include "diagnostics/NetworkTest.hpp"
 #include "input/ControlChannel.hpp"
 #include "input/InputHandler.hpp"
 #include "platform/MessageBox.hpp"
 #include "platform/PopupMenu.hpp"
+#include "session/IceConfiguration.hpp"
+#include "session/PeerSession.hpp"
+#include "session/PeerStateHandler.hpp"
+#include "session/SignalingPoller.hpp"
+#include "session/SignalingTransport.hpp"
+#include "session/SignalingUplink.hpp"
+#include "session/TrackHandler.hpp"
 #include "settings/SettingsMenu.hpp"
 #include "settings/SettingsStore.hpp"
 #include "telemetry/TelemetryReporter.hpp"
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
 #include "video/VideoPipeline.hpp"
-#include "webrtc/IceConfiguration.hpp"
-#include "webrtc/PeerSession.hpp"
-#include "webrtc/PeerStateHandler.hpp"
-#include "webrtc/SignalingPoller.hpp"
-#include "webrtc/SignalingTransport.hpp"
-#include "webrtc/SignalingUplink.hpp"
-#include "webrtc/TrackHandler.hpp"
 
 namespace {
 
@@ -147,11 +147,15 @@ int runClient(const std::vector<std::string>& arguments) {
     const std::string viewerId = makeViewerId();
 
     SignalingUplink uplink(session, transport, sessionId, viewerId, log);
-    TrackHandler tracks(log, stats, frames, preferences.codecIsHevc,
-                        [&audio](const std::byte* data, std::size_t size) {
-                            return audio.playPacket(reinterpret_cast<const unsigned char*>(data),
-                                                    size);
-                        });
+    TrackHandler tracks(
+        log, stats,
+        [&frames](Bytes frame, std::uint32_t timestamp) {
+            frames.push(std::move(frame), timestamp);
+        },
+        preferences.codecIsHevc,
+        [&audio](const std::byte* data, std::size_t size) {
+            return audio.playPacket(reinterpret_cast<const unsigned char*>(data), size);
+        });
     uplink.attach();
     session.peerConnection->onStateChange(PeerStateHandler(session.stopRequested, log));
     tracks.attach(*session.peerConnection);

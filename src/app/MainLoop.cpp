@@ -55,7 +55,7 @@ bool MainLoop::drainOneFrame() {
     // key frame, so ask for one (rate-limited) instead of waiting for the sender's.
     parts.keyframes.poll(stats.framesDropped.load() + parts.video.decodeFailures);
     std::uint32_t timestamp = 0;
-    rtc::binary frame = parts.frames.tryPop(&timestamp);
+    Bytes frame = parts.frames.tryPop(&timestamp);
     if (frame.empty()) {
         return false;
     }

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "app/EventLog.hpp"
-#include "app/StreamStats.hpp"
+#include "base/EventLog.hpp"
+#include "base/StreamStats.hpp"
 
 class FrameQueue;
 class InputHandler;

@@ -7,8 +7,8 @@
 
 #include "api/ApiClient.hpp"
 #include "platform/Console.hpp"
+#include "session/SignalingTransport.hpp"
 #include "settings/SettingsStore.hpp"
-#include "webrtc/SignalingTransport.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "api/CurlGlobal.hpp"
 #include "app/Client.hpp"
-#include "app/SafeText.hpp"
+#include "base/SafeText.hpp"
 
 int main(int argc, char** argv) {
     try {

@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "app/EventLog.hpp"
 #include "audio/SdlAudioDevice.hpp"
+#include "base/EventLog.hpp"
 
 // Captures the user's microphone, 20 ms of mono audio at a time, encodes it with Opus and
 // hands every packet to a sink. The device stays paused until start.

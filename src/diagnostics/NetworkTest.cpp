@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/SafeText.hpp"
-#include "app/TruncateClamped.hpp"
+#include "base/SafeText.hpp"
+#include "base/TruncateClamped.hpp"
 
 namespace {
 

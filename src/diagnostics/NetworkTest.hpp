@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/SafeText.hpp"  // toValidUtf8
+#include "base/SafeText.hpp"  // toValidUtf8
 #include "platform/MessageBox.hpp"
 
 // What the test measured on the link between the client and the service's API.

@@ -7,9 +7,9 @@
 #include <span>
 #include <string>
 
-#include "app/EventLog.hpp"
-#include "input/RemoteCursor.hpp"
-#include "webrtc/rtc.hpp"
+#include "base/EventLog.hpp"
+#include "base/RemoteCursor.hpp"
+#include "rtc/rtc.hpp"
 
 // The data channels the server opens, kept by label: the client's input messages go out on
 // them, the server's cursor comes back on "input", the microphone uses a channel of its own.

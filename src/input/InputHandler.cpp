@@ -1,7 +1,7 @@
 #include "input/InputHandler.hpp"
 
+#include "base/Letterbox.hpp"
 #include "input/InputMapping.hpp"
-#include "video/Letterbox.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/TruncateClamped.hpp"
+#include "base/TruncateClamped.hpp"
 
 namespace {
 

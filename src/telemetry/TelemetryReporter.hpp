@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "app/EventLog.hpp"
-#include "app/StreamStats.hpp"
+#include "base/EventLog.hpp"
+#include "base/StreamStats.hpp"
 
 struct TelemetryStream {
     std::string sessionId;

@@ -1,6 +1,6 @@
 #include "video/FrameQueue.hpp"
 
-bool FrameQueue::push(rtc::binary frame, std::uint32_t timestamp) {
+bool FrameQueue::push(Bytes frame, std::uint32_t timestamp) {
     stats.framesReceived.fetch_add(1);
     stats.bytesReceived.fetch_add(frame.size());
     bool dropped = false;
@@ -14,8 +14,8 @@ bool FrameQueue::push(rtc::binary frame, std::uint32_t timestamp) {
     return dropped;
 }
 
-rtc::binary FrameQueue::tryPop(std::uint32_t* timestamp) {
-    rtc::binary frame;
+Bytes FrameQueue::tryPop(std::uint32_t* timestamp) {
+    Bytes frame;
     std::lock_guard lock(mutex);
     if (!frames.empty()) {
         frame = std::move(frames.front().data);

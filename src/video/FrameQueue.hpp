@@ -5,8 +5,8 @@
 #include <deque>
 #include <mutex>
 
-#include "app/StreamStats.hpp"
-#include "webrtc/rtc.hpp"
+#include "base/Bytes.hpp"
+#include "base/StreamStats.hpp"
 
 // The few encoded frames between the engine's callback and the main loop. When the main
 // loop falls behind, the oldest frame is dropped: a late picture is worth less than a new one.
@@ -18,17 +18,17 @@ class FrameQueue {
 
     // Counts the frame, then queues it with its 90 kHz timestamp, dropping the oldest when
     // full. Returns true when a frame was dropped.
-    bool push(rtc::binary frame, std::uint32_t timestamp = 0);
+    bool push(Bytes frame, std::uint32_t timestamp = 0);
     // The oldest frame, or an empty one when none waits; its timestamp goes to `timestamp`
     // when given. Never blocks.
-    rtc::binary tryPop(std::uint32_t* timestamp = nullptr);
+    Bytes tryPop(std::uint32_t* timestamp = nullptr);
     std::size_t size() const;
 
   private:
     StreamStats& stats;
     mutable std::mutex mutex;
     struct Entry {
-        rtc::binary data;
+        Bytes data;
         std::uint32_t timestamp;
     };
     std::deque<Entry> frames;

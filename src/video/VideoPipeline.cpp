@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "video/Letterbox.hpp"
+#include "base/Letterbox.hpp"
 
 extern "C" {
 #include <libavutil/pixdesc.h>

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "input/RemoteCursor.hpp"
+#include "base/RemoteCursor.hpp"
 #include "platform/HardwareDecoder.hpp"
 
 extern "C" {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "webrtc/rtcImpl.hpp"
+#include "rtc/Impl.hpp"
 
 namespace fake {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "webrtc/rtc.hpp"
+#include "rtc/rtc.hpp"
 
 extern "C" {
 #include <libavutil/frame.h>

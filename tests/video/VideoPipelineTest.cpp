@@ -8,7 +8,7 @@
 #include <random>
 
 #include "TestStreams.hpp"
-#include "video/Letterbox.hpp"
+#include "base/Letterbox.hpp"
 #include "video/VideoPipeline.hpp"
 
 extern "C" {

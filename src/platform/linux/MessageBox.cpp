@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "app/SafeText.hpp"
+#include "base/SafeText.hpp"
 
 void showMessageBox(const std::string& title, const std::string& text, MessageIcon icon) {
     const Uint32 flags =

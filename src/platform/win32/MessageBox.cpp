@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/SafeText.hpp"
+#include "base/SafeText.hpp"
 #include "platform/win32/WideText.hpp"
 
 void showMessageBox(const std::string& title, const std::string& text, MessageIcon icon) {

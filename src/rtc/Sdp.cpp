@@ -1,0 +1,203 @@
+#include "rtc/Sdp.hpp"
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+
+namespace rtc::sdp {
+
+namespace {
+
+struct Line {
+    std::string text;  // without the line ending
+    std::string ending;
+};
+
+std::vector<Line> splitLines(const std::string& sdp) {
+    std::vector<Line> lines;
+    std::size_t start = 0;
+    while (start < sdp.size()) {
+        std::size_t end = sdp.find('\n', start);
+        Line line;
+        if (end == std::string::npos) {
+            line.text = sdp.substr(start);
+            start = sdp.size();
+        } else {
+            line.text = sdp.substr(start, end - start);
+            line.ending = "\n";
+            start = end + 1;
+        }
+        if (!line.text.empty() && line.text.back() == '\r') {
+            line.text.pop_back();
+            line.ending = "\r" + line.ending;
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::string valueAfter(const std::string& line, const std::string& prefix) {
+    return line.substr(prefix.size());
+}
+
+// Index ranges of the session part and of each m-section.
+struct Sections {
+    std::size_t sessionEnd = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> media;  // [begin, end)
+};
+
+Sections sectionsOf(const std::vector<Line>& lines) {
+    Sections sections;
+    sections.sessionEnd = lines.size();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].text.starts_with("m=")) {
+            if (sections.media.empty()) {
+                sections.sessionEnd = i;
+            } else {
+                sections.media.back().second = i;
+            }
+            sections.media.emplace_back(i, lines.size());
+        }
+    }
+    return sections;
+}
+
+std::optional<std::size_t> findAttribute(const std::vector<Line>& lines, std::size_t begin,
+                                         std::size_t end, const std::string& prefix) {
+    for (std::size_t i = begin; i < end; ++i) {
+        if (lines[i].text.starts_with(prefix)) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string midOf(const std::vector<Line>& lines, std::size_t begin, std::size_t end) {
+    auto index = findAttribute(lines, begin, end, "a=mid:");
+    return index ? valueAfter(lines[*index].text, "a=mid:") : std::string();
+}
+
+}  // namespace
+
+std::vector<Media> listMedia(const std::string& sdp) {
+    // The engine takes the text as a C string: whatever follows a NUL would be listed here
+    // but never reach it, and candidates would be placed on sections it does not have.
+    if (sdp.find('\0') != std::string::npos) {
+        throw std::invalid_argument("Session description contains a NUL byte");
+    }
+    auto lines = splitLines(sdp);
+    if (lines.empty() || !lines.front().text.starts_with("v=")) {
+        throw std::invalid_argument("Session description does not start with a version line");
+    }
+    auto sections = sectionsOf(lines);
+    if (sections.media.empty()) {
+        throw std::invalid_argument("Session description has no media section");
+    }
+    std::vector<Media> media;
+    for (auto [begin, end] : sections.media) {
+        std::string kind = valueAfter(lines[begin].text, "m=");
+        kind = kind.substr(0, kind.find(' '));
+        media.push_back(Media{kind, midOf(lines, begin, end)});
+    }
+    return media;
+}
+
+std::string unifyBundleCredentials(const std::string& sdp) {
+    auto lines = splitLines(sdp);
+    auto sections = sectionsOf(lines);
+    auto group = findAttribute(lines, 0, sections.sessionEnd, "a=group:BUNDLE ");
+    if (!group) {
+        return sdp;
+    }
+    std::vector<std::string> bundled;
+    std::istringstream mids(valueAfter(lines[*group].text, "a=group:BUNDLE "));
+    for (std::string mid; mids >> mid;) {
+        bundled.push_back(mid);
+    }
+    if (bundled.empty()) {
+        return sdp;
+    }
+
+    // The bundle's mids and the session-level credentials are looked up once: searching them
+    // again for every section made the rewrite quadratic in the length of the text.
+    const std::set<std::string> bundledMids(bundled.begin(), bundled.end());
+    auto attribute = [&](std::size_t begin, std::size_t end,
+                         const std::string& prefix) -> std::optional<std::string> {
+        if (auto index = findAttribute(lines, begin, end, prefix)) {
+            return valueAfter(lines[*index].text, prefix);
+        }
+        return std::nullopt;
+    };
+    const auto sessionUfrag = attribute(0, sections.sessionEnd, "a=ice-ufrag:");
+    const auto sessionPwd = attribute(0, sections.sessionEnd, "a=ice-pwd:");
+    auto credential = [&](std::size_t begin, std::size_t end,
+                          const std::string& prefix) -> std::optional<std::string> {
+        if (auto value = attribute(begin, end, prefix)) {
+            return value;
+        }
+        return prefix == "a=ice-ufrag:" ? sessionUfrag : sessionPwd;
+    };
+
+    std::optional<std::pair<std::size_t, std::size_t>> tag;
+    for (auto range : sections.media) {
+        if (midOf(lines, range.first, range.second) == bundled.front()) {
+            tag = range;
+            break;
+        }
+    }
+    if (!tag) {
+        return sdp;
+    }
+    auto ufrag = credential(tag->first, tag->second, "a=ice-ufrag:");
+    auto pwd = credential(tag->first, tag->second, "a=ice-pwd:");
+
+    // Lines to insert after an m= line, keyed by its index.
+    std::vector<std::vector<Line>> inserted(lines.size());
+    for (auto [begin, end] : sections.media) {
+        if (begin == tag->first) {
+            continue;
+        }
+        std::string mid = midOf(lines, begin, end);
+        if (!bundledMids.contains(mid)) {
+            continue;
+        }
+        for (auto& [prefix, value] : {std::pair{std::string("a=ice-ufrag:"), ufrag},
+                                      std::pair{std::string("a=ice-pwd:"), pwd}}) {
+            if (!value) {
+                continue;
+            }
+            if (auto index = findAttribute(lines, begin, end, prefix)) {
+                lines[*index].text = prefix + *value;
+            } else if (credential(begin, end, prefix) != value) {
+                inserted[begin].push_back(Line{prefix + *value, lines[begin].ending});
+            }
+        }
+    }
+
+    std::string result;
+    result.reserve(sdp.size() + 128);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        result += lines[i].text + lines[i].ending;
+        for (auto& line : inserted[i]) {
+            result += line.text + line.ending;
+        }
+    }
+    return result;
+}
+
+RemoteCandidate placeRemoteCandidate(const std::vector<Media>& media, const std::string& mid,
+                                     const std::string& text) {
+    auto found = std::find_if(media.begin(), media.end(),
+                              [&](const Media& section) { return section.mid == mid; });
+    if (found == media.end()) {
+        throw std::invalid_argument("Unknown media id \"" + mid + "\"");
+    }
+    const auto mline = static_cast<unsigned>(found - media.begin());
+    if (!text.empty() && !text.starts_with("candidate:")) {
+        throw std::invalid_argument("Not a candidate: \"" + text + "\"");
+    }
+    return RemoteCandidate{mline, text};
+}
+
+}  // namespace rtc::sdp

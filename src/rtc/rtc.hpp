@@ -1,0 +1,215 @@
+#pragma once
+
+// The client's WebRTC engine, behind a small interface of its own. The rest of the client
+// sees only these types; the engine underneath (GStreamer's webrtcbin) stays inside
+// src/rtc/. No GStreamer or GLib header may be included from here.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "base/Bytes.hpp"
+
+namespace rtc {
+
+using std::byte;
+using binary = Bytes;
+using message_variant = std::variant<binary, std::string>;
+
+// One STUN or TURN server. Accepts "stun:host[:port]", "turn:host[:port][?transport=udp|tcp]"
+// and "turns:host[:port][?transport=tcp]", optionally with "user:password@" before the host.
+// Throws std::invalid_argument for anything else.
+struct IceServer {
+    enum class Type { Stun, Turn };
+    enum class RelayType { TurnUdp, TurnTcp, TurnTls };
+
+    explicit IceServer(const std::string& url);
+
+    std::string hostname;
+    std::uint16_t port = 3478;
+    Type type = Type::Stun;
+    std::string username;
+    std::string password;
+    RelayType relayType = RelayType::TurnUdp;
+};
+
+// Which video codec the answer accepts. It must be known before the offer is applied: the
+// engine picks the answer's codec while it takes the offer, not when a track is handled.
+enum class VideoCodec { H264, H265 };
+
+struct Configuration {
+    std::vector<IceServer> iceServers;
+    VideoCodec videoCodec = VideoCodec::H264;
+    // Gather host candidates on this address only (tests and the stand-in service use
+    // "127.0.0.1"); unset gathers on every interface.
+    std::optional<std::string> bindAddress;
+};
+
+class Description {
+  public:
+    enum class Type { Unspec, Offer, Answer, Pranswer, Rollback };
+
+    // sdp: the whole session description; typeString: "offer", "answer", "pranswer" or
+    // "rollback". Throws std::invalid_argument for an unknown type or text that is not SDP.
+    Description(const std::string& sdp, const std::string& typeString);
+
+    Type type() const { return descriptionType; }
+    std::string typeString() const;
+    operator std::string() const { return sdp; }
+
+  private:
+    std::string sdp;
+    Type descriptionType;
+};
+
+class Candidate {
+  public:
+    // candidate: "candidate:..." with or without a leading "a="; mid: the media id it
+    // belongs to.
+    Candidate(std::string candidate, std::string mid);
+
+    std::string candidate() const { return text; }
+    std::string mid() const { return mediaId; }
+    operator std::string() const { return text; }
+
+  private:
+    std::string text;  // always without "a="
+    std::string mediaId;
+};
+
+struct FrameInfo {
+    std::uint32_t timestamp = 0;  // the frame's RTP timestamp
+    std::uint8_t payloadType = 0;
+};
+
+struct NalUnit {
+    enum class Separator : std::uint8_t {
+        Length = 0,
+        LongStartSequence = 1,   // 00 00 00 01 before every NAL unit
+        ShortStartSequence = 2,  // 00 00 01
+        StartSequence = 3,
+    };
+};
+
+// What a track does with its RTP packets. A track without a handler delivers nothing.
+class MediaHandler {
+  public:
+    virtual ~MediaHandler() = default;
+};
+
+// Turns RTP packets into frames, one packet payload per frame (Opus).
+class RtpDepacketizer : public MediaHandler {
+  public:
+    explicit RtpDepacketizer(std::uint32_t clockRate = 90000) : clockRate(clockRate) {}
+    const std::uint32_t clockRate;
+};
+
+// One access unit per frame, each NAL unit preceded by the chosen separator.
+class H264RtpDepacketizer : public RtpDepacketizer {
+  public:
+    explicit H264RtpDepacketizer(
+        NalUnit::Separator separator = NalUnit::Separator::LongStartSequence)
+        : separator(separator) {}
+    const NalUnit::Separator separator;
+};
+
+class H265RtpDepacketizer : public RtpDepacketizer {
+  public:
+    explicit H265RtpDepacketizer(
+        NalUnit::Separator separator = NalUnit::Separator::LongStartSequence)
+        : separator(separator) {}
+    const NalUnit::Separator separator;
+};
+
+class Track {
+  public:
+    class Impl;
+    explicit Track(std::shared_ptr<Impl> impl);
+    ~Track();
+
+    std::string mid() const;
+    // Only effective when called from the onTrack callback, before it returns.
+    void setMediaHandler(std::shared_ptr<MediaHandler> handler);
+    void onFrame(std::function<void(binary data, FrameInfo info)> callback);
+    // Asks the sender for a key frame (RTCP PLI). Returns false when the track cannot.
+    bool requestKeyframe();
+
+  private:
+    std::shared_ptr<Impl> impl;
+};
+
+class DataChannel {
+  public:
+    class Impl;
+    explicit DataChannel(std::shared_ptr<Impl> impl);
+    ~DataChannel();
+
+    std::string label() const;
+    bool isOpen() const;
+    bool isClosed() const;
+    // A std::string goes as a text message, a binary as a binary message.
+    bool send(message_variant data);
+    bool send(const byte* data, std::size_t size);
+    void close();
+
+    // onOpen also fires at once when registered on a channel that is already open.
+    void onOpen(std::function<void()> callback);
+    void onClosed(std::function<void()> callback);
+    void onMessage(std::function<void(message_variant data)> callback);
+
+  private:
+    std::shared_ptr<Impl> impl;
+};
+
+class PeerConnection {
+  public:
+    class Impl;
+
+    enum class State : int {
+        New = 0,
+        Connecting = 1,
+        Connected = 2,
+        Disconnected = 3,
+        Failed = 4,
+        Closed = 5,
+    };
+
+    // Creates a connection on the engine.
+    explicit PeerConnection(Configuration config = {});
+    // Runs on the given implementation (tests pair the client's code with fakes).
+    explicit PeerConnection(std::shared_ptr<Impl> impl);
+    ~PeerConnection();  // closes
+    PeerConnection(const PeerConnection&) = delete;
+    PeerConnection& operator=(const PeerConnection&) = delete;
+
+    // Ends the connection. No callback runs once close has returned; never hangs.
+    void close();
+
+    // An applied offer makes the connection create and set its answer by itself, which
+    // then reaches onLocalDescription, followed by the local candidates.
+    // Throws std::invalid_argument or std::runtime_error when the engine refuses it.
+    void setRemoteDescription(Description description);
+    void addRemoteCandidate(Candidate candidate);
+
+    State state() const;
+
+    void onLocalDescription(std::function<void(Description description)> callback);
+    void onLocalCandidate(std::function<void(Candidate candidate)> callback);
+    void onStateChange(std::function<void(State state)> callback);
+    void onTrack(std::function<void(std::shared_ptr<Track> track)> callback);
+    void onDataChannel(std::function<void(std::shared_ptr<DataChannel> channel)> callback);
+
+  private:
+    std::shared_ptr<Impl> impl;
+};
+
+// Releases the engine's global resources once no connection is left.
+std::shared_future<void> Cleanup();
+
+}  // namespace rtc

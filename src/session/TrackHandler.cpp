@@ -1,0 +1,87 @@
+#include "session/TrackHandler.hpp"
+
+#include <exception>
+
+#include "session/SessionTexts.hpp"
+
+namespace {
+constexpr std::uint32_t opusClockRate = 48000;
+}
+
+TrackHandler::TrackHandler(EventLog& log, StreamStats& stats, VideoSink videoSink, bool codecIsHevc,
+                           PlayPacket playPacket)
+    : log(log),
+      stats(stats),
+      videoSink(std::move(videoSink)),
+      codecIsHevc(codecIsHevc),
+      playPacket(std::move(playPacket)) {}
+
+void TrackHandler::attach(rtc::PeerConnection& peer) {
+    peer.onTrack([this](std::shared_ptr<rtc::Track> track) { (*this)(std::move(track)); });
+}
+
+void TrackHandler::operator()(std::shared_ptr<rtc::Track> track) {
+    // Only the mid decides; the media kind in the description is not consulted.
+    if (track->mid() == "audio") {
+        {
+            std::lock_guard lock(slotsMutex);
+            audio = track;
+        }
+        log.write(sessionText::audioTrackLog);
+        attachAudio(*track);
+    } else {
+        log.write(sessionText::videoTrackLog);
+        {
+            std::lock_guard lock(slotsMutex);
+            video = track;
+        }
+        attachVideo(*track);
+    }
+}
+
+void TrackHandler::attachAudio(rtc::Track& track) {
+    track.setMediaHandler(std::make_shared<rtc::RtpDepacketizer>(opusClockRate));
+    track.onFrame([this](rtc::binary packet, rtc::FrameInfo) {
+        bool played = false;
+        try {
+            played = playPacket(packet.data(), packet.size());
+        } catch (const std::exception&) {
+            // The engine's thread must not unwind; a packet that throws is a failed packet.
+        }
+        (played ? stats.audioPacketsPlayed : stats.audioErrors).fetch_add(1);
+    });
+}
+
+void TrackHandler::attachVideo(rtc::Track& track) {
+    constexpr auto separator = rtc::NalUnit::Separator::LongStartSequence;
+    if (codecIsHevc) {
+        track.setMediaHandler(std::make_shared<rtc::H265RtpDepacketizer>(separator));
+    } else {
+        track.setMediaHandler(std::make_shared<rtc::H264RtpDepacketizer>(separator));
+    }
+    // The sink counts the frame (received, bytes, dropped) itself.
+    track.onFrame([this](rtc::binary frame, rtc::FrameInfo info) {
+        videoSink(std::move(frame), info.timestamp);
+    });
+}
+
+std::shared_ptr<rtc::Track> TrackHandler::audioTrack() const {
+    std::lock_guard lock(slotsMutex);
+    return audio;
+}
+
+std::shared_ptr<rtc::Track> TrackHandler::videoTrack() const {
+    std::lock_guard lock(slotsMutex);
+    return video;
+}
+
+bool TrackHandler::requestKeyframe() {
+    auto track = videoTrack();
+    return track && track->requestKeyframe();
+}
+
+void TrackHandler::release() {
+    std::lock_guard lock(slotsMutex);
+    audio.reset();
+    video.reset();
+}

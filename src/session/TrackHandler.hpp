@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "base/Bytes.hpp"
+#include "base/EventLog.hpp"
+#include "base/StreamStats.hpp"
+#include "rtc/rtc.hpp"
+
+// The connection's track callback. The track with mid "audio" (exactly) feeds the audio
+// player packet by packet; any other track is the video and feeds the frame sink one access unit
+// at a time, with 4-byte start codes, in the codec the client asked for.
+//
+// Keeps both tracks (and with them their depacketizers and callbacks) until it is destroyed,
+// which must happen after the connection is closed.
+class TrackHandler {
+  public:
+    // Decodes and queues one Opus packet; false when it could not.
+    using PlayPacket = std::function<bool(const std::byte* data, std::size_t size)>;
+    // Takes one encoded access unit with its 90 kHz RTP timestamp.
+    using VideoSink = std::function<void(Bytes frame, std::uint32_t timestamp)>;
+
+    TrackHandler(EventLog& log, StreamStats& stats, VideoSink videoSink, bool codecIsHevc,
+                 PlayPacket playPacket);
+
+    // Registers operator() as the connection's track callback.
+    void attach(rtc::PeerConnection& peer);
+
+    void operator()(std::shared_ptr<rtc::Track> track);
+
+    std::shared_ptr<rtc::Track> audioTrack() const;
+    std::shared_ptr<rtc::Track> videoTrack() const;
+
+    // Asks the video sender for a key frame, e.g. after the queue dropped a frame. False when
+    // there is no video track yet or it cannot ask. Callers limit the rate.
+    bool requestKeyframe();
+
+    // Lets go of both tracks; called at shutdown once the connection is closed.
+    void release();
+
+  private:
+    void attachAudio(rtc::Track& track);
+    void attachVideo(rtc::Track& track);
+
+    EventLog& log;
+    StreamStats& stats;
+    VideoSink videoSink;
+    const bool codecIsHevc;
+    PlayPacket playPacket;
+
+    // The slots are written on the engine's thread and read by the main thread.
+    mutable std::mutex slotsMutex;
+    std::shared_ptr<rtc::Track> audio;
+    std::shared_ptr<rtc::Track> video;
+};

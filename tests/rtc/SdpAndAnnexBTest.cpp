@@ -1,0 +1,168 @@
+// The text helpers the engine applies to offers and to depacketized frames.
+
+#include <gtest/gtest.h>
+
+#include "rtc/AnnexB.hpp"
+#include "rtc/Sdp.hpp"
+
+namespace {
+
+const char* const perSectionOffer =
+    "v=0\r\n"
+    "o=- 1 1 IN IP4 0.0.0.0\r\n"
+    "s=-\r\n"
+    "t=0 0\r\n"
+    "a=group:BUNDLE audio video data\r\n"
+    "m=audio 9 UDP/TLS/RTP/SAVPF 111\r\n"
+    "a=ice-ufrag:first\r\n"
+    "a=ice-pwd:firstpassword\r\n"
+    "a=mid:audio\r\n"
+    "m=video 9 UDP/TLS/RTP/SAVPF 96\r\n"
+    "a=ice-ufrag:second\r\n"
+    "a=ice-pwd:secondpassword\r\n"
+    "a=mid:video\r\n"
+    "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n"
+    "a=mid:data\r\n"
+    "m=video 9 UDP/TLS/RTP/SAVPF 97\r\n"
+    "a=ice-ufrag:loose\r\n"
+    "a=ice-pwd:loosepassword\r\n"
+    "a=mid:unbundled\r\n";
+
+TEST(Sdp, bundledSectionsTakeTheBundleTagsCredentialsAndOthersKeepTheirs) {
+    std::string result = rtc::sdp::unifyBundleCredentials(perSectionOffer);
+    EXPECT_EQ(result.find("a=ice-ufrag:second"), std::string::npos);
+    EXPECT_EQ(result.find("a=ice-pwd:secondpassword"), std::string::npos);
+    // The video section now carries the first credentials; the data section, which had none,
+    // gets them too; the section outside the bundle keeps its own.
+    auto video = result.find("m=video 9 UDP/TLS/RTP/SAVPF 96\r\n");
+    auto data = result.find("m=application");
+    auto loose = result.find("m=video 9 UDP/TLS/RTP/SAVPF 97");
+    ASSERT_TRUE(video != std::string::npos && data != std::string::npos);
+    EXPECT_NE(result.find("a=ice-ufrag:first", video), std::string::npos);
+    EXPECT_LT(result.find("a=ice-ufrag:first", video), data);
+    EXPECT_LT(result.find("a=ice-pwd:firstpassword", data), loose);
+    EXPECT_NE(result.find("a=ice-ufrag:loose", loose), std::string::npos);
+    // Line endings stay CRLF throughout.
+    EXPECT_EQ(result.find("\n"), result.find("\r\n") + 1);
+    EXPECT_EQ(std::count(result.begin(), result.end(), '\n'),
+              std::count(result.begin(), result.end(), '\r'));
+}
+
+TEST(Sdp, sessionLevelCredentialsAndUnbundledOffersAreLeftAlone) {
+    std::string sessionLevel =
+        "v=0\r\ns=-\r\nt=0 0\r\na=group:BUNDLE 0 1\r\na=ice-ufrag:u\r\na=ice-pwd:p\r\n"
+        "m=audio 9 RTP/SAVPF 111\r\na=mid:0\r\nm=video 9 RTP/SAVPF 96\r\na=mid:1\r\n";
+    EXPECT_EQ(rtc::sdp::unifyBundleCredentials(sessionLevel), sessionLevel);
+    std::string noBundle =
+        "v=0\r\ns=-\r\nm=audio 9 RTP/SAVPF 111\r\na=ice-ufrag:a\r\n"
+        "m=video 9 RTP/SAVPF 96\r\na=ice-ufrag:b\r\n";
+    EXPECT_EQ(rtc::sdp::unifyBundleCredentials(noBundle), noBundle);
+}
+
+TEST(Sdp, listsSectionsWithKindAndMidAndRefusesNonDescriptions) {
+    auto media = rtc::sdp::listMedia(perSectionOffer);
+    ASSERT_EQ(media.size(), 4u);
+    EXPECT_EQ(media[0].kind, "audio");
+    EXPECT_EQ(media[0].mid, "audio");
+    EXPECT_EQ(media[2].kind, "application");
+    EXPECT_EQ(media[2].mid, "data");
+    EXPECT_EQ(rtc::sdp::listMedia("v=0\nm=video 9 RTP/AVP 96\n")[0].mid, "");
+    EXPECT_THROW(rtc::sdp::listMedia(""), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::listMedia("m=video 9 RTP/AVP 96\r\n"), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::listMedia("v=0\r\ns=-\r\n"), std::invalid_argument);
+}
+
+TEST(Sdp, largeBundleIsRewrittenWithoutRescanningPerSection) {
+    // Sized so that searching the session part and the bundle's mid list again for every
+    // section takes many minutes, where one pass takes a fraction of a second.
+    constexpr int count = 200'000;
+    std::string offer = "v=0\r\na=group:BUNDLE";
+    for (int i = 0; i < count; ++i) {
+        offer += " " + std::to_string(i);
+    }
+    offer += "\r\n";
+    for (int i = 0; i < count; ++i) {
+        offer += "a=x-filler\r\n";
+    }
+    offer += "a=ice-pwd:sessionpassword\r\nm=audio 9 X 0\r\na=mid:0\r\na=ice-ufrag:tag\r\n";
+    for (int i = 1; i < count; ++i) {
+        offer += "m=video 9 X 0\r\na=mid:" + std::to_string(i) + "\r\n";
+    }
+    const std::string outside = "m=video 9 X 0\r\na=mid:outside\r\n";
+    offer += outside;
+
+    const std::string result = rtc::sdp::unifyBundleCredentials(offer);
+    auto occurrences = [&](const std::string& text) {
+        std::size_t found = 0;
+        for (auto at = result.find(text); at != std::string::npos; at = result.find(text, at + 1)) {
+            ++found;
+        }
+        return found;
+    };
+    // Every bundled section gains the tag's user fragment; the session's password already
+    // applies to all of them, so it is not repeated; the unbundled section is left alone.
+    EXPECT_EQ(occurrences("a=ice-ufrag:tag\r\n"), static_cast<std::size_t>(count));
+    EXPECT_EQ(occurrences("a=ice-pwd:"), 1u);
+    EXPECT_TRUE(result.ends_with("a=mid:" + std::to_string(count - 1) + "\r\n" + outside));
+}
+
+TEST(Sdp, offerWithANulIsRefusedAsTheEngineWouldReadOnlyItsStart) {
+    const std::string offer = std::string(perSectionOffer) + "a=x" + '\0' +
+                              "\r\nm=audio 9 UDP/TLS/RTP/SAVPF 111\r\na=mid:late\r\n";
+    EXPECT_THROW(rtc::sdp::listMedia(offer), std::invalid_argument);
+    const std::string nulInMid = std::string("v=0\r\nm=video 9 RTP/AVP 96\r\na=mid:") + '\0' + "v";
+    EXPECT_THROW(rtc::sdp::listMedia(nulInMid), std::invalid_argument);
+}
+
+TEST(Sdp, remoteCandidatesArePlacedOnTheFirstSectionWithTheirMid) {
+    const std::vector<rtc::sdp::Media> media = {
+        {"audio", "a"}, {"video", "v"}, {"video", "v"}, {"application", ""}};
+    const std::string text = "candidate:1 1 UDP 2015363327 127.0.0.1 52934 typ host";
+    auto placed = rtc::sdp::placeRemoteCandidate(media, "v", text);
+    EXPECT_EQ(placed.mline, 1u);
+    EXPECT_EQ(placed.text, text);
+    EXPECT_EQ(rtc::sdp::placeRemoteCandidate(media, "", text).mline, 3u);
+    // An empty text is the end of candidates, still for a known section only.
+    EXPECT_EQ(rtc::sdp::placeRemoteCandidate(media, "a", "").text, "");
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "x", ""), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "audio", text), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "a", "a=" + text), std::invalid_argument);
+    EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "a", " candidate:1"), std::invalid_argument);
+}
+
+rtc::binary bytes(std::initializer_list<int> values) {
+    rtc::binary out;
+    for (int value : values) {
+        out.push_back(static_cast<std::byte>(value));
+    }
+    return out;
+}
+
+TEST(AnnexB, shortStartCodesBecomeLongAndNoByteIsLost) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> in;
+        rtc::binary out;
+    };
+    std::vector<Case> cases = {
+        {"already long",
+         {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x65, 0xBB},
+         bytes({0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x65, 0xBB})},
+        {"all short",
+         {0, 0, 1, 0x67, 0xAA, 0, 0, 1, 0x68, 0, 0, 1, 0x65},
+         bytes({0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0, 0, 0, 1, 0x65})},
+        {"mixed",
+         {0, 0, 0, 1, 0x67, 0, 0, 1, 0x65, 0x01},
+         bytes({0, 0, 0, 1, 0x67, 0, 0, 0, 1, 0x65, 0x01})},
+        {"start code at the very end",
+         {0, 0, 1, 0x65, 0, 0, 1},
+         bytes({0, 0, 0, 1, 0x65, 0, 0, 0, 1})},
+        {"too short to hold one", {0, 0}, bytes({0, 0})},
+        {"empty", {}, {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(rtc::withLongStartCodes(c.in.data(), c.in.size()), c.out) << c.name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "session/SignalingPoller.hpp"
+#include "session/SignalingTestSupport.hpp"
+#include "session/SignalingUplink.hpp"
+#include "support/FakeRtc.hpp"
+
+using nlohmann::json;
+using signaling_test::FakeService;
+using signaling_test::Request;
+using signaling_test::TempLog;
+
+namespace {
+
+const std::string answerSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
+
+rtc::Candidate candidate(int n, const std::string& mid = "audio") {
+    return rtc::Candidate("candidate:" + std::to_string(n) + " 1 udp 2122260223 127.0.0.1 " +
+                              std::to_string(50000 + n) + " typ host",
+                          mid);
+}
+
+std::string candidateText(int n) {
+    return std::string(candidate(n));
+}
+
+class SignalingUplinkTest : public testing::Test {
+  protected:
+    SignalingUplinkTest() {
+        session.peerConnection = std::make_shared<rtc::PeerConnection>(peer);
+        uplink.attach();
+    }
+
+    void describe() { peer->emitLocalDescription(rtc::Description(answerSdp, "answer")); }
+
+    // The candidate texts of the posted candidate bodies, in posting order.
+    std::vector<std::string> postedCandidates() const {
+        std::vector<std::string> texts;
+        for (const auto& body : service.postedBodies()) {
+            if (body.at("type") == "add_remote_candidate") {
+                texts.push_back(body.at("candidate"));
+            }
+        }
+        return texts;
+    }
+
+    std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
+    PeerSession session;
+    FakeService service;
+    SignalingTransport transport = service.transport();
+    std::string sessionId = "s-17";
+    std::string viewerId = "native-123456789";
+    TempLog log;
+    SignalingUplink uplink{session, transport, sessionId, viewerId, log.log};
+};
+
+}  // namespace
+
+TEST_F(SignalingUplinkTest, heldCandidatesAreFlushedInArrivalOrderAfterTheDescription) {
+    peer->emitLocalCandidate(candidate(1, "audio"));
+    peer->emitLocalCandidate(candidate(2, "video"));
+    peer->emitLocalCandidate(candidate(3, "audio"));
+    EXPECT_TRUE(service.requests().empty()) << "nothing may reach the service before the answer";
+    EXPECT_EQ(session.pendingCandidates.size(), 3u);
+
+    describe();
+
+    auto requests = service.requests();
+    ASSERT_EQ(requests.size(), 4u) << "one POST for the answer and one per candidate";
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.path, "/game-sessions/s-17/webrtc/signal");
+    }
+    EXPECT_EQ(requests[0].body, (json{{"viewerId", viewerId},
+                                      {"type", "set_remote_description"},
+                                      {"sdpType", "answer"},
+                                      {"sdp", answerSdp}}));
+    EXPECT_EQ(requests[1].body, (json{{"viewerId", viewerId},
+                                      {"type", "add_remote_candidate"},
+                                      {"candidate", candidateText(1)},
+                                      {"mid", "audio"}}));
+    EXPECT_EQ(requests[2].body.at("candidate"), candidateText(2));
+    EXPECT_EQ(requests[2].body.at("mid"), "video");
+    EXPECT_EQ(requests[3].body.at("candidate"), candidateText(3));
+    EXPECT_TRUE(session.pendingCandidates.empty());
+    EXPECT_TRUE(log.lines().empty()) << "a clean exchange writes nothing";
+}
+
+TEST_F(SignalingUplinkTest, descriptionAloneIsTheOnlyPostAndLaterCandidatesGoAtOnce) {
+    describe();
+    EXPECT_EQ(service.requests().size(), 1u);
+    peer->emitLocalCandidate(candidate(7));
+    EXPECT_EQ(postedCandidates(), std::vector<std::string>{candidateText(7)});
+    EXPECT_TRUE(session.pendingCandidates.empty());
+}
+
+TEST_F(SignalingUplinkTest, descriptionFailureHoldsEveryLaterCandidate) {
+    service.onPost = [](const Request& request) -> json {
+        throw signaling_test::httpFailure("POST", request.path, 500);
+    };
+    peer->emitLocalCandidate(candidate(1));
+    describe();  // must not throw into the engine
+    for (int n = 2; n < 6; ++n) {
+        peer->emitLocalCandidate(candidate(n));
+    }
+    ASSERT_EQ(service.requests().size(), 1u) << "only the failed answer was attempted";
+    EXPECT_FALSE(session.localDescriptionPosted.load());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "signaling_error=POST /game-sessions/s-17/webrtc/signal HTTP 500: "
+                               "failed"});
+}
+
+TEST_F(SignalingUplinkTest, failureDuringTheFlushLosesTheRestForGood) {
+    for (int n = 1; n <= 4; ++n) {
+        peer->emitLocalCandidate(candidate(n));
+    }
+    service.onPost = [](const Request& request) -> json {
+        if (request.body.value("candidate", "") == candidateText(2)) {
+            throw std::runtime_error("timed out");
+        }
+        return json::object();
+    };
+    describe();
+    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2)}));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"signaling_error=timed out"});
+
+    // A later candidate still goes directly; a repeated answer does not revive 3 and 4.
+    peer->emitLocalCandidate(candidate(5));
+    describe();
+    EXPECT_EQ(postedCandidates(),
+              (std::vector<std::string>{candidateText(1), candidateText(2), candidateText(5)}));
+    EXPECT_EQ(service.postedBodies().back().at("type"), "set_remote_description");
+}
+
+TEST_F(SignalingUplinkTest, failedDirectCandidateDoesNotStopTheNextOne) {
+    describe();
+    service.onPost = [](const Request& request) -> json {
+        if (request.body.value("candidate", "") == candidateText(1)) {
+            throw std::runtime_error("reply is not JSON");
+        }
+        return json::object();
+    };
+    peer->emitLocalCandidate(candidate(1));
+    peer->emitLocalCandidate(candidate(2));
+    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2)}));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"signaling_error=reply is not JSON"});
+}
+
+TEST_F(SignalingUplinkTest, answerCarriesTheViewerIdThePollerAsksWith) {
+    // The poller applies the offer; the engine answers; the answer names the same viewer.
+    std::atomic<bool> stop{false};
+    service.onGet = [](const Request&) {
+        return json::parse(R"({"events":[{"id":1,"type":"local_description","sdpType":"offer",
+                               "sdp":"v=0\r\n"}]})");
+    };
+    SignalingPoller poller(stop, transport, sessionId, viewerId, session.peerConnection);
+    poller.pollOnce();
+    ASSERT_EQ(peer->remoteDescriptions().size(), 1u);
+    describe();
+    peer->emitLocalCandidate(candidate(1));
+
+    auto requests = service.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].path, "/game-sessions/s-17/webrtc/events?after=0&viewerId=" + viewerId);
+    EXPECT_EQ(requests[1].body.at("viewerId"), viewerId);
+    EXPECT_EQ(requests[2].body.at("viewerId"), viewerId);
+}
+
+// Candidates race the answer from several engine threads; every one must reach the service
+// exactly once, and none before the answer. Meant to run under ThreadSanitizer too.
+TEST_F(SignalingUplinkTest, concurrentCallbacksLoseNoCandidate) {
+    constexpr int threads = 4;
+    constexpr int perThread = 50;
+    std::atomic<bool> go{false};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            for (int i = 0; i < perThread; ++i) {
+                peer->emitLocalCandidate(candidate(t * perThread + i));
+            }
+        });
+    }
+    std::thread answer([&] {
+        while (!go.load()) {
+            std::this_thread::yield();
+        }
+        describe();
+    });
+    go.store(true);
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    answer.join();
+
+    auto bodies = service.postedBodies();
+    ASSERT_EQ(bodies.size(), 1u + threads * perThread);
+    EXPECT_EQ(bodies[0].at("type"), "set_remote_description");
+    std::set<std::string> seen;
+    for (size_t i = 1; i < bodies.size(); ++i) {
+        EXPECT_TRUE(seen.insert(bodies[i].at("candidate")).second) << "posted twice";
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(threads * perThread));
+    EXPECT_TRUE(session.pendingCandidates.empty());
+}
