@@ -3,6 +3,7 @@
 #include <atomic>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 #include "api/ApiClient.hpp"
@@ -18,6 +19,7 @@
 #include "diagnostics/NetworkTest.hpp"
 #include "input/ControlChannel.hpp"
 #include "input/InputHandler.hpp"
+#include "platform/Display.hpp"
 #include "platform/MessageBox.hpp"
 #include "platform/PopupMenu.hpp"
 #include "session/IceConfiguration.hpp"
@@ -99,6 +101,9 @@ class SessionThreads {
 int runClient(const std::vector<std::string>& arguments) {
     EventLog log(SettingsStore::settingsDirectory() / "native-client.log");
     log.write("client_started");
+    if (auto problem = platform::missingDisplay()) {
+        throw std::runtime_error(*problem);
+    }
 
     ApiClient api(chooseBaseUrl(arguments));
     const Credentials credentials = promptCredentials();

@@ -3,6 +3,7 @@
 #include <SDL.h>
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 
 #include "api/ApiClient.hpp"
@@ -22,9 +23,19 @@ std::string chooseBaseUrl(const std::vector<std::string>& arguments) {
 }
 
 Credentials promptCredentials() {
+    // Nothing is sent with credentials the player never gave: at the end of the console's
+    // input (Ctrl+D, a closed or empty standard input) start-up ends instead.
     Credentials credentials;
-    credentials.email = platform::promptLine("Email: ");
-    credentials.password = platform::promptHiddenLine("Password: ");
+    std::optional<std::string> email = platform::promptLine("Email: ");
+    if (!email || email->empty()) {
+        throw std::runtime_error("No e-mail entered");
+    }
+    credentials.email = std::move(*email);
+    std::optional<std::string> password = platform::promptHiddenLine("Password: ");
+    if (!password || password->empty()) {
+        throw std::runtime_error("No password entered");
+    }
+    credentials.password = std::move(*password);
     return credentials;
 }
 

@@ -6,10 +6,10 @@
 
 namespace platform {
 
-std::string readConsoleLine() {
+std::optional<std::string> readConsoleLine() {
     std::string line;
     if (!std::getline(std::cin, line)) {
-        return {};
+        return std::nullopt;
     }
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
@@ -17,7 +17,7 @@ std::string readConsoleLine() {
     return line;
 }
 
-std::string promptLine(const std::string& prompt) {
+std::optional<std::string> promptLine(const std::string& prompt) {
     std::cout << prompt << std::flush;
     return readConsoleLine();
 }

@@ -1,16 +1,18 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace platform {
 
 // Writes the prompt to standard output without a line break, then reads one line from
-// standard input and returns it without its line end (CR LF or LF). Empty at end of input.
-std::string promptLine(const std::string& prompt);
+// standard input and returns it without its line end (CR LF or LF). Nothing at end of input
+// (Ctrl+D, a closed or exhausted standard input).
+std::optional<std::string> promptLine(const std::string& prompt);
 
 // As promptLine, but when standard input is a terminal the typed text is not echoed; the
 // terminal is restored afterwards, and a line break is printed so that the next output
 // starts on a new line. Piped input is read as an ordinary line.
-std::string promptHiddenLine(const std::string& prompt);
+std::optional<std::string> promptHiddenLine(const std::string& prompt);
 
 }  // namespace platform

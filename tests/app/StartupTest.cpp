@@ -6,6 +6,7 @@
 
 #include "api/ApiClient.hpp"
 #include "api/CurlGlobal.hpp"
+#include "app/CommandLine.hpp"
 #include "app/Startup.hpp"
 #include "app/StatisticsTitle.hpp"
 #include "settings/SettingsStore.hpp"
@@ -31,6 +32,35 @@ TEST(StatisticsTitle, joinsTheFourCountersWithTheirLabels) {
               "Quorvanta | received=0 decoded=0 audio=0 audio_errors=0");
     EXPECT_EQ(statisticsTitle(18446744073709551615ull, 1, 20, 300),
               "Quorvanta | received=18446744073709551615 decoded=1 audio=20 audio_errors=300");
+}
+
+TEST(CommandLine, optionsAreRecognisedAndAnyOtherDashArgumentIsNeverAnAddress) {
+    using Action = CommandLine::Action;
+    struct Case {
+        std::vector<std::string> arguments;
+        Action action;
+        std::vector<std::string> positional;
+    };
+    const std::vector<Case> cases = {
+        {{}, Action::Run, {}},
+        {{"https://api.example"}, Action::Run, {"https://api.example"}},
+        {{"https://api.example", "game-7", "extra"},
+         Action::Run,
+         {"https://api.example", "game-7", "extra"}},
+        {{"--help"}, Action::Help, {}},
+        {{"https://api.example", "-h"}, Action::Help, {"https://api.example"}},
+        {{"--version"}, Action::Version, {}},
+        {{"--verbose"}, Action::Refuse, {}},
+        {{"https://api.example", "-"}, Action::Refuse, {"https://api.example"}},
+    };
+    for (const Case& c : cases) {
+        const CommandLine line = parseCommandLine(c.arguments);
+        EXPECT_EQ(line.action, c.action) << ::testing::PrintToString(c.arguments);
+        EXPECT_EQ(line.positional, c.positional) << ::testing::PrintToString(c.arguments);
+    }
+    EXPECT_NE(clientUsage().find("BASE_URL"), std::string::npos);
+    EXPECT_NE(clientUsage().find(defaultBaseUrl), std::string::npos);
+    EXPECT_EQ(clientVersion(), std::string("quorvanta-client ") + QV_VERSION + "\n");
 }
 
 TEST(StreamSize, roundsDownToEvenKeepingTheSign) {

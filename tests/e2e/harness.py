@@ -138,7 +138,8 @@ class Client:
         self._stderr = open(self.stderr_path, "w")
         self.proc = subprocess.Popen([CLIENT, *args], stdin=subprocess.PIPE, stdout=self._stdout,
                                      stderr=self._stderr, env=full_env)
-        self.proc.stdin.write(f"{credentials[0]}\n{credentials[1]}\n".encode())
+        if credentials:  # None: standard input ends at once
+            self.proc.stdin.write(f"{credentials[0]}\n{credentials[1]}\n".encode())
         self.proc.stdin.close()
 
     def write_setting(self, name, value):

@@ -144,6 +144,10 @@ class SecurityTest(harness.EndToEndTest):
                       "the failing polls were reported")
 
         log_text = "\n".join(client.log_lines())
+        with open(service.record_path) as record:
+            record_text = record.read()
+        self.assertIn('\\"password\\":\\"***\\"', record_text, "the login, masked")
+        self.assertNotIn(PASSWORD, record_text, "password in the service's record")
         for name, text in (("log", log_text), ("stdout", client.stdout()),
                            ("stderr", client.stderr())):
             self.assertNotIn(token, text, f"token in the {name}")

@@ -19,6 +19,28 @@ class StartupTest(harness.EndToEndTest):
         # nothing after the refused login reaches the service
         self.assertEqual([r["path"] for r in service.requests()], ["/auth/login"])
 
+    def test_command_line_and_console_refusals_end_before_any_request(self):
+        service = self.start_service()
+        dummy = {"SDL_VIDEODRIVER": "dummy"}
+        demo = (harness.DEMO_EMAIL, harness.DEMO_PASSWORD)
+        usage = self.start_client(["--help"], env=dummy)
+        self.assertEqual(usage.wait_exit(), 0)
+        self.assertIn("BASE_URL", usage.stdout())
+        version = self.start_client(["--version"], env=dummy)
+        self.assertEqual(version.wait_exit(), 0)
+        self.assertRegex(version.stdout(), r"^quorvanta-client \d+\.\d+\.\d+\n$")
+        no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": "", "SDL_VIDEODRIVER": ""}
+        for name, args, env, credentials, message in [
+                ("unknown option", [service.base_url, "--fullscreen"], dummy, demo,
+                 "unknown option --fullscreen"),
+                ("input ended", [service.base_url], dummy, None, "No e-mail entered"),
+                ("no display", [service.base_url], no_display, demo, "No display")]:
+            client = self.start_client(args, env=env, credentials=credentials)
+            self.assertEqual(client.wait_exit(), 1, name)
+            self.assertIn(message, client.stderr(), name)
+            self.assertNotIn("Password: ", client.stdout(), name)
+        self.assertEqual(service.requests(), [], "nothing reached the service")
+
     def test_no_active_session_ends_with_start_up_error(self):
         scenario = {"rules": [{"method": "GET", "path": "/game-sessions/active", "status": 200,
                                "body": "{\"data\":[]}"}]}

@@ -17,10 +17,10 @@ TEST(ServiceOptionsTest, defaultsServeTheDemoAccountOnPort8080) {
 }
 
 TEST(ServiceOptionsTest, everyOptionIsTakenAndBadValuesAreRefused) {
-    ServiceOptions options =
-        parseServiceOptions({"--port", "0", "--email", "a@b", "--password", "pw", "--session-id",
-                             "game-7", "--record", "/tmp/r", "--scenario", "/tmp/s",
-                             "--session-seconds", "3", "--video", "/tmp/v.h264", "--help"});
+    ServiceOptions options = parseServiceOptions(
+        {"--port", "0", "--email", "a@b", "--password", "pw", "--session-id", "game-7", "--record",
+         "/tmp/r", "--scenario", "/tmp/s", "--session-seconds", "3", "--video", "/tmp/v.h264",
+         "--help", "--version"});
     EXPECT_EQ(options.port, 0);
     EXPECT_EQ(options.email, "a@b");
     EXPECT_EQ(options.password, "pw");
@@ -30,11 +30,19 @@ TEST(ServiceOptionsTest, everyOptionIsTakenAndBadValuesAreRefused) {
     EXPECT_EQ(options.sessionSeconds, 3);
     EXPECT_EQ(options.videoFile, "/tmp/v.h264");
     EXPECT_TRUE(options.help);
+    EXPECT_TRUE(options.version);
 
     const std::vector<std::vector<std::string>> refused = {
-        {"--port"},           {"--port", "80x"},         {"--port", "65536"},
-        {"--port", "-1"},     {"--session-seconds", ""}, {"--session-id", "a/b"},
-        {"--session-id", ""}, {"--colour", "red"},       {"stray"},
+        {"--port"},
+        {"--port", "80x"},
+        {"--port", "65536"},
+        {"--port", "-1"},
+        {"--session-seconds", ""},
+        {"--session-id", "a/b"},
+        {"--session-id", ""},
+        {"--colour", "red"},
+        {"stray"},
+        {"--port", "1", "--colour"},  // unknown, not "needs a value", however late it stands
     };
     for (const auto& args : refused) {
         EXPECT_THROW(parseServiceOptions(args), std::invalid_argument) << args[0];

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -56,7 +57,7 @@ TEST(Console, passwordOnATerminalIsNotEchoedAndEchoComesBack) {
     ::fcntl(master, F_SETFL, O_NONBLOCK);
     ASSERT_TRUE(echoIsOn(terminal));
 
-    std::string password;
+    std::optional<std::string> password;
     {
         StdinReplaced input(terminal);
         // Types only once echo is off, as a person would at the prompt.
@@ -89,15 +90,16 @@ TEST(Console, passwordOnATerminalIsNotEchoedAndEchoComesBack) {
 TEST(Console, pipedInputIsReadLineByLine) {
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
-    const std::string input = "user@example.com\npass word\r\nlast";
+    const std::string input = "user@example.com\npass word\r\n\nlast";
     ASSERT_EQ(::write(pipeFds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     ::close(pipeFds[1]);
     {
         StdinReplaced replaced(pipeFds[0]);
         EXPECT_EQ(platform::promptLine("Email: "), "user@example.com");
         EXPECT_EQ(platform::promptHiddenLine("Password: "), "pass word");
+        EXPECT_EQ(platform::promptLine("x"), "");
         EXPECT_EQ(platform::promptLine("x"), "last");
-        EXPECT_EQ(platform::promptLine("x"), "");  // end of input
+        EXPECT_EQ(platform::promptLine("x"), std::nullopt);  // end of input, not an empty line
     }
     ::close(pipeFds[0]);
 }

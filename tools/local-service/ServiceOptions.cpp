@@ -1,6 +1,8 @@
 #include "ServiceOptions.hpp"
 
 #include <charconv>
+#include <functional>
+#include <map>
 #include <stdexcept>
 
 namespace {
@@ -19,40 +21,44 @@ int parseInt(const std::string& name, const std::string& text, int min, int max)
 
 ServiceOptions parseServiceOptions(const std::vector<std::string>& args) {
     ServiceOptions options;
+    using Setter = std::function<void(const std::string& name, const std::string& value)>;
+    const std::map<std::string, Setter> valued = {
+        {"--port", [&](auto& n, auto& v) { options.port = parseInt(n, v, 0, 65535); }},
+        {"--email", [&](auto&, auto& v) { options.email = v; }},
+        {"--password", [&](auto&, auto& v) { options.password = v; }},
+        {"--session-id",
+         [&](auto&, auto& v) {
+             // The id becomes part of every per-session path; a slash would make it unreachable.
+             if (v.empty() || v.find_first_of("/?#") != std::string::npos) {
+                 throw std::invalid_argument("--session-id must be non-empty without / ? #");
+             }
+             options.sessionId = v;
+         }},
+        {"--record", [&](auto&, auto& v) { options.recordFile = v; }},
+        {"--scenario", [&](auto&, auto& v) { options.scenarioFile = v; }},
+        {"--session-seconds",
+         [&](auto& n, auto& v) { options.sessionSeconds = parseInt(n, v, 0, 86400); }},
+        {"--video", [&](auto&, auto& v) { options.videoFile = v; }},
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& name = args[i];
         if (name == "--help" || name == "-h") {
             options.help = true;
             continue;
         }
-        if (i + 1 >= args.size()) {
-            throw std::invalid_argument(name.rfind("--", 0) == 0 ? name + " needs a value"
-                                                                 : "unknown argument " + name);
+        if (name == "--version") {
+            options.version = true;
+            continue;
         }
-        const std::string& value = args[++i];
-        if (name == "--port") {
-            options.port = parseInt(name, value, 0, 65535);
-        } else if (name == "--email") {
-            options.email = value;
-        } else if (name == "--password") {
-            options.password = value;
-        } else if (name == "--session-id") {
-            // The id becomes part of every per-session path; a slash would make it unreachable.
-            if (value.empty() || value.find_first_of("/?#") != std::string::npos) {
-                throw std::invalid_argument("--session-id must be non-empty without / ? #");
-            }
-            options.sessionId = value;
-        } else if (name == "--record") {
-            options.recordFile = value;
-        } else if (name == "--scenario") {
-            options.scenarioFile = value;
-        } else if (name == "--session-seconds") {
-            options.sessionSeconds = parseInt(name, value, 0, 86400);
-        } else if (name == "--video") {
-            options.videoFile = value;
-        } else {
+        // An unknown name is refused as such wherever it stands, even last on the line.
+        auto option = valued.find(name);
+        if (option == valued.end()) {
             throw std::invalid_argument("unknown argument " + name);
         }
+        if (i + 1 >= args.size()) {
+            throw std::invalid_argument(name + " needs a value");
+        }
+        option->second(name, args[++i]);
     }
     return options;
 }
@@ -67,5 +73,6 @@ std::string serviceUsage() {
            "  --scenario FILE       scripted replies (see README.md)\n"
            "  --session-seconds S   close the stream S seconds after it connected\n"
            "  --video FILE          stream this Annex B file in a loop instead of a scene\n"
-           "  --help                this text\n";
+           "  --help                this text\n"
+           "  --version             the version\n";
 }

@@ -15,6 +15,7 @@ struct ServiceOptions {
     int sessionSeconds = 0;    // 0: a connected session never ends on its own
     std::string videoFile;     // empty: the peer encodes a scene
     bool help = false;
+    bool version = false;
 };
 
 // Throws std::invalid_argument with a message naming the bad argument.

@@ -18,6 +18,10 @@ int main(int argc, char** argv) {
         std::cout << serviceUsage();
         return 0;
     }
+    if (options.version) {
+        std::cout << "quorvanta-local-service " << QV_VERSION << "\n";
+        return 0;
+    }
     // Blocked before any thread starts, so every thread inherits the mask and the signals
     // reach only the sigwait below.
     sigset_t stopSignals;

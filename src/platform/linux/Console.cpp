@@ -70,12 +70,12 @@ class EchoOff {
 
 }  // namespace
 
-std::string promptHiddenLine(const std::string& prompt) {
+std::optional<std::string> promptHiddenLine(const std::string& prompt) {
     if (!::isatty(STDIN_FILENO)) {
         return promptLine(prompt);
     }
     std::cout << prompt << std::flush;
-    std::string line;
+    std::optional<std::string> line;
     {
         EchoOff echoOff;
         line = readConsoleLine();

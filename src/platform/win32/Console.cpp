@@ -34,14 +34,14 @@ class EchoOff {
 
 }  // namespace
 
-std::string promptHiddenLine(const std::string& prompt) {
+std::optional<std::string> promptHiddenLine(const std::string& prompt) {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (input == INVALID_HANDLE_VALUE || input == nullptr || !GetConsoleMode(input, &mode)) {
         return promptLine(prompt);  // redirected: an ordinary line
     }
     std::cout << prompt << std::flush;
-    std::string line;
+    std::optional<std::string> line;
     {
         EchoOff echoOff(input);
         line = readConsoleLine();
