@@ -60,8 +60,10 @@ class SessionThreads {
     SessionThreads& operator=(const SessionThreads&) = delete;
     ~SessionThreads() { stop(); }
 
-    std::thread poller;
-    std::thread telemetry;
+    void start(SignalingPoller& pollerLoop, TelemetryReporter& telemetryLoop) {
+        poller = std::thread([&pollerLoop] { pollerLoop.run(); });
+        telemetry = std::thread([&telemetryLoop] { telemetryLoop.run(); });
+    }
 
     void stop() {
         if (stopped) {
@@ -88,6 +90,8 @@ class SessionThreads {
   private:
     PeerSession& session;
     MicrophoneUplink* microphone;
+    std::thread poller;
+    std::thread telemetry;
     bool stopped = false;
 };
 
@@ -208,8 +212,7 @@ int runClient(const std::vector<std::string>& arguments) {
                 control.sendMicrophonePacket(packet);
             });
         }
-        threads.poller = std::thread([&poller] { poller.run(); });
-        threads.telemetry = std::thread([&telemetry] { telemetry.run(); });
+        threads.start(poller, telemetry);
 
         MainLoop loop(streamWindow.window.get(), session.stopRequested, stats, log,
                       MainLoop::Parts{frames, video, keyframes, input, [&menuContext](int id) {

@@ -42,12 +42,14 @@ class ControlChannel {
     // At shutdown, after the peer connection is closed.
     void releaseChannels();
 
+  private:
+    EventLog& log;
+    RemoteCursor& cursor;
+
+    // Written by the engine's data channel callback, read by the main thread and the
+    // microphone's capture thread; held only to store or copy a slot.
     std::mutex channelsMutex;
     std::shared_ptr<rtc::DataChannel> inputChannel;
     std::shared_ptr<rtc::DataChannel> inputFastChannel;
     std::shared_ptr<rtc::DataChannel> microphoneChannel;
-
-  private:
-    EventLog& log;
-    RemoteCursor& cursor;
 };

@@ -36,18 +36,16 @@ class InputHandler {
     // loop handles itself (quit, menu commands, other window events).
     bool handleEvent(const SDL_Event& event);
 
+    bool isMouseCaptured() const { return mouseCaptured; }
+    void captureMouse();
+    void releaseMouse();
+
+  private:
     void handleKey(const SDL_KeyboardEvent& event);
     void handleMotion(const SDL_MouseMotionEvent& event);
     void handleButton(const SDL_MouseButtonEvent& event);
     void handleWheel(const SDL_MouseWheelEvent& event);
-
-    void captureMouse();
-    void releaseMouse();
     void sendMouseMoveAbsolute(std::int32_t x, std::int32_t y);
-
-    bool mouseCaptured = false;
-
-  private:
     bool isReleaseCombination(const SDL_KeyboardEvent& event) const;
     bool isInMenuCorner(std::int32_t x, std::int32_t y) const;
     void toggleFullscreen();
@@ -57,4 +55,5 @@ class InputHandler {
     MessageSink send;
     PictureSizeSource pictureSize;
     MenuRequest openMenu;
+    bool mouseCaptured = false;
 };

@@ -98,7 +98,7 @@ class InputHandlerTest : public ::testing::Test {
 
     void capture() {
         dispatch({button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 100, 100)});
-        ASSERT_TRUE(handler->mouseCaptured);
+        ASSERT_TRUE(handler->isMouseCaptured());
         sent.clear();
     }
 
@@ -121,7 +121,7 @@ TEST_F(InputHandlerTest, shiftAIsSentByKeyInPressOrderWithoutCapturingTheMouse) 
                               R"({"down":true,"type":"key","vk":65})",
                               R"({"down":false,"type":"key","vk":65})",
                               R"({"down":false,"type":"key","vk":16})"}));
-    EXPECT_FALSE(handler->mouseCaptured);
+    EXPECT_FALSE(handler->isMouseCaptured());
 }
 
 TEST_F(InputHandlerTest, autoRepeatSendsEveryPressAndUnmappedKeysSendNothing) {
@@ -143,7 +143,7 @@ TEST_F(InputHandlerTest, releaseCombinationLetsTheKeysGoAndFreesTheMouse) {
                               R"({"down":false,"type":"key","vk":16})",
                               R"({"down":false,"type":"key","vk":17})",
                               R"({"down":false,"type":"key","vk":18})"}));
-    EXPECT_FALSE(handler->mouseCaptured);
+    EXPECT_FALSE(handler->isMouseCaptured());
     EXPECT_EQ(SDL_ShowCursor(SDL_QUERY), SDL_ENABLE);
 }
 
@@ -156,7 +156,7 @@ TEST_F(InputHandlerTest, qWithModifiersIsAnOrdinaryKeyUnlessAllThreeAreHeldWhile
               key(SDL_KEYDOWN, SDLK_q, KMOD_ALT | KMOD_SHIFT),
               key(SDL_KEYDOWN, SDLK_q, KMOD_CTRL | KMOD_ALT)});
     EXPECT_EQ(sent, Messages(3, R"({"down":true,"type":"key","vk":81})"));
-    EXPECT_TRUE(handler->mouseCaptured);
+    EXPECT_TRUE(handler->isMouseCaptured());
 }
 
 TEST_F(InputHandlerTest, f11PressTogglesFullScreenAndOnlyItsReleaseIsSent) {
@@ -172,7 +172,7 @@ TEST_F(InputHandlerTest, f11PressTogglesFullScreenAndOnlyItsReleaseIsSent) {
 TEST_F(InputHandlerTest, pressCapturesWithoutSendingAPositionFirst) {
     dispatch({button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 640, 360)});
     EXPECT_EQ(sent, Messages{R"({"button":1,"down":true,"type":"mouse_button"})"});
-    EXPECT_TRUE(handler->mouseCaptured);
+    EXPECT_TRUE(handler->isMouseCaptured());
     EXPECT_EQ(SDL_ShowCursor(SDL_QUERY), SDL_DISABLE);
 
     sent.clear();
@@ -187,14 +187,14 @@ TEST_F(InputHandlerTest, pressCapturesWithoutSendingAPositionFirst) {
 TEST_F(InputHandlerTest, unmappedButtonStillCapturesButSendsNothing) {
     dispatch({button(SDL_MOUSEBUTTONDOWN, 9, 10, 10)});
     EXPECT_TRUE(sent.empty());
-    EXPECT_TRUE(handler->mouseCaptured);
+    EXPECT_TRUE(handler->isMouseCaptured());
 }
 
 TEST_F(InputHandlerTest, releaseWhileFreeSendsThePositionThenTheButton) {
     dispatch({button(SDL_MOUSEBUTTONUP, SDL_BUTTON_RIGHT, 640, 360)});
     EXPECT_EQ(sent, (Messages{R"({"type":"mouse_move_absolute","x":32767,"y":32767})",
                               R"({"button":2,"down":false,"type":"mouse_button"})"}));
-    EXPECT_FALSE(handler->mouseCaptured);
+    EXPECT_FALSE(handler->isMouseCaptured());
 }
 
 TEST_F(InputHandlerTest, motionIsAbsoluteWhileFreeAndRelativeWhileCaptured) {
@@ -233,12 +233,12 @@ TEST_F(InputHandlerTest, cornerClickWhileFreeAsksForTheMenuAndSendsNothing) {
               button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_RIGHT, 1279, 0),
               button(SDL_MOUSEBUTTONUP, SDL_BUTTON_RIGHT, 1279, 0)});
     EXPECT_TRUE(sent.empty());
-    EXPECT_FALSE(handler->mouseCaptured);
+    EXPECT_FALSE(handler->isMouseCaptured());
     EXPECT_EQ(menuRequests, (std::vector<std::pair<int, int>>{{1266, 14}, {1266, 14}}));
 
     // Just outside the corner: an ordinary click.
     dispatch({button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 1217, 10)});
-    EXPECT_TRUE(handler->mouseCaptured);
+    EXPECT_TRUE(handler->isMouseCaptured());
     sent.clear();
     handler->releaseMouse();
     dispatch({button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 1250, 63)});
@@ -258,10 +258,10 @@ TEST_F(InputHandlerTest, cornerClickWhileCapturedGoesToTheGame) {
 TEST_F(InputHandlerTest, focusLossFreesTheMouseAndRegainingFocusDoesNotCaptureIt) {
     capture();
     dispatch({windowEvent(SDL_WINDOWEVENT_FOCUS_LOST)});
-    EXPECT_FALSE(handler->mouseCaptured);
+    EXPECT_FALSE(handler->isMouseCaptured());
     EXPECT_EQ(SDL_ShowCursor(SDL_QUERY), SDL_ENABLE);
     EXPECT_FALSE(handler->handleEvent(windowEvent(SDL_WINDOWEVENT_FOCUS_GAINED)));
-    EXPECT_FALSE(handler->mouseCaptured);
+    EXPECT_FALSE(handler->isMouseCaptured());
     EXPECT_TRUE(sent.empty());
 }
 
