@@ -197,7 +197,7 @@ int runClient(const std::vector<std::string>& arguments) {
     };
     InputHandler input(
         streamWindow.window.get(),
-        [&control](const nlohmann::json& message) { control.sendInput(message); },
+        [&control](const InputEvent& event) { control.sendInput(event); },
         [&video] {
             return InputHandler::PictureSize{video.width, video.height};
         },

@@ -12,7 +12,7 @@ constexpr std::uint16_t vkAlt = 18;
 
 }  // namespace
 
-InputHandler::InputHandler(SDL_Window* window, MessageSink send, PictureSizeSource pictureSize,
+InputHandler::InputHandler(SDL_Window* window, EventSink send, PictureSizeSource pictureSize,
                            MenuRequest openMenu)
     : window(window),
       send(std::move(send)),
@@ -32,10 +32,9 @@ bool InputHandler::handleEvent(const SDL_Event& event) {
             if (isReleaseCombination(event.key)) {
                 // The server saw these keys go down; let them go up before the pointer is
                 // handed back, or the game keeps them held.
-                sendKey(vkQ, false);
-                sendKey(vkShift, false);
-                sendKey(vkControl, false);
-                sendKey(vkAlt, false);
+                for (const std::uint16_t key : {vkQ, vkShift, vkControl, vkAlt}) {
+                    send(KeyEvent{key, false});
+                }
                 releaseMouse();
                 return true;
             }
@@ -77,12 +76,12 @@ void InputHandler::handleKey(const SDL_KeyboardEvent& event) {
     if (code == 0) {
         return;
     }
-    sendKey(code, event.type == SDL_KEYDOWN);
+    send(KeyEvent{code, event.type == SDL_KEYDOWN});
 }
 
 void InputHandler::handleMotion(const SDL_MouseMotionEvent& event) {
     if (mouseCaptured) {
-        send({{"type", "mouse_move"}, {"dx", event.xrel}, {"dy", event.yrel}});
+        send(RelativeMotionEvent{event.xrel, event.yrel});
     } else {
         sendMouseMoveAbsolute(event.x, event.y);
     }
@@ -100,11 +99,11 @@ void InputHandler::handleButton(const SDL_MouseButtonEvent& event) {
     if (button == 0) {
         return;
     }
-    send({{"type", "mouse_button"}, {"button", button}, {"down", down}});
+    send(ButtonEvent{button, down});
 }
 
 void InputHandler::handleWheel(const SDL_MouseWheelEvent& event) {
-    send({{"type", "mouse_wheel"}, {"delta", event.y}});
+    send(WheelEvent{event.y});
 }
 
 void InputHandler::captureMouse() {
@@ -129,7 +128,7 @@ void InputHandler::sendMouseMoveAbsolute(std::int32_t x, std::int32_t y) {
     if (!position) {
         return;
     }
-    send({{"type", "mouse_move_absolute"}, {"x", position->x}, {"y", position->y}});
+    send(AbsoluteMotionEvent{position->x, position->y});
 }
 
 bool InputHandler::isReleaseCombination(const SDL_KeyboardEvent& event) const {
@@ -152,8 +151,4 @@ void InputHandler::toggleFullscreen() {
     } else {
         SDL_SetWindowFullscreen(window, SDL_WINDOW_FULLSCREEN_DESKTOP);
     }
-}
-
-void InputHandler::sendKey(std::uint16_t virtualKey, bool down) {
-    send({{"type", "key"}, {"vk", virtualKey}, {"down", down}});
 }

@@ -4,10 +4,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <nlohmann/json.hpp>
 
-// Turns the stream window's keyboard and mouse events into client messages and owns the
-// mouse capture. While captured, relative mode is on and motion goes as relative steps;
+#include "input/InputEvent.hpp"
+
+// Turns the stream window's keyboard and mouse events into input events for the server and
+// owns the mouse capture. While captured, relative mode is on and motion goes as relative steps;
 // while free, motion goes as an absolute position across the shown picture. Main thread only.
 class InputHandler {
   public:
@@ -16,8 +17,8 @@ class InputHandler {
         int height = 0;
     };
 
-    // Where messages go (ControlChannel::sendInput in the client).
-    using MessageSink = std::function<void(const nlohmann::json& message)>;
+    // Where events go (ControlChannel::sendInput in the client).
+    using EventSink = std::function<void(const InputEvent& event)>;
     // The size of the picture being shown, for absolute positions.
     using PictureSizeSource = std::function<PictureSize()>;
     // Asks for the settings menu at the given window position.
@@ -28,7 +29,7 @@ class InputHandler {
     static constexpr int menuCornerSize = 62;
     static constexpr int menuAnchorInset = 14;
 
-    InputHandler(SDL_Window* window, MessageSink send, PictureSizeSource pictureSize,
+    InputHandler(SDL_Window* window, EventSink send, PictureSizeSource pictureSize,
                  MenuRequest openMenu);
 
     // One window event from the main loop. Returns true when the event was input and has
@@ -49,10 +50,9 @@ class InputHandler {
     bool isReleaseCombination(const SDL_KeyboardEvent& event) const;
     bool isInMenuCorner(std::int32_t x, std::int32_t y) const;
     void toggleFullscreen();
-    void sendKey(std::uint16_t virtualKey, bool down);
 
     SDL_Window* window;
-    MessageSink send;
+    EventSink send;
     PictureSizeSource pictureSize;
     MenuRequest openMenu;
     bool mouseCaptured = false;

@@ -24,7 +24,7 @@ class InputHandlerTest : public ::testing::Test {
                                       720, SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE));
         ASSERT_TRUE(window) << SDL_GetError();
         handler = std::make_unique<InputHandler>(
-            window.get(), [this](const nlohmann::json& message) { sent.push_back(message.dump()); },
+            window.get(), [this](const InputEvent& event) { sent.push_back(wireText(event)); },
             [this] { return picture; },
             [this](int x, int y) {
                 menuRequests.push_back({x, y});
