@@ -12,30 +12,32 @@ constexpr std::uint16_t vkAlt = 18;
 
 }  // namespace
 
-InputHandler::InputHandler(SDL_Window* window, EventSink send, PictureSizeSource pictureSize,
+InputHandler::InputHandler(SDL_Window* window, EventSink sink, PictureSizeSource pictureSize,
                            MenuRequest openMenu)
     : window(window),
-      send(std::move(send)),
+      sink(std::move(sink)),
       pictureSize(std::move(pictureSize)),
       openMenu(std::move(openMenu)) {}
 
 bool InputHandler::handleEvent(const SDL_Event& event) {
     switch (event.type) {
         case SDL_WINDOWEVENT:
-            if (event.window.event != SDL_WINDOWEVENT_FOCUS_LOST) {
-                return false;
+            switch (event.window.event) {
+                case SDL_WINDOWEVENT_FOCUS_LOST:
+                    // Another window has the keyboard now: the releases go there, and a
+                    // captured pointer would be stuck.
+                    releaseAll();
+                    return true;
+                case SDL_WINDOWEVENT_HIDDEN:
+                case SDL_WINDOWEVENT_MINIMIZED:
+                    releaseHeldInputs();
+                    return true;
+                default:
+                    return false;
             }
-            // Another window has the keyboard now; a captured pointer would be stuck.
-            releaseMouse();
-            return true;
         case SDL_KEYDOWN:
             if (isReleaseCombination(event.key)) {
-                // The server saw these keys go down; let them go up before the pointer is
-                // handed back, or the game keeps them held.
-                for (const std::uint16_t key : {vkQ, vkShift, vkControl, vkAlt}) {
-                    send(KeyEvent{key, false});
-                }
-                releaseMouse();
+                handleReleaseCombination();
                 return true;
             }
             if (event.key.keysym.sym == SDLK_F11) {
@@ -69,6 +71,17 @@ bool InputHandler::handleEvent(const SDL_Event& event) {
         default:
             return false;
     }
+}
+
+void InputHandler::handleReleaseCombination() {
+    // The server saw these keys go down; they go up first, as the server has always had them,
+    // then every other key or button still held. The four are forgotten as they go, so none
+    // is released twice.
+    for (const std::uint16_t key : {vkQ, vkShift, vkControl, vkAlt}) {
+        send(KeyEvent{key, false});
+    }
+    releaseHeldInputs();
+    releaseMouse();
 }
 
 void InputHandler::handleKey(const SDL_KeyboardEvent& event) {
@@ -151,4 +164,20 @@ void InputHandler::toggleFullscreen() {
     } else {
         SDL_SetWindowFullscreen(window, SDL_WINDOW_FULLSCREEN_DESKTOP);
     }
+}
+
+void InputHandler::releaseHeldInputs() {
+    for (const InputEvent& release : held.takeReleases()) {
+        send(release);
+    }
+}
+
+void InputHandler::releaseAll() {
+    releaseHeldInputs();
+    releaseMouse();
+}
+
+void InputHandler::send(const InputEvent& event) {
+    held.follow(event);
+    sink(event);
 }
