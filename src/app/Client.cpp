@@ -218,13 +218,15 @@ int runClient(const std::vector<std::string>& arguments) {
                       MainLoop::Parts{frames, video, keyframes, input, [&menuContext](int id) {
                                           handleMenuCommand(menuContext, id);
                                       }});
+        // However the loop ends, the game must not keep a key pressed: the releases go out
+        // before the connection closes.
         try {
             loop.run();
         } catch (...) {
-            input.releaseMouse();
+            input.releaseAll();
             throw;  // threads and connection are stopped on the way out
         }
-        input.releaseMouse();
+        input.releaseAll();
         threads.stop();
     }
 
