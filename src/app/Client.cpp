@@ -62,8 +62,10 @@ class SessionThreads {
     SessionThreads& operator=(const SessionThreads&) = delete;
     ~SessionThreads() { stop(); }
 
-    std::thread poller;
-    std::thread telemetry;
+    void start(SignalingPoller& pollerLoop, TelemetryReporter& telemetryLoop) {
+        poller = std::thread([&pollerLoop] { pollerLoop.run(); });
+        telemetry = std::thread([&telemetryLoop] { telemetryLoop.run(); });
+    }
 
     void stop() {
         if (stopped) {
@@ -90,6 +92,8 @@ class SessionThreads {
   private:
     PeerSession& session;
     MicrophoneUplink* microphone;
+    std::thread poller;
+    std::thread telemetry;
     bool stopped = false;
 };
 
@@ -198,7 +202,7 @@ int runClient(const std::vector<std::string>& arguments) {
     };
     InputHandler input(
         streamWindow.window.get(),
-        [&control](const nlohmann::json& message) { control.sendInput(message); },
+        [&control](const InputEvent& event) { control.sendInput(event); },
         [&video] {
             return InputHandler::PictureSize{video.width, video.height};
         },
@@ -213,20 +217,21 @@ int runClient(const std::vector<std::string>& arguments) {
                 control.sendMicrophonePacket(packet);
             });
         }
-        threads.poller = std::thread([&poller] { poller.run(); });
-        threads.telemetry = std::thread([&telemetry] { telemetry.run(); });
+        threads.start(poller, telemetry);
 
         MainLoop loop(streamWindow.window.get(), session.stopRequested, stats, log,
                       MainLoop::Parts{frames, video, keyframes, input, [&menuContext](int id) {
                                           handleMenuCommand(menuContext, id);
                                       }});
+        // However the loop ends, the game must not keep a key pressed: the releases go out
+        // before the connection closes.
         try {
             loop.run();
         } catch (...) {
-            input.releaseMouse();
+            input.releaseAll();
             throw;  // threads and connection are stopped on the way out
         }
-        input.releaseMouse();
+        input.releaseAll();
         threads.stop();
     }
 

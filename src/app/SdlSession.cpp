@@ -6,8 +6,6 @@ SdlSession::SdlSession() {
     if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_GAMECONTROLLER) != 0) {
         throw std::runtime_error(SDL_GetError());
     }
-    // The settings menu's commands come back as system window messages.
-    SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
 }
 
 SdlSession::~SdlSession() {

@@ -3,24 +3,13 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
 
 namespace {
 
 using nlohmann::json;
-
-bool isFastGroup(const json& message) {
-    if (!message.is_object()) {
-        return false;
-    }
-    const auto type = message.find("type");
-    if (type == message.end() || !type->is_string()) {
-        return false;
-    }
-    const auto& name = type->get_ref<const std::string&>();
-    return name == "mouse_move" || name == "mouse_move_absolute" || name == "mouse_wheel";
-}
 
 // A coordinate must be a JSON number that fits the 32-bit field; a fraction is cut off.
 // Anything else makes the whole message invalid.
@@ -97,8 +86,8 @@ void ControlChannel::handleDataChannel(std::shared_ptr<rtc::DataChannel> channel
     }
 }
 
-void ControlChannel::sendInput(const json& message) {
-    const bool fast = isFastGroup(message);
+void ControlChannel::sendInput(const InputEvent& event) {
+    const bool fast = prefersFastChannel(event);
     std::shared_ptr<rtc::DataChannel> channel;
     {
         std::lock_guard lock(channelsMutex);
@@ -112,7 +101,7 @@ void ControlChannel::sendInput(const json& message) {
         return;
     }
     try {
-        channel->send(message.dump(-1, ' ', false, json::error_handler_t::replace));
+        channel->send(wireText(event));
     } catch (const std::exception&) {
         // A message that cannot be sent is dropped.
     }

@@ -3,12 +3,11 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <span>
-#include <string>
 
 #include "base/EventLog.hpp"
 #include "base/RemoteCursor.hpp"
+#include "input/InputEvent.hpp"
 #include "rtc/rtc.hpp"
 
 // The data channels the server opens, kept by label: the client's input messages go out on
@@ -27,9 +26,9 @@ class ControlChannel {
     // For PeerConnection::onDataChannel. Channels with other labels are not kept.
     void handleDataChannel(std::shared_ptr<rtc::DataChannel> channel);
 
-    // Sends one client message as compact JSON text. Motion and wheel prefer "input-fast"
-    // when it is open; everything else takes "input".
-    void sendInput(const nlohmann::json& message);
+    // Sends one event as its wire text. Motion and wheel prefer "input-fast" when it is open;
+    // keys and buttons always take "input".
+    void sendInput(const InputEvent& event);
 
     // For the "input" channel's onMessage: applies "cursor" messages, ignores anything else,
     // malformed text included. Never throws.
@@ -42,12 +41,14 @@ class ControlChannel {
     // At shutdown, after the peer connection is closed.
     void releaseChannels();
 
+  private:
+    EventLog& log;
+    RemoteCursor& cursor;
+
+    // Written by the engine's data channel callback, read by the main thread and the
+    // microphone's capture thread; held only to store or copy a slot.
     std::mutex channelsMutex;
     std::shared_ptr<rtc::DataChannel> inputChannel;
     std::shared_ptr<rtc::DataChannel> inputFastChannel;
     std::shared_ptr<rtc::DataChannel> microphoneChannel;
-
-  private:
-    EventLog& log;
-    RemoteCursor& cursor;
 };

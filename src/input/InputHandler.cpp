@@ -12,31 +12,32 @@ constexpr std::uint16_t vkAlt = 18;
 
 }  // namespace
 
-InputHandler::InputHandler(SDL_Window* window, MessageSink send, PictureSizeSource pictureSize,
+InputHandler::InputHandler(SDL_Window* window, EventSink sink, PictureSizeSource pictureSize,
                            MenuRequest openMenu)
     : window(window),
-      send(std::move(send)),
+      sink(std::move(sink)),
       pictureSize(std::move(pictureSize)),
       openMenu(std::move(openMenu)) {}
 
 bool InputHandler::handleEvent(const SDL_Event& event) {
     switch (event.type) {
         case SDL_WINDOWEVENT:
-            if (event.window.event != SDL_WINDOWEVENT_FOCUS_LOST) {
-                return false;
+            switch (event.window.event) {
+                case SDL_WINDOWEVENT_FOCUS_LOST:
+                    // Another window has the keyboard now: the releases go there, and a
+                    // captured pointer would be stuck.
+                    releaseAll();
+                    return true;
+                case SDL_WINDOWEVENT_HIDDEN:
+                case SDL_WINDOWEVENT_MINIMIZED:
+                    releaseHeldInputs();
+                    return true;
+                default:
+                    return false;
             }
-            // Another window has the keyboard now; a captured pointer would be stuck.
-            releaseMouse();
-            return true;
         case SDL_KEYDOWN:
             if (isReleaseCombination(event.key)) {
-                // The server saw these keys go down; let them go up before the pointer is
-                // handed back, or the game keeps them held.
-                sendKey(vkQ, false);
-                sendKey(vkShift, false);
-                sendKey(vkControl, false);
-                sendKey(vkAlt, false);
-                releaseMouse();
+                handleReleaseCombination();
                 return true;
             }
             if (event.key.keysym.sym == SDLK_F11) {
@@ -72,17 +73,28 @@ bool InputHandler::handleEvent(const SDL_Event& event) {
     }
 }
 
+void InputHandler::handleReleaseCombination() {
+    // The server saw these keys go down; they go up first, as the server has always had them,
+    // then every other key or button still held. The four are forgotten as they go, so none
+    // is released twice.
+    for (const std::uint16_t key : {vkQ, vkShift, vkControl, vkAlt}) {
+        send(KeyEvent{key, false});
+    }
+    releaseHeldInputs();
+    releaseMouse();
+}
+
 void InputHandler::handleKey(const SDL_KeyboardEvent& event) {
     const std::uint16_t code = mapKeyToVirtualKey(event.keysym.sym);
     if (code == 0) {
         return;
     }
-    sendKey(code, event.type == SDL_KEYDOWN);
+    send(KeyEvent{code, event.type == SDL_KEYDOWN});
 }
 
 void InputHandler::handleMotion(const SDL_MouseMotionEvent& event) {
     if (mouseCaptured) {
-        send({{"type", "mouse_move"}, {"dx", event.xrel}, {"dy", event.yrel}});
+        send(RelativeMotionEvent{event.xrel, event.yrel});
     } else {
         sendMouseMoveAbsolute(event.x, event.y);
     }
@@ -100,11 +112,11 @@ void InputHandler::handleButton(const SDL_MouseButtonEvent& event) {
     if (button == 0) {
         return;
     }
-    send({{"type", "mouse_button"}, {"button", button}, {"down", down}});
+    send(ButtonEvent{button, down});
 }
 
 void InputHandler::handleWheel(const SDL_MouseWheelEvent& event) {
-    send({{"type", "mouse_wheel"}, {"delta", event.y}});
+    send(WheelEvent{event.y});
 }
 
 void InputHandler::captureMouse() {
@@ -129,7 +141,7 @@ void InputHandler::sendMouseMoveAbsolute(std::int32_t x, std::int32_t y) {
     if (!position) {
         return;
     }
-    send({{"type", "mouse_move_absolute"}, {"x", position->x}, {"y", position->y}});
+    send(AbsoluteMotionEvent{position->x, position->y});
 }
 
 bool InputHandler::isReleaseCombination(const SDL_KeyboardEvent& event) const {
@@ -154,6 +166,18 @@ void InputHandler::toggleFullscreen() {
     }
 }
 
-void InputHandler::sendKey(std::uint16_t virtualKey, bool down) {
-    send({{"type", "key"}, {"vk", virtualKey}, {"down", down}});
+void InputHandler::releaseHeldInputs() {
+    for (const InputEvent& release : held.takeReleases()) {
+        send(release);
+    }
+}
+
+void InputHandler::releaseAll() {
+    releaseHeldInputs();
+    releaseMouse();
+}
+
+void InputHandler::send(const InputEvent& event) {
+    held.follow(event);
+    sink(event);
 }

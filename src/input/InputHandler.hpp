@@ -4,11 +4,15 @@
 
 #include <cstdint>
 #include <functional>
-#include <nlohmann/json.hpp>
 
-// Turns the stream window's keyboard and mouse events into client messages and owns the
-// mouse capture. While captured, relative mode is on and motion goes as relative steps;
-// while free, motion goes as an absolute position across the shown picture. Main thread only.
+#include "input/HeldInputs.hpp"
+#include "input/InputEvent.hpp"
+
+// Turns the stream window's keyboard and mouse events into input events for the server and
+// owns the mouse capture. While captured, relative mode is on and motion goes as relative steps;
+// while free, motion goes as an absolute position across the shown picture. Keys and buttons
+// the server saw go down are released to it when the window will not see their release.
+// Main thread only.
 class InputHandler {
   public:
     struct PictureSize {
@@ -16,8 +20,8 @@ class InputHandler {
         int height = 0;
     };
 
-    // Where messages go (ControlChannel::sendInput in the client).
-    using MessageSink = std::function<void(const nlohmann::json& message)>;
+    // Where events go (ControlChannel::sendInput in the client).
+    using EventSink = std::function<void(const InputEvent& event)>;
     // The size of the picture being shown, for absolute positions.
     using PictureSizeSource = std::function<PictureSize()>;
     // Asks for the settings menu at the given window position.
@@ -28,33 +32,40 @@ class InputHandler {
     static constexpr int menuCornerSize = 62;
     static constexpr int menuAnchorInset = 14;
 
-    InputHandler(SDL_Window* window, MessageSink send, PictureSizeSource pictureSize,
+    InputHandler(SDL_Window* window, EventSink sink, PictureSizeSource pictureSize,
                  MenuRequest openMenu);
 
     // One window event from the main loop. Returns true when the event was input and has
-    // been dealt with here (keys, mouse, wheel, focus loss); false for anything the main
-    // loop handles itself (quit, menu commands, other window events).
+    // been dealt with here (keys, mouse, wheel, focus loss, the window hidden or minimised);
+    // false for anything the main loop handles itself (quit, menu commands, other window
+    // events).
     bool handleEvent(const SDL_Event& event);
 
+    bool isMouseCaptured() const { return mouseCaptured; }
+    void captureMouse();
+    void releaseMouse();
+
+    // Releases every key and button the server still holds, oldest press first, then frees
+    // the mouse. At shutdown it must run while the channels are still open.
+    void releaseAll();
+
+  private:
     void handleKey(const SDL_KeyboardEvent& event);
     void handleMotion(const SDL_MouseMotionEvent& event);
     void handleButton(const SDL_MouseButtonEvent& event);
     void handleWheel(const SDL_MouseWheelEvent& event);
-
-    void captureMouse();
-    void releaseMouse();
+    void handleReleaseCombination();
+    void releaseHeldInputs();
     void sendMouseMoveAbsolute(std::int32_t x, std::int32_t y);
-
-    bool mouseCaptured = false;
-
-  private:
     bool isReleaseCombination(const SDL_KeyboardEvent& event) const;
     bool isInMenuCorner(std::int32_t x, std::int32_t y) const;
     void toggleFullscreen();
-    void sendKey(std::uint16_t virtualKey, bool down);
+    void send(const InputEvent& event);
 
     SDL_Window* window;
-    MessageSink send;
+    EventSink sink;
     PictureSizeSource pictureSize;
     MenuRequest openMenu;
+    HeldInputs held;
+    bool mouseCaptured = false;
 };

@@ -49,5 +49,8 @@ void showPopupMenu(const PopupMenuOwner& owner, const std::vector<MenuEntry>& me
 // The command id carried by an event of the main loop, if it is a menu command.
 std::optional<int> menuCommandFromEvent(const SDL_Event& event);
 
+// WM_COMMAND, for the sources that do not include the Windows headers.
+inline constexpr unsigned windowsCommandMessage = 0x0111;
+
 // The command carried by a Windows message (WM_COMMAND, id in the low 16 bits of wParam).
 std::optional<int> menuCommandFromWindowsMessage(unsigned message, unsigned long long wParam);

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 
+#include "settings/SettingsStore.hpp"
+
 namespace {
 
 constexpr std::array<std::int32_t, 6> bitrateChoicesMbps = {0, 4, 8, 12, 20, 35};
@@ -82,10 +84,10 @@ std::vector<MenuEntry> buildSettingsMenu(const SettingsAccess& settings, bool sa
     menu.push_back(MenuEntry::submenu("Битрейт", std::move(bitrates)));
     menu.push_back(deviceSubmenu("Вывод звука", "По умолчанию", menu_id::outputDefault,
                                  settings.listOutputDevices(),
-                                 settings.readDeviceName(outputDeviceFile)));
+                                 settings.readDeviceName(SettingsStore::outputDeviceFile)));
     menu.push_back(deviceSubmenu("Микрофон", "Выключен", menu_id::microphoneOff,
                                  settings.listCaptureDevices(),
-                                 settings.readDeviceName(microphoneDeviceFile)));
+                                 settings.readDeviceName(SettingsStore::microphoneDeviceFile)));
     menu.push_back(MenuEntry::separator());
     menu.push_back(MenuEntry::command("Тест сети", menu_id::networkTest));
     menu.push_back(MenuEntry::command("Информация", menu_id::information));
@@ -107,10 +109,10 @@ void handleMenuCommand(const MenuCommandContext& context, int id) {
                settings.writeBitrateMbps(bitrateChoicesMbps[id - menu_id::bitrateFirst]));
     } else if (id >= menu_id::outputDefault && id <= menu_id::outputLast) {
         saveDevice(context, id, menu_id::outputDefault, settings.listOutputDevices(),
-                   outputDeviceFile, outputNotice);
+                   SettingsStore::outputDeviceFile, outputNotice);
     } else if (id >= menu_id::microphoneOff && id <= menu_id::microphoneLast) {
         saveDevice(context, id, menu_id::microphoneOff, settings.listCaptureDevices(),
-                   microphoneDeviceFile, microphoneNotice);
+                   SettingsStore::microphoneDeviceFile, microphoneNotice);
     } else if (id == menu_id::networkTest) {
         context.runNetworkTest();
     } else if (id == menu_id::information) {

@@ -20,9 +20,6 @@ struct SettingsAccess {
     std::function<std::vector<std::string>()> listCaptureDevices;
 };
 
-inline constexpr const char* outputDeviceFile = "client-output-device.txt";
-inline constexpr const char* microphoneDeviceFile = "client-microphone-device.txt";
-
 namespace menu_id {
 inline constexpr int codecH264 = 1001;
 inline constexpr int codecHevc = 1002;

@@ -31,7 +31,7 @@ class MainLoopTest : public ::testing::Test {
         stream = createStreamWindow();
         video = std::make_unique<VideoPipeline>(stream.renderer.get(), 1280, 720, false);
         input = std::make_unique<InputHandler>(
-            stream.window.get(), [](const nlohmann::json&) {},
+            stream.window.get(), [](const InputEvent&) {},
             [this] {
                 return InputHandler::PictureSize{video->width, video->height};
             },

@@ -132,6 +132,39 @@ class KeyboardTest(harness.EndToEndTest):
         self.assertEqual(session.client.wait_exit(), 0)
 
 
+    def test_held_key_is_released_once_when_another_window_takes_the_focus(self):
+        session = Session(self)
+
+        start = session.mark()
+        session.xdotool("keydown", "a")
+        session.wait_key(start, KEY_A, True, "the press of A")
+        other = subprocess.Popen(["xmessage", "-name", "qv-other-window", "another window"],
+                                 env=session._env(), stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        self.stack.callback(harness.stop_process, other)
+        other_window = harness.wait_until(
+            lambda: subprocess.run(["xdotool", "search", "--name", "qv-other-window"],
+                                   capture_output=True, text=True, env=session._env()
+                                   ).stdout.split(),
+            what="the other window")[0]
+        session.xdotool("windowfocus", "--sync", other_window)
+        session.wait_key(start, KEY_A, False, "the release of A once the focus moved")
+        session.xdotool("keyup", "a")  # goes to the other window
+
+        # B behind it on the same ordered channel: everything sent before B is in.
+        session.xdotool("windowfocus", "--sync", session.window)
+        session.xdotool("key", "b")
+        messages = session.wait_key(start, KEY_B, False, "the key after the focus came back")
+        keys = key_messages(messages)
+        # A held key repeats its press; any other message would be one too many.
+        without_repeats = [k for i, k in enumerate(keys) if not (k[1] and i and keys[i - 1] == k)]
+        self.assertEqual(without_repeats,
+                         [(KEY_A, True), (KEY_A, False), (KEY_B, True), (KEY_B, False)])
+
+        session.client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(session.client.wait_exit(), 0)
+
+
 class MouseTest(harness.EndToEndTest):
 
     def test_capture_relative_motion_wheel_release_combination_and_menu_corner(self):

@@ -16,6 +16,7 @@ using MenuHandle = std::unique_ptr<std::remove_pointer_t<HMENU>, MenuDeleter>;
 
 constexpr UINT trackFlags = TPM_RIGHTALIGN | TPM_NONOTIFY | TPM_RETURNCMD;
 static_assert(trackFlags == 0x188);
+static_assert(windowsCommandMessage == WM_COMMAND);
 
 void appendEntries(HMENU menu, const std::vector<MenuEntry>& entries) {
     for (const auto& entry : entries) {
