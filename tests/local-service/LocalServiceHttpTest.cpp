@@ -208,7 +208,7 @@ TEST_F(HttpTest, recordHoldsEveryRequestWithQueryAuthorizationAndBody) {
     EXPECT_EQ(lines[0]["method"], "POST");
     EXPECT_EQ(lines[0]["path"], "/auth/login");
     EXPECT_TRUE(lines[0]["authorization"].is_null());
-    EXPECT_EQ(json::parse(lines[0]["body"].get<std::string>())["password"], "demo");
+    EXPECT_EQ(json::parse(lines[0]["body"].get<std::string>())["password"], "***") << "the password is masked";
 
     EXPECT_EQ(lines[1]["method"], "GET");
     EXPECT_EQ(lines[1]["path"], "/game-sessions/s-1/webrtc/events?after=3&viewerId=native-7");
