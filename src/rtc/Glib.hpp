@@ -1,6 +1,7 @@
 #pragma once
 
-// Small owners for GLib and GStreamer handles used by the engine files.
+// Small owners for GLib and GStreamer handles, shared by the engine files and the stand-in
+// service's offering peer.
 
 #include <glib-object.h>
 #include <gst/gst.h>
@@ -10,6 +11,9 @@
 #include <utility>
 
 namespace rtc::glib {
+
+// Starts GStreamer once per process. Throws std::runtime_error when it cannot start.
+void initialiseGstreamer();
 
 // One strong reference to a GObject (GstElement, GstPad, ...).
 template <typename T>
@@ -90,6 +94,20 @@ struct StructureDeleter {
 };
 using StructurePtr = std::unique_ptr<GstStructure, StructureDeleter>;
 
+// A copy of value handed to C code as user data; freeUserData<T> is the matching destroy notify.
+template <typename T>
+gpointer newUserData(T value) {
+    return std::make_unique<T>(std::move(value)).release();
+}
+template <typename T>
+T& userData(gpointer data) {
+    return *static_cast<T*>(data);
+}
+template <typename T>
+void freeUserData(gpointer data) {
+    std::unique_ptr<T> owner(static_cast<T*>(data));
+}
+
 // Connects a signal to a callable owned by the handler: the callable lives until the handler
 // is disconnected or the object is finalised. Returns the handler id.
 template <typename Signature, typename Callable>
@@ -102,9 +120,7 @@ struct Trampoline {
     static Return call(Args... args, gpointer data) {
         return (*static_cast<Callable*>(data))(args...);
     }
-    static void destroy(gpointer data, GClosure*) {
-        std::unique_ptr<Callable> owner(static_cast<Callable*>(data));
-    }
+    static void destroy(gpointer data, GClosure*) { freeUserData<Callable>(data); }
 };
 
 template <typename Signature, typename Callable>

@@ -1,5 +1,7 @@
 #include "rtc/GstDataChannel.hpp"
 
+#include "rtc/WeakBind.hpp"
+
 namespace rtc {
 
 GstDataChannel::GstDataChannel(GstWebRTCDataChannel* channel, std::shared_ptr<CallbackGate> gate)
@@ -19,34 +21,26 @@ GstDataChannel::~GstDataChannel() {
 }
 
 void GstDataChannel::connectSignals() {
-    std::weak_ptr<GstDataChannel> weak = weak_from_this();
-    handlers.push_back(glib::connect<void(GstWebRTCDataChannel*)>(channel.get(), "on-open",
-                                                                  [weak](GstWebRTCDataChannel*) {
-                                                                      if (auto self = weak.lock()) {
-                                                                          self->opened();
-                                                                      }
-                                                                  }));
-    handlers.push_back(glib::connect<void(GstWebRTCDataChannel*)>(channel.get(), "on-close",
-                                                                  [weak](GstWebRTCDataChannel*) {
-                                                                      if (auto self = weak.lock()) {
-                                                                          self->closed();
-                                                                      }
-                                                                  }));
+    const auto weak = weak_from_this();
+    GstWebRTCDataChannel* raw = channel.get();
+    handlers.push_back(glib::connect<void(GstWebRTCDataChannel*)>(
+        raw, "on-open",
+        weakBind(weak, [](GstDataChannel& self, GstWebRTCDataChannel*) { self.opened(); })));
+    handlers.push_back(glib::connect<void(GstWebRTCDataChannel*)>(
+        raw, "on-close",
+        weakBind(weak, [](GstDataChannel& self, GstWebRTCDataChannel*) { self.closed(); })));
     handlers.push_back(glib::connect<void(GstWebRTCDataChannel*, const gchar*)>(
-        channel.get(), "on-message-string", [weak](GstWebRTCDataChannel*, const gchar* text) {
-            if (auto self = weak.lock()) {
-                self->received(std::string(text ? text : ""));
-            }
-        }));
+        raw, "on-message-string",
+        weakBind(weak, [](GstDataChannel& self, GstWebRTCDataChannel*, const gchar* text) {
+            self.received(std::string(text ? text : ""));
+        })));
     handlers.push_back(glib::connect<void(GstWebRTCDataChannel*, GBytes*)>(
-        channel.get(), "on-message-data", [weak](GstWebRTCDataChannel*, GBytes* bytes) {
-            if (auto self = weak.lock()) {
-                gsize size = 0;
-                auto* data =
-                    static_cast<const byte*>(bytes ? g_bytes_get_data(bytes, &size) : nullptr);
-                self->received(data ? binary(data, data + size) : binary());
-            }
-        }));
+        raw, "on-message-data",
+        weakBind(weak, [](GstDataChannel& self, GstWebRTCDataChannel*, GBytes* bytes) {
+            gsize size = 0;
+            auto* data = static_cast<const byte*>(bytes ? g_bytes_get_data(bytes, &size) : nullptr);
+            self.received(data ? binary(data, data + size) : binary());
+        })));
 }
 
 GstWebRTCDataChannelState GstDataChannel::readyState() const {

@@ -1,10 +1,7 @@
 #pragma once
 
-// A data channel that the remote peer opened on webrtcbin.
-
-// webrtcbin's library API is marked unstable; 1.22 is what we build against.
-#define GST_USE_UNSTABLE_API
-#include <gst/webrtc/webrtc.h>
+// A data channel on webrtcbin behind the rtc::DataChannel interface: one the remote peer
+// opened for the client, or one the stand-in service's offering peer created.
 
 #include <memory>
 #include <mutex>
@@ -14,6 +11,7 @@
 #include "rtc/CallbackGate.hpp"
 #include "rtc/Glib.hpp"
 #include "rtc/Impl.hpp"
+#include "rtc/Webrtcbin.hpp"
 
 namespace rtc {
 

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "rtc/WeakBind.hpp"
+
 namespace rtc {
 
 namespace {
@@ -136,14 +138,22 @@ void GstTrack::attach(GstBin* pipeline, GstPad* source) {
     g_object_set(sink, "sync", FALSE, "async", FALSE, "max-buffers", 8u, "drop", FALSE,
                  "enable-last-sample", FALSE, nullptr);
 
+    // The appsink's hold on the track: a sample that arrives after the track is gone is dropped.
+    auto deliverSample = weakBind(weak_from_this(), &GstTrack::deliver);
+    using Deliver = decltype(deliverSample);
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = [](GstAppSink* appsink, gpointer data) {
-        return onSample(GST_ELEMENT(appsink), data);
+        GstSample* sample = gst_app_sink_pull_sample(appsink);
+        if (!sample) {
+            return GST_FLOW_EOS;
+        }
+        glib::userData<Deliver>(data)(sample);
+        gst_sample_unref(sample);
+        return GST_FLOW_OK;
     };
-    auto owner = std::make_unique<std::weak_ptr<GstTrack>>(weak_from_this());
-    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, owner.release(), [](gpointer data) {
-        std::unique_ptr<std::weak_ptr<GstTrack>> free(static_cast<std::weak_ptr<GstTrack>*>(data));
-    });
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks,
+                               glib::newUserData<Deliver>(std::move(deliverSample)),
+                               &glib::freeUserData<Deliver>);
 
     {
         std::lock_guard lock(mutex);
@@ -155,14 +165,12 @@ void GstTrack::attach(GstBin* pipeline, GstPad* source) {
     gst_element_sync_state_with_parent(filter);
     gst_element_sync_state_with_parent(depay);
     glib::Ref<GstPad> sinkPad = glib::Ref<GstPad>::adopt(gst_element_get_static_pad(depay, "sink"));
-    auto probeClock = std::make_unique<std::shared_ptr<RtpClock>>(rtpClock);
+    using SharedClock = std::shared_ptr<RtpClock>;
     gst_pad_add_probe(
         sinkPad.get(),
         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-        &GstTrack::onRtpPacket, probeClock.release(), [](gpointer data) {
-            std::unique_ptr<std::shared_ptr<RtpClock>> free(
-                static_cast<std::shared_ptr<RtpClock>*>(data));
-        });
+        &GstTrack::onRtpPacket, glib::newUserData<SharedClock>(rtpClock),
+        &glib::freeUserData<SharedClock>);
     gst_pad_link(source, sinkPad.get());
 }
 
@@ -180,22 +188,10 @@ GstPadProbeReturn GstTrack::onRtpPacket(GstPad*, GstPadProbeInfo* info, gpointer
     }
     const std::uint32_t timestamp = gst_rtp_buffer_get_timestamp(&rtp);
     gst_rtp_buffer_unmap(&rtp);
-    RtpClock& clock = **static_cast<std::shared_ptr<RtpClock>*>(data);
+    RtpClock& clock = *glib::userData<std::shared_ptr<RtpClock>>(data);
     clock.last.store(timestamp);
     clock.seen.store(true);
     return GST_PAD_PROBE_OK;
-}
-
-GstFlowReturn GstTrack::onSample(GstElement* sink, gpointer data) {
-    GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink));
-    if (!sample) {
-        return GST_FLOW_EOS;
-    }
-    if (auto track = static_cast<std::weak_ptr<GstTrack>*>(data)->lock()) {
-        track->deliver(sample);
-    }
-    gst_sample_unref(sample);
-    return GST_FLOW_OK;
 }
 
 void GstTrack::deliver(GstSample* sample) {

@@ -32,7 +32,6 @@ class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrac
     void attach(GstBin* pipeline, GstPad* source);
 
   private:
-    static GstFlowReturn onSample(GstElement* sink, gpointer data);
     static GstPadProbeReturn onRtpPacket(GstPad* pad, GstPadProbeInfo* info, gpointer data);
     void deliver(GstSample* sample);
 

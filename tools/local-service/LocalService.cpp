@@ -1,15 +1,14 @@
 #include "LocalService.hpp"
 
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <charconv>
 #include <csignal>
-#include <filesystem>
 #include <iomanip>
 #include <random>
 #include <sstream>
+
+#include "HttpReplies.hpp"
 
 namespace {
 
@@ -28,15 +27,6 @@ constexpr int gameServerLatencyMs = 1;
 constexpr double gameServerDownloadMbps = 940.0;
 constexpr double gameServerUploadMbps = 940.0;
 
-void reply(httplib::Response& response, int status, const json& body) {
-    response.status = status;
-    response.set_content(body.dump(), "application/json");
-}
-
-void replyError(httplib::Response& response, int status, const std::string& message) {
-    reply(response, status, {{"error", message}});
-}
-
 std::string newToken() {
     std::random_device random;
     std::ostringstream hex;
@@ -44,59 +34,6 @@ std::string newToken() {
         hex << std::hex << std::setw(8) << std::setfill('0') << random();
     }
     return hex.str();
-}
-
-// A JSON object body, or absent with a 400 already in the response.
-std::optional<json> objectBody(const httplib::Request& request, httplib::Response& response) {
-    json body = json::parse(request.body, nullptr, false);
-    if (body.is_discarded() || !body.is_object()) {
-        replyError(response, 400, "expected a JSON object");
-        return std::nullopt;
-    }
-    return body;
-}
-
-std::optional<long long> parseWhole(const std::string& text) {
-    long long value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-int portOf(const sockaddr_storage& address) {
-    if (address.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-    }
-    return -1;
-}
-
-// httplib keeps the socket of a request to itself, so it is found among the process's
-// descriptors by its two ports. shutdown rather than close: the library still owns the
-// descriptor and closes it when its write fails.
-void dropConnection(const httplib::Request& request) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        auto fd = parseWhole(entry.path().filename().string());
-        if (!fd) {
-            continue;
-        }
-        sockaddr_storage local{}, remote{};
-        socklen_t localLength = sizeof local, remoteLength = sizeof remote;
-        int descriptor = static_cast<int>(*fd);
-        if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
-            getpeername(descriptor, reinterpret_cast<sockaddr*>(&remote), &remoteLength) != 0) {
-            continue;
-        }
-        if (portOf(local) == request.local_port && portOf(remote) == request.remote_port) {
-            shutdown(descriptor, SHUT_RDWR);
-            return;
-        }
-    }
 }
 
 }  // namespace

@@ -1,0 +1,65 @@
+#pragma once
+
+// The media an offering peer streams, as one GStreamer pipeline around its webrtcbin: a test
+// tone, and either an encoded scene that follows the viewer's input or a file played in a
+// loop. Also the controls on that media while it runs.
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "OfferingPeer.hpp"
+#include "SceneState.hpp"
+#include "rtc/Glib.hpp"
+
+class OfferedStream {
+  public:
+    // Builds the pipeline (not started yet). keyFrameForced receives the count so far each
+    // time the viewer asks for a key frame, on a streaming thread. Throws std::runtime_error
+    // when the pipeline cannot be built.
+    OfferedStream(const OfferingPeerOptions& options,
+                  std::function<void(std::uint64_t)> keyFrameForced);
+
+    const rtc::glib::Ref<GstElement>& pipeline() const { return whole; }
+    // The pipeline's webrtcbin.
+    const rtc::glib::Ref<GstElement>& webrtc() const { return offer; }
+
+    void setBitrate(std::uint64_t bitsPerSecond);
+    void showScene(const SceneState& scene);
+    // Frames encoded before the transport was up never arrived; start the viewer's picture.
+    void freshKeyFrame();
+    std::uint64_t keyFramesForced() const { return forcedKeyFrames->count.load(); }
+    // No key frame is reported any more once this returns.
+    void stopReporting();
+
+  private:
+    void followBackground();
+    void countKeyFrameRequests();
+    void stampFileFrames();
+
+    const int width;
+    const int height;
+    rtc::glib::Ref<GstElement> whole;
+    rtc::glib::Ref<GstElement> offer;
+
+    // Shared with a pad probe, which may outlive this object when teardown hangs.
+    struct KeyFrameRequests {
+        std::atomic<std::uint64_t> count{0};
+        std::mutex mutex;
+        std::function<void(std::uint64_t)> report;  // cleared by stopReporting
+    };
+    const std::shared_ptr<KeyFrameRequests> forcedKeyFrames = std::make_shared<KeyFrameRequests>();
+    // The background pattern a press asked for, applied by the source's own streaming thread:
+    // videotestsrc frees its cached picture when the pattern changes, which from any other
+    // thread races with the copy it makes of that picture for every frame.
+    struct BackgroundPattern {
+        explicit BackgroundPattern(int first) : wanted(first), shown(first) {}
+        std::atomic<int> wanted;
+        int shown;  // streaming thread only
+    };
+    const std::shared_ptr<BackgroundPattern> backgroundPattern;
+};
