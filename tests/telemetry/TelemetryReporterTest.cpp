@@ -49,7 +49,7 @@ class TelemetryFixture : public ::testing::Test {
             if (failure) {
                 throw std::runtime_error(*failure);
             }
-            return reply;
+            return echo ? json{{"bitrate", body.at("availableBitrate")}} : reply;
         };
         return std::make_unique<TelemetryReporter>(TelemetryStream{"s-42", 1920, 1080, storedMbps},
                                                    post, stats, stop, *log, timing);
@@ -78,6 +78,7 @@ class TelemetryFixture : public ::testing::Test {
     std::int64_t nowNs = 5'000'000'000;
     std::int64_t reportDurationMs = 10;
     json reply = json::object();
+    bool echo = false;  // the reply's bitrate is the proposal itself
     std::optional<std::string> failure;
     std::vector<std::string> paths;
     std::vector<json> bodies;
@@ -122,15 +123,42 @@ TEST_F(TelemetryFixture, proposalFollowsTheCurrentTargetAndThePreviousReportDura
     EXPECT_EQ(stats.targetBitrate.load(), 8'000'000u);
 }
 
-TEST(BitrateProposal, slowReportsStopAtFourMegabitsAndFastOnesHaveNoCeiling) {
-    EXPECT_EQ(proposeBitrate(4'000'000, 400.0), 4'000'000u);
-    EXPECT_EQ(proposeBitrate(4'200'000, 400.0), 4'000'000u);
-    EXPECT_EQ(proposeBitrate(1'000, 250.0), 4'000'000u);
-    EXPECT_EQ(proposeBitrate(4'000'000, 10.0), 5'000'000u);
-    EXPECT_EQ(proposeBitrate(800'000'000'000, 10.0), 1'000'000'000'000u);
-    // Far beyond any real link it saturates instead of overflowing.
-    EXPECT_EQ(proposeBitrate(UINT64_MAX, 10.0), UINT64_MAX);
-    EXPECT_EQ(proposeBitrate(9'000'001, 10.0), 11'250'001u);
+TEST(BitrateProposal, staysBetweenTheFloorAndTheCeiling) {
+    struct Case {
+        std::uint64_t target;
+        double lastReportMs;
+        std::uint64_t expected;
+    };
+    const Case cases[] = {
+        {4'000'000, 400.0, 4'000'000},
+        {4'200'000, 400.0, 4'000'000},
+        {1'000, 250.0, 4'000'000},  // exactly 250 ms is slow
+        {4'000'000, 10.0, 5'000'000},
+        {9'000'001, 10.0, 11'250'001},
+        {80'000'000, 10.0, 100'000'000},
+        {100'000'000, 10.0, 100'000'000},
+        // A target the server set far above the ceiling is not proposed back to it.
+        {5'000'000'000, 400.0, 100'000'000},
+        {UINT64_MAX, 10.0, 100'000'000},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(proposeBitrate(c.target, c.lastReportMs), c.expected)
+            << c.target << " after " << c.lastReportMs << " ms";
+    }
+}
+
+TEST_F(TelemetryFixture, serverEchoingEveryProposalCannotPushItPastTheCeiling) {
+    stats.targetBitrate = 20'000'000;
+    echo = true;
+    auto reporter = makeReporter();
+    for (int i = 0; i < 30; ++i) {  // a minute of cycles
+        cycleAfterTwoSeconds(*reporter);
+    }
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        EXPECT_LE(proposal(i), maximumProposal) << "cycle " << i;
+    }
+    EXPECT_EQ(proposal(bodies.size() - 1), maximumProposal);
+    EXPECT_EQ(stats.targetBitrate.load(), maximumProposal);
 }
 
 TEST_F(TelemetryFixture, serverPinningTheBitrateKeepsTheTargetWhileProposalsFollowDuration) {
