@@ -5,12 +5,14 @@
 
 #include "api/CurlGlobal.hpp"
 #include "app/Client.hpp"
+#include "app/ClientLog.hpp"
 #include "base/SafeText.hpp"
 
 int main(int argc, char** argv) {
+    ClientLog log;  // first, so that every later message has a place
     try {
         CurlGlobal curl;  // before any thread exists
-        return runClient(std::vector<std::string>(argv + 1, argv + argc));
+        return runClient(std::vector<std::string>(argv + 1, argv + argc), log.events());
     } catch (const std::exception& e) {
         // The message may quote a server's reply; it must not steer the terminal.
         std::cerr << "Quorvanta Client error: " << printableLine(e.what()) << "\n";
