@@ -10,12 +10,13 @@
 
 int main(int argc, char** argv) {
     ClientLog log;  // first, so that every later message has a place
+    int exitCode = 1;
     try {
         CurlGlobal curl;  // before any thread exists
-        return runClient(std::vector<std::string>(argv + 1, argv + argc), log.events());
+        exitCode = runClient(std::vector<std::string>(argv + 1, argv + argc), log.events());
     } catch (const std::exception& e) {
         // The message may quote a server's reply; it must not steer the terminal.
         std::cerr << "Quorvanta Client error: " << printableLine(e.what()) << "\n";
-        return 1;
     }
+    return log.finish(exitCode);
 }
