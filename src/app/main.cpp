@@ -7,8 +7,10 @@
 #include "app/Client.hpp"
 #include "app/ClientLog.hpp"
 #include "base/SafeText.hpp"
+#include "platform/Console.hpp"
 
 int main(int argc, char** argv) {
+    platform::ignoreBrokenPipe();
     ClientLog log;  // first, so that every later message has a place
     int exitCode = 1;
     try {

@@ -4,6 +4,7 @@ exit codes and the first log lines."""
 import json
 import os
 import signal
+import subprocess
 
 import harness
 
@@ -30,6 +31,21 @@ class StartupTest(harness.EndToEndTest):
         error = "Quorvanta Client error: No active Quorvanta session"
         self.assertEqual(client.stderr(), f"{error}\nLog file: {client.log_path}\n")
         self.assertEqual(client.log_lines()[-1], error)
+
+    def test_standard_output_closed_by_its_reader_does_not_kill_the_client(self):
+        service = self.start_service()
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            proc = subprocess.run([harness.CLIENT, service.base_url],
+                                  input=f"{harness.DEMO_EMAIL}\nwrong\n".encode(),
+                                  stdout=write_end, stderr=subprocess.DEVNULL, timeout=30,
+                                  env={**os.environ, "SDL_VIDEODRIVER": "dummy",
+                                       "LOCALAPPDATA": self.workdir})
+        finally:
+            os.close(write_end)
+        # The prompts cannot be written, but the login still runs and is refused.
+        self.assertEqual(proc.returncode, 2)
 
     def test_session_id_argument_skips_the_lookup_and_reports_the_display(self):
         xvfb = self.start_xvfb(1366, 768)
