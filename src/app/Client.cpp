@@ -101,9 +101,8 @@ class SessionThreads {
 
 // The start-up sequence in its fixed order. Locals are declared in the order they are
 // created, so what the shutdown does not release explicitly goes in reverse: media objects,
-// then the window and renderer, then SDL, then the start-up state, and the log last.
-int runClient(const std::vector<std::string>& arguments) {
-    EventLog log(SettingsStore::settingsDirectory() / "native-client.log");
+// then the window and renderer, then SDL, then the start-up state. The log is main's.
+int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     log.write("client_started");
     if (auto problem = platform::missingDisplay()) {
         throw std::runtime_error(*problem);

@@ -5,10 +5,14 @@
 
 #include "api/CurlGlobal.hpp"
 #include "app/Client.hpp"
+#include "app/ClientLog.hpp"
 #include "app/CommandLine.hpp"
 #include "base/SafeText.hpp"
+#include "platform/Console.hpp"
 
 int main(int argc, char** argv) {
+    platform::ignoreBrokenPipe();
+    // Answered before the log is opened, so asking for the usage keeps the last run's log.
     const CommandLine line = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     switch (line.action) {
         case CommandLine::Action::Help:
@@ -24,12 +28,14 @@ int main(int argc, char** argv) {
         case CommandLine::Action::Run:
             break;
     }
+    ClientLog log;  // first, so that every later message has a place
+    int exitCode = 1;
     try {
         CurlGlobal curl;  // before any thread exists
-        return runClient(line.positional);
+        exitCode = runClient(line.positional, log.events());
     } catch (const std::exception& e) {
         // The message may quote a server's reply; it must not steer the terminal.
         std::cerr << "Quorvanta Client error: " << printableLine(e.what()) << "\n";
-        return 1;
     }
+    return log.finish(exitCode);
 }

@@ -15,4 +15,8 @@ std::optional<std::string> promptLine(const std::string& prompt);
 // starts on a new line. Piped input is read as an ordinary line.
 std::optional<std::string> promptHiddenLine(const std::string& prompt);
 
+// Writing to a standard output whose reader is gone (a closed pipe) fails the write instead
+// of ending the process. Called once at the start of main.
+void ignoreBrokenPipe();
+
 }  // namespace platform

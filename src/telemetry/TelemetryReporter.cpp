@@ -20,7 +20,7 @@ std::uint64_t proposeBitrate(std::uint64_t target, double lastReportMs) {
     const double current = static_cast<double>(target);
     const double proposal =
         lastReportMs >= slowReportMs ? std::max(current * 0.9, minimumProposal) : current * 1.25;
-    return truncateClamped<std::uint64_t>(proposal);
+    return std::min(truncateClamped<std::uint64_t>(proposal), maximumProposal);
 }
 
 std::optional<std::uint64_t> bitrateFromReply(const nlohmann::json& reply) {

@@ -64,7 +64,15 @@ class TelemetryReporter {
     double lastReportMs = 30.0;
 };
 
-// The bitrate to propose from the current target and the previous report's duration.
+// The highest bitrate ever proposed, in bit/s. Without it a server that echoes each proposal
+// drives it up by a quarter every cycle, past any link and past 32-bit fields. 100 Mbit/s is
+// about three times the highest fixed choice (35 Mbit/s) and above what a 4K game stream
+// needs, and it fits a signed 32-bit field.
+inline constexpr std::uint64_t maximumProposal = 100'000'000;
+
+// The bitrate to propose from the current target and the previous report's duration: a quarter
+// more after a quick report, a tenth less (not below 4 Mbit/s) after a slow one, never above
+// maximumProposal.
 std::uint64_t proposeBitrate(std::uint64_t target, double lastReportMs);
 
 // The new target carried by a telemetry reply, if any; throws for a "bitrate" that is not a

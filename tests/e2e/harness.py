@@ -7,6 +7,7 @@ has only loopback. Waits poll a condition until a deadline instead of sleeping b
 import contextlib
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -23,6 +24,7 @@ CLIENT = os.path.join(BUILD_DIR, "quorvanta-client")
 SERVICE = os.path.join(BUILD_DIR, "quorvanta-local-service")
 DEMO_EMAIL = "demo@quorvanta.local"
 DEMO_PASSWORD = "demo"
+REPEATED_LINE = re.compile(r"^previous line repeated (\d+) times?$")
 
 
 def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
@@ -128,6 +130,7 @@ class Client:
         self.appdata = os.path.join(workdir, "appdata")
         os.makedirs(self.appdata, exist_ok=True)
         self.settings_dir = os.path.join(self.appdata, "Quorvanta")
+        self.log_path = os.path.join(self.settings_dir, "native-client.log")
         full_env = dict(os.environ)
         full_env["LOCALAPPDATA"] = self.appdata
         full_env.setdefault("SDL_AUDIODRIVER", "dummy")
@@ -148,11 +151,19 @@ class Client:
             f.write(value)
 
     def log_lines(self):
-        path = os.path.join(self.settings_dir, "native-client.log")
-        if not os.path.exists(path):
+        """The log's lines, with each collapsed run of identical lines written out again (a
+        run still open is counted only once the next different line comes)."""
+        if not os.path.exists(self.log_path):
             return []
-        with open(path, errors="replace") as f:
-            return f.read().splitlines()
+        with open(self.log_path, errors="replace") as f:
+            lines = []
+            for line in f.read().splitlines():
+                repeated = REPEATED_LINE.match(line)
+                if repeated and lines:
+                    lines += [lines[-1]] * int(repeated.group(1))
+                else:
+                    lines.append(line)
+            return lines
 
     def wait_log(self, predicate, timeout=15, what="a log line"):
         def check():

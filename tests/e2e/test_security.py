@@ -197,7 +197,7 @@ class SecurityTest(harness.EndToEndTest):
                                    env={"SDL_VIDEODRIVER": "dummy"},
                                    credentials=(harness.DEMO_EMAIL, PASSWORD))
         self.assertEqual(client.wait_exit(), 2)
-        self.assertEqual(client.stderr(), "Login failed: HTTP 0\n")
+        self.assertEqual(client.stderr(), f"Login failed: HTTP 0\nLog file: {client.log_path}\n")
         harness.wait_until(lambda: server.handshakes, what="the client's handshake")
         # The client itself broke off the handshake with an alert about the certificate.
         self.assertTrue(all(re.search(r"ALERT_(UNKNOWN_CA|BAD_CERTIFICATE|CERTIFICATE_UNKNOWN)",

@@ -2,19 +2,22 @@
 exit codes and the first log lines."""
 
 import json
+import os
 import signal
+import subprocess
 
 import harness
 
 
 class StartupTest(harness.EndToEndTest):
 
-    def test_wrong_password_exits_2_with_only_the_login_error(self):
+    def test_wrong_password_exits_2_with_the_login_error_in_console_and_log(self):
         service = self.start_service()
         client = self.start_client([service.base_url], credentials=(harness.DEMO_EMAIL, "wrong"),
                                    env={"SDL_VIDEODRIVER": "dummy"})
         self.assertEqual(client.wait_exit(), 2)
-        self.assertEqual(client.stderr(), "Login failed: HTTP 401\n")
+        self.assertEqual(client.stderr(), f"Login failed: HTTP 401\nLog file: {client.log_path}\n")
+        self.assertIn("Login failed: HTTP 401", client.log_lines())
         self.assertEqual(client.stdout(), "Email: Password: ")
         # nothing after the refused login reaches the service
         self.assertEqual([r["path"] for r in service.requests()], ["/auth/login"])
@@ -41,14 +44,30 @@ class StartupTest(harness.EndToEndTest):
             self.assertNotIn("Password: ", client.stdout(), name)
         self.assertEqual(service.requests(), [], "nothing reached the service")
 
-    def test_no_active_session_ends_with_start_up_error(self):
+    def test_no_active_session_ends_with_start_up_error_in_console_and_log(self):
         scenario = {"rules": [{"method": "GET", "path": "/game-sessions/active", "status": 200,
                                "body": "{\"data\":[]}"}]}
         service = self.start_service(scenario=scenario)
         client = self.start_client([service.base_url], env={"SDL_VIDEODRIVER": "dummy"})
         self.assertEqual(client.wait_exit(), 1)
-        self.assertEqual(client.stderr(),
-                         "Quorvanta Client error: No active Quorvanta session\n")
+        error = "Quorvanta Client error: No active Quorvanta session"
+        self.assertEqual(client.stderr(), f"{error}\nLog file: {client.log_path}\n")
+        self.assertEqual(client.log_lines()[-1], error)
+
+    def test_standard_output_closed_by_its_reader_does_not_kill_the_client(self):
+        service = self.start_service()
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            proc = subprocess.run([harness.CLIENT, service.base_url],
+                                  input=f"{harness.DEMO_EMAIL}\nwrong\n".encode(),
+                                  stdout=write_end, stderr=subprocess.DEVNULL, timeout=30,
+                                  env={**os.environ, "SDL_VIDEODRIVER": "dummy",
+                                       "LOCALAPPDATA": self.workdir})
+        finally:
+            os.close(write_end)
+        # The prompts cannot be written, but the login still runs and is refused.
+        self.assertEqual(proc.returncode, 2)
 
     def test_session_id_argument_skips_the_lookup_and_reports_the_display(self):
         xvfb = self.start_xvfb(1366, 768)

@@ -4,6 +4,7 @@ two ways a session ends, and recovery after frames are lost."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import time
@@ -13,6 +14,9 @@ import stream_checks as checks
 
 AIORTC_OFFERER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "aiortc_offerer.py")
 CURSOR_MESSAGE = '{"type":"cursor","x":32768,"y":32768,"visible":true}'
+# What FFmpeg ("[h264 @ 0x...]"), GStreamer ("WARN webrtcbin gstwebrtcbin.c:123:...") and GLib
+# ("GStreamer-CRITICAL **") print on their own.
+LIBRARY_LINE = re.compile(r"\[\w+ @ 0x[0-9a-f]+\]|\b(ERROR|WARN|FIXME)\b.*\.c:\d+:|[A-Z]+ \*\*")
 
 
 def has_line(text):
@@ -56,6 +60,11 @@ class StreamTest(harness.EndToEndTest):
         close(xvfb, client)
         self.assertEqual(client.wait_exit(timeout=15), 0)
         self.assertIn("Peer state: 2\n", client.stdout())
+        self.assert_no_library_lines(client)
+
+    def assert_no_library_lines(self, client):
+        console = client.stdout() + client.stderr()
+        self.assertIsNone(LIBRARY_LINE.search(console), console)
 
     def test_h264_stream_plays_and_closing_the_window_ends_the_client(self):
         def close_window(xvfb, client):
@@ -112,6 +121,7 @@ class StreamTest(harness.EndToEndTest):
         self.assertGreater(checks.screenshot(xvfb.display).mean(), 0.02)
         client.proc.send_signal(signal.SIGTERM)
         self.assertEqual(client.wait_exit(timeout=15), 0)
+        self.assert_no_library_lines(client)  # a lossy stream made the decoder talk
 
 
 class AiortcStreamTest(harness.EndToEndTest):

@@ -70,6 +70,10 @@ class EchoOff {
 
 }  // namespace
 
+void ignoreBrokenPipe() {
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
 std::optional<std::string> promptHiddenLine(const std::string& prompt) {
     if (!::isatty(STDIN_FILENO)) {
         return promptLine(prompt);

@@ -2,7 +2,7 @@
 
 #include <SDL.h>
 
-#include <cstdio>
+#include <iostream>
 
 #include "base/SafeText.hpp"
 
@@ -13,7 +13,8 @@ void showMessageBox(const std::string& title, const std::string& text, MessageIc
     const std::string safeTitle = messageBoxText(title);
     const std::string safeText = messageBoxText(text);
     if (SDL_ShowSimpleMessageBox(flags, safeTitle.c_str(), safeText.c_str(), nullptr) != 0) {
-        // Without a display the box cannot appear; keep its text where the user can find it.
-        std::fprintf(stderr, "%s: %s\n", safeTitle.c_str(), safeText.c_str());
+        // Without a display the box cannot appear; keep its text where the user can find it
+        // (standard error, and through it the log).
+        std::cerr << (safeTitle + ": " + safeText + "\n") << std::flush;
     }
 }

@@ -50,4 +50,8 @@ std::optional<std::string> promptHiddenLine(const std::string& prompt) {
     return line;
 }
 
+void ignoreBrokenPipe() {
+    // A broken pipe is an ordinary write error on Windows; there is no signal to ignore.
+}
+
 }  // namespace platform
