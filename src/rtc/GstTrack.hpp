@@ -26,6 +26,7 @@ class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrac
     void setMediaHandler(std::shared_ptr<MediaHandler> handler) override;
     void onFrame(std::function<void(binary data, FrameInfo info)> callback) override;
     bool requestKeyframe() override;
+    ReceiveStats receiveStats() const override { return {}; }
 
     // Builds the chain the handler asks for (a fakesink without one) and links the
     // webrtcbin source pad to it. Called once, after the track callback has returned.

@@ -14,6 +14,7 @@ class Track::Impl {
     virtual void setMediaHandler(std::shared_ptr<MediaHandler> handler) = 0;
     virtual void onFrame(std::function<void(binary data, FrameInfo info)> callback) = 0;
     virtual bool requestKeyframe() = 0;
+    virtual ReceiveStats receiveStats() const = 0;
 };
 
 class DataChannel::Impl {

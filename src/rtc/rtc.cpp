@@ -162,6 +162,9 @@ void Track::onFrame(std::function<void(binary, FrameInfo)> callback) {
 bool Track::requestKeyframe() {
     return impl->requestKeyframe();
 }
+ReceiveStats Track::receiveStats() const {
+    return impl->receiveStats();
+}
 
 DataChannel::DataChannel(std::shared_ptr<Impl> impl) : impl(std::move(impl)) {}
 DataChannel::~DataChannel() = default;

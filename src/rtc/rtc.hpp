@@ -86,6 +86,18 @@ class Candidate {
 struct FrameInfo {
     std::uint32_t timestamp = 0;  // the frame's RTP timestamp
     std::uint8_t payloadType = 0;
+    // A packet of the frame never arrived: lost, and not brought back by retransmission in
+    // time (or retransmission was not negotiated). Its picture will be damaged.
+    bool damaged = false;
+};
+
+// What a receiving track has seen of its RTP packets; running totals since it started.
+struct ReceiveStats {
+    std::uint64_t packetsLost = 0;           // missing on first arrival, repaired or not
+    std::uint64_t packetsOutOfOrder = 0;     // arrived after a later one: late, not lost
+    std::uint64_t packetsRetransmitted = 0;  // lost ones that retransmission brought back
+    double roundTripMs = 0;                  // the latest estimate; 0 while unknown
+    bool retransmission = false;             // the sender offered it and the answer took it
 };
 
 struct NalUnit {
@@ -139,6 +151,8 @@ class Track {
     void onFrame(std::function<void(binary data, FrameInfo info)> callback);
     // Asks the sender for a key frame (RTCP PLI). Returns false when the track cannot.
     bool requestKeyframe();
+    // Any thread; cheap enough to call once per frame.
+    ReceiveStats receiveStats() const;
 
   private:
     std::shared_ptr<Impl> impl;

@@ -25,6 +25,7 @@ class FakeTrack : public rtc::Track::Impl {
     void setMediaHandler(std::shared_ptr<rtc::MediaHandler> handler) override;
     void onFrame(std::function<void(rtc::binary, rtc::FrameInfo)> callback) override;
     bool requestKeyframe() override;
+    rtc::ReceiveStats receiveStats() const override { return stats; }
 
     // Engine side: delivers one depacketized frame to the registered callback. False when
     // no callback is registered.
@@ -33,6 +34,7 @@ class FakeTrack : public rtc::Track::Impl {
     int keyframeRequests() const { return keyframes.load(); }
 
     bool keyframesSupported = true;
+    rtc::ReceiveStats stats;
 
   private:
     const std::string mediaId;
