@@ -100,7 +100,10 @@ int runClient(const std::vector<std::string>& arguments) {
     EventLog log(SettingsStore::settingsDirectory() / "native-client.log");
     log.write("client_started");
 
-    ApiClient api(chooseBaseUrl(arguments));
+    // Its stop flag is the whole client's: the window or the lost connection sets it, and every
+    // thread and every HTTP request sees it.
+    PeerSession session;
+    ApiClient api(chooseBaseUrl(arguments), log, session.stopRequested);
     const Credentials credentials = promptCredentials();
     std::string loginError;
     if (!api.login(credentials.email, credentials.password, loginError)) {
@@ -141,7 +144,6 @@ int runClient(const std::vector<std::string>& arguments) {
     FrameQueue frames(stats);
     stats.targetBitrate = initialTargetBitrate(preferences, streamSize);
 
-    PeerSession session;
     session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
     ControlChannel control(log, video.cursor);
     const std::string viewerId = makeViewerId();
@@ -181,7 +183,11 @@ int runClient(const std::vector<std::string>& arguments) {
         settings,
         [](const Notice& notice) { showMessageBox(notice.title, notice.text, notice.icon); },
         [&] {
-            runNetworkTest(NetworkTestIo{transport.get, transport.postJson,
+            runNetworkTest(NetworkTestIo{// The chunks are the largest replies the client takes.
+                                         [&api](const std::string& path) {
+                                             return api.get(path, ApiClient::largeReplyLimit);
+                                         },
+                                         transport.postJson,
                                          [&](const std::string& title) {
                                              SDL_SetWindowTitle(streamWindow.window.get(),
                                                                 title.c_str());
