@@ -20,6 +20,7 @@
 #include "input/InputHandler.hpp"
 #include "platform/MessageBox.hpp"
 #include "platform/PopupMenu.hpp"
+#include "platform/StopSignals.hpp"
 #include "session/IceConfiguration.hpp"
 #include "session/PeerSession.hpp"
 #include "session/PeerStateHandler.hpp"
@@ -91,22 +92,16 @@ class SessionThreads {
     bool stopped = false;
 };
 
-}  // namespace
-
-// The start-up sequence in its fixed order. Locals are declared in the order they are
-// created, so what the shutdown does not release explicitly goes in reverse: media objects,
-// then the window and renderer, then SDL, then the start-up state, and the log last.
-int runClient(const std::vector<std::string>& arguments) {
-    EventLog log(SettingsStore::settingsDirectory() / "native-client.log");
-    log.write("client_started");
-
-    // Its stop flag is the whole client's: the window or the lost connection sets it, and every
-    // thread and every HTTP request sees it.
-    PeerSession session;
-    ApiClient api(chooseBaseUrl(arguments), log, session.stopRequested);
-    const Credentials credentials = promptCredentials();
+// The start-up sequence in its fixed order, from the login on. Locals are declared in the order
+// they are created, so what the shutdown does not release explicitly goes in reverse: media
+// objects, then the window and renderer, then SDL, then the start-up state.
+int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, PeerSession& session,
+                   ApiClient& api, const Credentials& credentials, SdlQuitSender& sdlQuit) {
     std::string loginError;
     if (!api.login(credentials.email, credentials.password, loginError)) {
+        if (session.stopRequested.load()) {
+            return 0;  // the login was cut short by the stop, not refused
+        }
         std::cerr << printableLine(loginError) << '\n';
         return loginRefusedExitCode;
     }
@@ -120,7 +115,7 @@ int runClient(const std::vector<std::string>& arguments) {
     const std::string sessionId = lookUpSessionId(arguments, api);
     const Preferences preferences = readPreferences();
 
-    SdlSession sdl;
+    SdlSession sdl(sdlQuit);
     enableMenuCommandEvents();
     const StreamSize streamSize = measureStreamSize();
     reportViewport(api, sessionId, streamSize, preferences);
@@ -192,7 +187,8 @@ int runClient(const std::vector<std::string>& arguments) {
                                              SDL_SetWindowTitle(streamWindow.window.get(),
                                                                 title.c_str());
                                          },
-                                         showMessageBox, TelemetryTiming::steadyNowNs});
+                                         showMessageBox, TelemetryTiming::steadyNowNs,
+                                         [&session] { return session.stopRequested.load(); }});
         },
         preferences.codecIsHevc,
         [&video] { return video.hardwareDecoding; },
@@ -238,4 +234,35 @@ int runClient(const std::vector<std::string>& arguments) {
     session.peerConnection.reset();
     microphone.reset();
     return 0;
+}
+
+}  // namespace
+
+int runClient(const std::vector<std::string>& arguments) {
+    EventLog log(SettingsStore::settingsDirectory() / "native-client.log");
+    log.write("client_started");
+
+    // Its stop flag is the whole client's: a signal, the window or the lost connection sets it,
+    // and every thread and every HTTP request sees it.
+    PeerSession session;
+    ApiClient api(chooseBaseUrl(arguments), log, session.stopRequested);
+    // At the prompt nothing has started yet, so a signal still ends the process at once.
+    const Credentials credentials = promptCredentials();
+
+    // From here on SIGINT and SIGTERM ask for the orderly stop that closing the window asks
+    // for: requests in flight end, and a menu or message box open on the main thread closes.
+    SdlQuitSender sdlQuit;
+    const platform::StopSignals stopSignals([&session, &sdlQuit] {
+        session.stopRequested.exchange(true);
+        closeMessageBoxes();
+        sdlQuit.send();
+    });
+    try {
+        return loginAndStream(arguments, log, session, api, credentials, sdlQuit);
+    } catch (const std::exception&) {
+        if (session.stopRequested.load()) {
+            return 0;  // a request cut short by the stop fails like any other
+        }
+        throw;
+    }
 }

@@ -2,15 +2,32 @@
 
 #include <stdexcept>
 
-SdlSession::SdlSession() {
+void SdlQuitSender::send() {
+    std::lock_guard lock(mutex);
+    if (running) {
+        SDL_Event event{};
+        event.type = SDL_QUIT;
+        SDL_PushEvent(&event);
+    }
+}
+
+SdlSession::SdlSession(SdlQuitSender& quit) : quit(quit) {
+    // The client's own handlers turn SIGINT and SIGTERM into a stop; SDL must not take them.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_GAMECONTROLLER) != 0) {
         throw std::runtime_error(SDL_GetError());
     }
     // The settings menu's commands come back as system window messages.
     SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+    std::lock_guard lock(quit.mutex);
+    quit.running = true;
 }
 
 SdlSession::~SdlSession() {
+    {
+        std::lock_guard lock(quit.mutex);
+        quit.running = false;
+    }
     SDL_Quit();
 }
 
