@@ -22,6 +22,7 @@
 #include "platform/Display.hpp"
 #include "platform/MessageBox.hpp"
 #include "platform/PopupMenu.hpp"
+#include "platform/StopSignals.hpp"
 #include "session/IceConfiguration.hpp"
 #include "session/PeerSession.hpp"
 #include "session/PeerStateHandler.hpp"
@@ -97,21 +98,16 @@ class SessionThreads {
     bool stopped = false;
 };
 
-}  // namespace
-
-// The start-up sequence in its fixed order. Locals are declared in the order they are
-// created, so what the shutdown does not release explicitly goes in reverse: media objects,
-// then the window and renderer, then SDL, then the start-up state. The log is main's.
-int runClient(const std::vector<std::string>& arguments, EventLog& log) {
-    log.write("client_started");
-    if (auto problem = platform::missingDisplay()) {
-        throw std::runtime_error(*problem);
-    }
-
-    ApiClient api(chooseBaseUrl(arguments));
-    const Credentials credentials = promptCredentials();
+// The start-up sequence in its fixed order, from the login on. Locals are declared in the order
+// they are created, so what the shutdown does not release explicitly goes in reverse: media
+// objects, then the window and renderer, then SDL, then the start-up state.
+int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, PeerSession& session,
+                   ApiClient& api, const Credentials& credentials, SdlQuitSender& sdlQuit) {
     std::string loginError;
     if (!api.login(credentials.email, credentials.password, loginError)) {
+        if (session.stopRequested.load()) {
+            return 0;  // the login was cut short by the stop, not refused
+        }
         std::cerr << printableLine(loginError) << '\n';
         return loginRefusedExitCode;
     }
@@ -125,7 +121,7 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     const std::string sessionId = lookUpSessionId(arguments, api);
     const Preferences preferences = readPreferences();
 
-    SdlSession sdl;
+    SdlSession sdl(sdlQuit);
     enableMenuCommandEvents();
     const StreamSize streamSize = measureStreamSize();
     reportViewport(api, sessionId, streamSize, preferences);
@@ -149,7 +145,6 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     FrameQueue frames(stats);
     stats.targetBitrate = initialTargetBitrate(preferences, streamSize);
 
-    PeerSession session;
     session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
     ControlChannel control(log, video.cursor);
     const std::string viewerId = makeViewerId();
@@ -189,12 +184,17 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
         settings,
         [](const Notice& notice) { showMessageBox(notice.title, notice.text, notice.icon); },
         [&] {
-            runNetworkTest(NetworkTestIo{transport.get, transport.postJson,
+            runNetworkTest(NetworkTestIo{// The chunks are the largest replies the client takes.
+                                         [&api](const std::string& path) {
+                                             return api.get(path, ApiClient::largeReplyLimit);
+                                         },
+                                         transport.postJson,
                                          [&](const std::string& title) {
                                              SDL_SetWindowTitle(streamWindow.window.get(),
                                                                 title.c_str());
                                          },
-                                         showMessageBox, TelemetryTiming::steadyNowNs});
+                                         showMessageBox, TelemetryTiming::steadyNowNs,
+                                         [&session] { return session.stopRequested.load(); }});
         },
         preferences.codecIsHevc,
         [&video] { return video.hardwareDecoding; },
@@ -241,4 +241,37 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     session.peerConnection.reset();
     microphone.reset();
     return 0;
+}
+
+}  // namespace
+
+int runClient(const std::vector<std::string>& arguments, EventLog& log) {
+    log.write("client_started");
+    if (auto problem = platform::missingDisplay()) {
+        throw std::runtime_error(*problem);
+    }
+
+    // Its stop flag is the whole client's: a signal, the window or the lost connection sets it,
+    // and every thread and every HTTP request sees it.
+    PeerSession session;
+    ApiClient api(chooseBaseUrl(arguments), log, session.stopRequested);
+    // At the prompt nothing has started yet, so a signal still ends the process at once.
+    const Credentials credentials = promptCredentials();
+
+    // From here on SIGINT and SIGTERM ask for the orderly stop that closing the window asks
+    // for: requests in flight end, and a menu or message box open on the main thread closes.
+    SdlQuitSender sdlQuit;
+    const platform::StopSignals stopSignals([&session, &sdlQuit] {
+        session.stopRequested.exchange(true);
+        closeMessageBoxes();
+        sdlQuit.send();
+    });
+    try {
+        return loginAndStream(arguments, log, session, api, credentials, sdlQuit);
+    } catch (const std::exception&) {
+        if (session.stopRequested.load()) {
+            return 0;  // a request cut short by the stop fails like any other
+        }
+        throw;
+    }
 }

@@ -2,13 +2,30 @@
 
 #include <stdexcept>
 
-SdlSession::SdlSession() {
-    if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_GAMECONTROLLER) != 0) {
-        throw std::runtime_error(SDL_GetError());
+void SdlQuitSender::send() {
+    std::lock_guard lock(mutex);
+    if (running) {
+        SDL_Event event{};
+        event.type = SDL_QUIT;
+        SDL_PushEvent(&event);
     }
 }
 
+SdlSession::SdlSession(SdlQuitSender& quit) : quit(quit) {
+    // The client's own handlers turn SIGINT and SIGTERM into a stop; SDL must not take them.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_GAMECONTROLLER) != 0) {
+        throw std::runtime_error(SDL_GetError());
+    }
+    std::lock_guard lock(quit.mutex);
+    quit.running = true;
+}
+
 SdlSession::~SdlSession() {
+    {
+        std::lock_guard lock(quit.mutex);
+        quit.running = false;
+    }
     SDL_Quit();
 }
 

@@ -3,16 +3,33 @@
 #include <SDL.h>
 
 #include <memory>
+#include <mutex>
 
 #include "platform/NativeWindow.hpp"
+
+// Lets another thread end the main thread's SDL loops (the main loop's, the menu's) with an
+// SDL_QUIT event, but only while SDL runs: before SDL_Init and after SDL_Quit there is no
+// event queue to push to.
+class SdlQuitSender {
+  public:
+    void send();
+
+  private:
+    friend class SdlSession;
+    std::mutex mutex;
+    bool running = false;
+};
 
 // SDL from SDL_Init to SDL_Quit; everything else made with SDL must be gone before this.
 class SdlSession {
   public:
-    SdlSession();  // throws std::runtime_error with SDL's error text
+    explicit SdlSession(SdlQuitSender& quit);  // throws std::runtime_error with SDL's error text
     ~SdlSession();
     SdlSession(const SdlSession&) = delete;
     SdlSession& operator=(const SdlSession&) = delete;
+
+  private:
+    SdlQuitSender& quit;
 };
 
 struct WindowDeleter {

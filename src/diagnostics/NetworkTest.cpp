@@ -114,6 +114,9 @@ void runNetworkTest(const NetworkTestIo& io) {
 
         text = networkTestText(figures, io.get(statusPath));
     } catch (const std::exception& error) {
+        if (io.stopRequested && io.stopRequested()) {
+            return;
+        }
         io.showMessageBox(errorTitle, toValidUtf8(error.what()), MessageIcon::Error);
         return;
     }

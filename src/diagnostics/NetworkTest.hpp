@@ -17,8 +17,8 @@ struct NetworkFigures {
 };
 
 // Everything the test touches, passed in: the API requests (ApiClient::get and postJson in the
-// client, each throwing a std::exception on failure), the window title, the message box and
-// the monotonic clock in nanoseconds.
+// client, each throwing a std::exception on failure), the window title, the message box, the
+// monotonic clock in nanoseconds, and whether the client is stopping (empty: never).
 struct NetworkTestIo {
     std::function<nlohmann::json(const std::string& path)> get;
     std::function<nlohmann::json(const std::string& path, const nlohmann::json& body)> post;
@@ -26,10 +26,12 @@ struct NetworkTestIo {
     std::function<void(const std::string& title, const std::string& text, MessageIcon icon)>
         showMessageBox;
     std::function<std::int64_t()> clockNs;
+    std::function<bool()> stopRequested;
 };
 
 // Runs the 30 requests one after another on the calling thread and shows the result, or the
-// first failure, in a message box.
+// first failure, in a message box. A failure while the client is stopping (its requests are cut
+// short then) shows nothing: the client is about to end.
 void runNetworkTest(const NetworkTestIo& io);
 
 // The text of the result box; throws when the status reply cannot be read.

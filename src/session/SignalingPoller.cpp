@@ -84,6 +84,9 @@ void SignalingPoller::pollOnce() {
         }
         applyEventsReply(reply, *peerConnection, pollState);
     } catch (const std::exception& error) {
+        if (stopRequested.load()) {
+            return;  // a poll cut short by the stop is no signaling failure
+        }
         // The message may quote the service's reply: keep it to one harmless console line.
         errors << (sessionText::signalingErrorPrefix + printableLine(error.what()) + "\n")
                << std::flush;

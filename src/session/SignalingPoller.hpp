@@ -28,7 +28,7 @@ void applyEventsReply(const nlohmann::json& reply, rtc::PeerConnection& peer,
 
 // The thread that fetches the server's signaling events every 500 ms until stopRequested.
 // Failures are written to the error stream as "Signaling: " + message, one line per cycle,
-// and the next cycle asks again.
+// and the next cycle asks again; a request that the stop cut short is not reported.
 class SignalingPoller {
   public:
     static constexpr std::chrono::milliseconds interval{500};
@@ -45,7 +45,7 @@ class SignalingPoller {
           errors(errors) {}
 
     // Thread body. Leaves within a short slice of the pause once stopRequested is set; a
-    // request in flight is finished first (bounded by the HTTP time-out).
+    // request in flight is finished first (the client's requests end at the stop too).
     void run();
 
     // One request and its events; never throws.

@@ -5,10 +5,36 @@
 
 #include "session/SessionTexts.hpp"
 
+// Marks a handler as running for as long as it touches the uplink's state.
+class SignalingUplink::Running {
+  public:
+    explicit Running(SignalingUplink& uplink) : uplink(uplink) {
+        std::lock_guard lock(uplink.runningMutex);
+        ++uplink.running;
+    }
+    ~Running() {
+        // Notified under the lock: once the destructor sees no handler, the uplink may be gone.
+        std::lock_guard lock(uplink.runningMutex);
+        --uplink.running;
+        uplink.idle.notify_all();
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+  private:
+    SignalingUplink& uplink;
+};
+
 SignalingUplink::SignalingUplink(PeerSession& session, SignalingTransport& transport,
                                  const std::string& sessionId, const std::string& viewerId,
                                  EventLog& log)
     : session(session), transport(transport), sessionId(sessionId), viewerId(viewerId), log(log) {}
+
+SignalingUplink::~SignalingUplink() {
+    // The engine's own wait at close is bounded; a POST may still be ending here.
+    std::unique_lock lock(runningMutex);
+    idle.wait(lock, [this] { return running == 0; });
+}
 
 void SignalingUplink::attach() {
     session.peerConnection->onLocalDescription(
@@ -42,6 +68,7 @@ void SignalingUplink::reportFailure(const char* message) {
 }
 
 void SignalingUplink::onLocalDescription(rtc::Description description) {
+    const Running handler(*this);
     try {
         // Without the mutex: candidates keep being held while the answer is on its way.
         post(descriptionMessage(description, viewerId));
@@ -68,6 +95,7 @@ void SignalingUplink::onLocalDescription(rtc::Description description) {
 }
 
 void SignalingUplink::onLocalCandidate(rtc::Candidate candidate) {
+    const Running handler(*this);
     std::lock_guard lock(session.signalingMutex);
     if (!session.localDescriptionPosted.load()) {
         session.pendingCandidates.push_back(std::move(candidate));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -14,10 +16,16 @@
 // Both handlers run on the engine's threads and block on HTTP. A failed POST ends the
 // handler at that point and is written to the log as "signaling_error=" + message; it is
 // never retried and never escapes into the engine.
+//
+// The destructor waits for handlers still running: their requests end promptly once the
+// session's stopRequested is set, which the shutdown does before it closes the connection.
 class SignalingUplink {
   public:
     SignalingUplink(PeerSession& session, SignalingTransport& transport,
                     const std::string& sessionId, const std::string& viewerId, EventLog& log);
+    ~SignalingUplink();
+    SignalingUplink(const SignalingUplink&) = delete;
+    SignalingUplink& operator=(const SignalingUplink&) = delete;
 
     // Registers both handlers on the session's connection.
     void attach();
@@ -31,6 +39,8 @@ class SignalingUplink {
                                            const std::string& viewerId);
 
   private:
+    class Running;
+
     void post(const nlohmann::json& body);
     void reportFailure(const char* message);
 
@@ -39,4 +49,8 @@ class SignalingUplink {
     const std::string& sessionId;
     const std::string& viewerId;
     EventLog& log;
+
+    std::mutex runningMutex;
+    std::condition_variable idle;
+    int running = 0;  // handlers inside onLocalDescription or onLocalCandidate
 };

@@ -4,13 +4,19 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "api/ApiClient.hpp"
 #include "api/CurlGlobal.hpp"
+#include "api/HttpRequest.hpp"
+#include "api/RedirectPolicy.hpp"
+#include "base/EventLog.hpp"
 #include "support/LocalHttpServer.hpp"
+#include "support/TempDir.hpp"
+#include "support/WaitFor.hpp"
 
 namespace {
 
@@ -24,6 +30,7 @@ struct SeenRequest {
     bool hasAuthorization = false;
     std::string authorization;
     std::string contentType;
+    std::string userAgent;
 };
 
 class ApiClientTest : public ::testing::Test {
@@ -59,6 +66,7 @@ class ApiClientTest : public ::testing::Test {
         seen.hasAuthorization = req.has_header("Authorization");
         seen.authorization = req.get_header_value("Authorization");
         seen.contentType = req.get_header_value("Content-Type");
+        seen.userAgent = req.get_header_value("User-Agent");
     }
 
     SeenRequest lastRequest() {
@@ -72,8 +80,22 @@ class ApiClientTest : public ::testing::Test {
         loginBody = std::move(body);
     }
 
+    ApiClient client(const std::string& baseUrl) { return ApiClient(baseUrl, log, stopRequested); }
+
+    // The "http_error=" lines written so far.
+    std::vector<std::string> httpErrors() const {
+        std::vector<std::string> lines;
+        std::istringstream text(readWholeFile(folder.path() / "client.log"));
+        for (std::string line; std::getline(text, line);) {
+            if (line.rfind("http_error=", 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+
     ApiClient loggedInClient() {
-        ApiClient api(server.baseUrl());
+        ApiClient api = client(server.baseUrl());
         answerLogin(200, R"({"access_token":"tok-1"})");
         std::string error;
         EXPECT_TRUE(api.login("a@b.c", "pw", error)) << error;
@@ -81,6 +103,9 @@ class ApiClientTest : public ::testing::Test {
     }
 
     CurlGlobal curl;
+    TempDir folder;
+    EventLog log{folder.path() / "client.log"};
+    std::atomic<bool> stopRequested{false};
     std::mutex mutex;
     SeenRequest seen;
     int requestCount = 0;
@@ -101,10 +126,10 @@ std::string runtimeErrorOf(Call call) {
 }
 
 TEST_F(ApiClientTest, trailingSlashesAreStrippedAndPathIsAppendedUnchanged) {
-    ApiClient api(server.baseUrl() + "///");
+    ApiClient api = client(server.baseUrl() + "///");
     EXPECT_EQ(api.baseUrl(), server.baseUrl());
-    EXPECT_EQ(ApiClient("/").baseUrl(), "");
-    EXPECT_EQ(ApiClient("http://h/a/").baseUrl(), "http://h/a");
+    EXPECT_EQ(client("/").baseUrl(), "");
+    EXPECT_EQ(client("http://h/a/").baseUrl(), "http://h/a");
 
     answerLogin(200, R"({"access_token":"t"})");
     std::string error;
@@ -123,6 +148,7 @@ TEST_F(ApiClientTest, requestsCarryBearerTokenAndCompactJson) {
     SeenRequest get = lastRequest();
     EXPECT_EQ(get.method, "GET");
     EXPECT_EQ(get.authorization, "Bearer tok-1");
+    EXPECT_EQ(get.userAgent, "quorvanta-client/" QV_VERSION);
 
     api.postJson("/reply/200?body=1",
                  json{{"width", 1280}, {"codec", "hevc"}, {"name", "Mikrofon ü"}});
@@ -130,6 +156,7 @@ TEST_F(ApiClientTest, requestsCarryBearerTokenAndCompactJson) {
     EXPECT_EQ(post.method, "POST");
     EXPECT_EQ(post.authorization, "Bearer tok-1");
     EXPECT_EQ(post.contentType, "application/json");
+    EXPECT_EQ(post.userAgent, "quorvanta-client/" QV_VERSION);
     EXPECT_EQ(post.body, "{\"codec\":\"hevc\",\"name\":\"Mikrofon \xC3\xBC\",\"width\":1280}");
 }
 
@@ -158,15 +185,116 @@ TEST_F(ApiClientTest, successWithoutJsonBodyThrowsParseError) {
     EXPECT_THROW(api.get("/reply/200?body=/*c*/1"), json::parse_error);
 }
 
-TEST_F(ApiClientTest, redirectsAreNotFollowed) {
-    server.server.Get("/moved",
-                      [](const auto&, auto& res) { res.set_redirect("/reply/200?body=1"); });
+TEST_F(ApiClientTest, apiMovedBehindARedirectKeepsPostBodyAndToken) {
+    // "/moved/<status>/<rest>" answers that status with the Location "/<rest>".
+    const auto move = [](const httplib::Request& req, httplib::Response& res) {
+        res.status = std::stoi(req.matches[1]);
+        res.set_header("Location",
+                       "/" + std::string(req.matches[2]) + "?body=" + req.get_param_value("body"));
+    };
+    server.server.Get(R"(/moved/(\d+)/(.+))", move);
+    server.server.Post(R"(/moved/(\d+)/(.+))", move);
     ApiClient api = loggedInClient();
-    EXPECT_EQ(runtimeErrorOf([&] { api.get("/moved"); }), "GET /moved HTTP 302: ");
+
+    for (const int status : {301, 302, 303, 307, 308}) {
+        SCOPED_TRACE(status);
+        const std::string hop = "/moved/" + std::to_string(status);
+        EXPECT_EQ(api.postJson(hop + "/reply/200?body=7", json{{"a", 1}}), json(7));
+        const SeenRequest post = lastRequest();
+        EXPECT_EQ(post.method, "POST");
+        EXPECT_EQ(post.body, R"({"a":1})");
+        EXPECT_EQ(post.authorization, "Bearer tok-1");
+        EXPECT_EQ(post.userAgent, "quorvanta-client/" QV_VERSION);
+
+        EXPECT_EQ(api.get(hop + "/reply/200?body=8"), json(8));
+        EXPECT_EQ(lastRequest().method, "GET");
+    }
+    // Chained hops count as one request; failures name the path the caller asked for.
+    EXPECT_EQ(runtimeErrorOf([&] { api.get("/moved/301/moved/302/reply/404?body=gone"); }),
+              "GET /moved/301/moved/302/reply/404?body=gone HTTP 404: gone");
+
+    answerLogin(200, R"({"access_token":"tok-2"})");
+    server.server.Post("/old/auth/login",
+                       [](const auto&, auto& res) { res.set_redirect("/auth/login", 301); });
+    std::string error;
+    ASSERT_TRUE(client(server.baseUrl() + "/old").login("a@b.c", "pw", error)) << error;
+    EXPECT_EQ(lastRequest().method, "POST");
+    EXPECT_EQ(lastRequest().body, R"({"email":"a@b.c","password":"pw"})");
+}
+
+TEST_F(ApiClientTest, tokenIsNotHandedToAnotherHostOnRedirect) {
+    LocalHttpServer other;
+    std::mutex otherMutex;
+    std::vector<std::string> otherAuthorization;
+    other.server.Get("/elsewhere", [&](const auto& req, auto& res) {
+        std::lock_guard lock(otherMutex);
+        otherAuthorization.push_back(
+            req.has_header("Authorization") ? req.get_header_value("Authorization") : "<none>");
+        res.set_content("1", "application/json");
+    });
+    other.start();
+    // A port of its own makes it another origin; back on the first one the token is its again.
+    server.server.Get("/away", [&](const auto&, auto& res) {
+        res.set_redirect(other.baseUrl() + "/elsewhere", 302);
+    });
+    server.server.Get("/away-and-back", [&](const auto&, auto& res) {
+        res.set_redirect(server.baseUrl() + "/reply/200?body=2", 302);
+    });
+    ApiClient api = loggedInClient();
+
+    EXPECT_EQ(api.get("/away"), json(1));
+    EXPECT_EQ(api.get("/away-and-back"), json(2));
+    EXPECT_EQ(lastRequest().authorization, "Bearer tok-1");
+    std::lock_guard lock(otherMutex);
+    EXPECT_EQ(otherAuthorization, std::vector<std::string>{"<none>"});
+}
+
+TEST_F(ApiClientTest, redirectLoopsAndForeignSchemesEndAsNoAnswer) {
+    std::atomic<int> hops{0};
+    server.server.Get("/loop", [&](const auto&, auto& res) {
+        ++hops;
+        res.set_redirect("/loop", 302);
+    });
+    server.server.Get("/to-file",
+                      [](const auto&, auto& res) { res.set_redirect("file:///etc/passwd", 301); });
+    ApiClient api = loggedInClient();
+
+    EXPECT_EQ(runtimeErrorOf([&] { api.get("/loop?n=1"); }), "GET /loop?n=1 HTTP 0: ");
+    EXPECT_EQ(hops.load(), 51);  // the request and 50 redirects
+    EXPECT_EQ(runtimeErrorOf([&] { api.get("/to-file"); }), "GET /to-file HTTP 0: ");
+    EXPECT_EQ(httpErrors(), (std::vector<std::string>{
+                                "http_error=GET /loop: more than 50 redirects",
+                                "http_error=GET /to-file: redirect to a scheme other than http "
+                                "or https",
+                            }));
+}
+
+TEST(RedirectPolicy, neverDowngradesFromHttpsAndKeepsTheTokenToItsOrigin) {
+    struct Case {
+        std::string from, to, refusal;
+        bool sameOrigin;
+    };
+    const std::vector<Case> cases = {
+        {"http://h:8080/a", "http://h:8080/b", "", true},
+        {"http://h/a", "HTTP://H:80/b", "", true},
+        {"http://h/a", "https://h/b", "", false},
+        {"https://h/a", "https://h:443/b", "", true},
+        {"https://h/a", "http://h/b", "redirect from https to plain http", false},
+        {"http://h:8080/a", "http://h:8081/a", "", false},
+        {"http://h/a", "http://g/a", "", false},
+        {"http://h/a", "ftp://h/a", "redirect to a scheme other than http or https", false},
+        {"https://h/a", "file:///etc/passwd", "redirect to a scheme other than http or https",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.from + " -> " + c.to);
+        EXPECT_EQ(redirectRefusal(c.from, c.to), c.refusal);
+        EXPECT_EQ(sameOrigin(c.from, c.to), c.sameOrigin);
+    }
 }
 
 TEST_F(ApiClientTest, loginSendsCredentialsWithoutAuthorization) {
-    ApiClient api(server.baseUrl());
+    ApiClient api = client(server.baseUrl());
     answerLogin(201, R"({"access_token":"fresh"})");
     std::string error;
     ASSERT_TRUE(api.login("user@example.com", "se\"cret", error)) << error;
@@ -202,7 +330,7 @@ TEST_F(ApiClientTest, loginFailuresReportStatusOrJsonErrorAndKeepNoToken) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
-        ApiClient api(server.baseUrl());
+        ApiClient api = client(server.baseUrl());
         answerLogin(c.status, c.body);
         std::string error;
         EXPECT_FALSE(api.login("a", "b", error));
@@ -216,7 +344,7 @@ TEST_F(ApiClientTest, loginFailuresReportStatusOrJsonErrorAndKeepNoToken) {
 }
 
 TEST_F(ApiClientTest, invalidUtf8CredentialsThrowBeforeAnythingIsSent) {
-    ApiClient api(server.baseUrl());
+    ApiClient api = client(server.baseUrl());
     std::string error;
     try {
         api.login("a@b.c", std::string("pass\xFF"), error);
@@ -229,24 +357,121 @@ TEST_F(ApiClientTest, invalidUtf8CredentialsThrowBeforeAnythingIsSent) {
     EXPECT_EQ(requestCount, 0);
 }
 
-TEST_F(ApiClientTest, noAnswerIsReportedAsStatusZero) {
-    ApiClient api = loggedInClient();
+TEST_F(ApiClientTest, noAnswerIsReportedAsStatusZeroAndExplainedInTheLog) {
     LocalHttpServer closed;
     closed.start();
     const std::string deadUrl = closed.baseUrl();
     closed.stop();
 
-    ApiClient unreachable(deadUrl);
+    ApiClient unreachable = client(deadUrl);
     std::string error;
     EXPECT_FALSE(unreachable.login("a", "b", error));
     EXPECT_EQ(error, "Login failed: HTTP 0");
 
-    ApiClient refused(deadUrl);
-    EXPECT_EQ(runtimeErrorOf([&] { refused.get("/x"); }), "GET /x HTTP 0: ");
-    EXPECT_EQ(runtimeErrorOf([&] { refused.postJson("/y", json::object()); }), "POST /y HTTP 0: ");
+    EXPECT_EQ(runtimeErrorOf([&] { unreachable.get("/x?token=secret"); }),
+              "GET /x?token=secret HTTP 0: ");
+    EXPECT_EQ(runtimeErrorOf([&] { unreachable.postJson("/y", json::object()); }),
+              "POST /y HTTP 0: ");
     // A scheme that is not HTTP is refused, not opened.
-    EXPECT_EQ(runtimeErrorOf([] { ApiClient("file:///etc").get("/passwd"); }),
+    EXPECT_EQ(runtimeErrorOf([&] { client("file:///etc").get("/passwd"); }),
               "GET /passwd HTTP 0: ");
+
+    // One line per request, with libcurl's reason and the path without its query.
+    const std::vector<std::string> lines = httpErrors();
+    ASSERT_EQ(lines.size(), 4u);
+    const std::vector<std::string> prefixes = {
+        "http_error=POST /auth/login: ", "http_error=GET /x: ", "http_error=POST /y: ",
+        "http_error=GET /passwd: "};
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind(prefixes[i], 0), 0u) << lines[i];
+        EXPECT_GT(lines[i].size(), prefixes[i].size()) << "no reason given";
+    }
+    EXPECT_NE(lines[0].find("onnect"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1].find("secret"), std::string::npos) << lines[1];
+}
+
+TEST_F(ApiClientTest, endlessBodyFailsAtItsLimitInsteadOfFillingMemory) {
+    const auto endless = [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("application/json", [](size_t, httplib::DataSink& sink) {
+            const std::string block(16 * 1024, ' ');
+            return sink.write(block.data(), block.size());  // false once the client is gone
+        });
+    };
+    server.server.Get("/endless", endless);
+    server.server.Post("/endless/auth/login", endless);
+    // Declared up front, a size over the limit is refused before any of it is read.
+    server.server.Get("/declared", [](const auto&, auto& res) {
+        res.set_content(std::string(ApiClient::largeReplyLimit + 1, ' '), "application/json");
+    });
+    server.server.Get("/largest", [](const auto&, auto& res) {
+        res.set_content("\"" + std::string(ApiClient::largeReplyLimit - 2, 'x') + "\"",
+                        "application/json");
+    });
+    ApiClient api = client(server.baseUrl());
+
+    std::string error;
+    EXPECT_FALSE(client(server.baseUrl() + "/endless").login("a", "b", error));
+    EXPECT_EQ(error, "Login failed: HTTP 0");
+    EXPECT_EQ(runtimeErrorOf([&] { api.get("/endless"); }), "GET /endless HTTP 0: ");
+    EXPECT_EQ(runtimeErrorOf([&] { api.get("/endless?n=2", ApiClient::largeReplyLimit); }),
+              "GET /endless?n=2 HTTP 0: ");
+    EXPECT_EQ(runtimeErrorOf([&] { api.get("/declared", ApiClient::largeReplyLimit); }),
+              "GET /declared HTTP 0: ");
+    EXPECT_EQ(api.get("/largest", ApiClient::largeReplyLimit).get<std::string>().size(),
+              ApiClient::largeReplyLimit - 2);
+
+    const std::string small = std::to_string(ApiClient::replyLimit);
+    const std::string large = std::to_string(ApiClient::largeReplyLimit);
+    EXPECT_EQ(httpErrors(),
+              (std::vector<std::string>{
+                  "http_error=POST /auth/login: response body larger than " + small + " bytes",
+                  "http_error=GET /endless: response body larger than " + small + " bytes",
+                  "http_error=GET /endless: response body larger than " + large + " bytes",
+                  "http_error=GET /declared: response body larger than " + large + " bytes",
+              }));
+}
+
+TEST_F(ApiClientTest, stopEndsARequestInFlightAndSendsNoMore) {
+    std::mutex gateMutex;
+    std::condition_variable gate;
+    bool arrived = false;
+    bool released = false;
+    // Holds the request until the test ends: only the stop can end it on the client's side.
+    server.server.Post("/held", [&](const auto&, auto& res) {
+        std::unique_lock lock(gateMutex);
+        arrived = true;
+        gate.notify_all();
+        gate.wait(lock, [&] { return released; });
+        res.set_content("{}", "application/json");
+    });
+    ApiClient api = loggedInClient();
+
+    std::thread stopper([&] {
+        std::unique_lock lock(gateMutex);
+        gate.wait_for(lock, std::chrono::seconds(20), [&] { return arrived; });
+        stopRequested = true;
+    });
+    const std::string message = runtimeErrorOf([&] { api.postJson("/held", json::object()); });
+    stopper.join();
+    {
+        std::lock_guard lock(gateMutex);
+        released = true;
+    }
+    gate.notify_all();
+    EXPECT_EQ(message, "POST /held HTTP 0: ");
+
+    const int before = [&] {
+        std::lock_guard lock(mutex);
+        return requestCount;
+    }();
+    EXPECT_EQ(runtimeErrorOf([&] { api.get("/reply/200?body=1"); }),
+              "GET /reply/200?body=1 HTTP 0: ");
+    EXPECT_EQ(httpErrors(), (std::vector<std::string>{
+                                "http_error=POST /held: cancelled, the client is stopping",
+                                "http_error=GET /reply/200: cancelled, the client is stopping",
+                            }));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(requestCount, before);
 }
 
 TEST_F(ApiClientTest, serverSlowerThanTenSecondsIsStatusZero) {
@@ -268,6 +493,8 @@ TEST_F(ApiClientTest, serverSlowerThanTenSecondsIsStatusZero) {
     }
     gate.notify_all();
     EXPECT_EQ(message, "GET /slow HTTP 0: ");
+    ASSERT_EQ(httpErrors().size(), 1u);
+    EXPECT_NE(httpErrors()[0].find("timed out"), std::string::npos) << httpErrors()[0];
 }
 
 TEST_F(ApiClientTest, requestsRunConcurrentlyFromSeveralThreads) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
 #include <vector>
@@ -178,7 +179,10 @@ TEST(ActiveSession, secondArgumentIsUsedWithoutAskingTheService) {
         res.set_content(R"({"data":[{"id":"from-service"}]})", "application/json");
     });
     server.start();
-    const ApiClient api(server.baseUrl());
+    TempDir folder;
+    EventLog log(folder.path() / "client.log");
+    const std::atomic<bool> stopRequested{false};
+    const ApiClient api(server.baseUrl(), log, stopRequested);
 
     EXPECT_EQ(lookUpSessionId({server.baseUrl(), "given id"}, api), "given id");
     EXPECT_EQ(lookUpSessionId({server.baseUrl(), "given", "extra"}, api), "given");

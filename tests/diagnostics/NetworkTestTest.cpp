@@ -189,6 +189,16 @@ TEST_F(NetworkTestRun, failingRequestStopsTheTestAndShowsTheError) {
     EXPECT_EQ(boxes[0].text, "HTTP 500: О\uFFFD broken");
 }
 
+TEST_F(NetworkTestRun, requestCutShortByTheStopShowsNoBoxToWaitFor) {
+    failAt = 2;
+    failure = "GET /diagnostics/ping HTTP 0: ";
+    NetworkTestIo stopping = io();
+    stopping.stopRequested = [] { return true; };
+    runNetworkTest(stopping);
+    EXPECT_EQ(requests.size(), 2u);
+    EXPECT_TRUE(boxes.empty());
+}
+
 TEST_F(NetworkTestRun, statusWithoutLinuxShowsTheErrorBoxOnly) {
     status = {{"gameServerNetwork", {{"latencyMs", 3}}}};
     runNetworkTest(io());

@@ -3,11 +3,13 @@ answers, the service killed or frozen mid-session, a network test that fails hal
 hostile data-channel messages. Each case checks what the client is meant to do about it, and
 that it neither crashes nor hangs."""
 
+import http.server
 import json
 import os
 import re
 import signal
 import subprocess
+import threading
 import time
 import urllib.request
 
@@ -21,6 +23,10 @@ AIORTC_OFFERER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "aiort
 REQUEST_TIMEOUT = 10
 # What the rtc layer waits without any packet before it calls the peer gone.
 SILENCE_LIMIT = 10
+# How long the slow service below holds a request: shorter than the client's time-out, so only
+# the client's stop can end the request before the service answers.
+HELD_MS = 9000
+CANCELLED = ": cancelled, the client is stopping"
 
 
 def has_line(text):
@@ -242,8 +248,8 @@ class ServiceLossTest(harness.EndToEndTest):
         client.wait_log(has_line("peer_state=3"), timeout=SILENCE_LIMIT + 10,
                         what="peer_state=3")
         lost = time.monotonic()
-        # Requests in flight to the frozen service end with the client's time-out; nothing
-        # else may hold the shutdown.
+        # Requests in flight to the frozen service are cut short by the stop; nothing else
+        # may hold the shutdown.
         self.assertEqual(client.wait_exit(timeout=REQUEST_TIMEOUT + 5), 0)
         ended = time.monotonic()
         print(f"[ figures ] peer_state=3 {lost - frozen:.2f} s after the service froze, "
@@ -396,6 +402,140 @@ class HostileMessageTest(harness.EndToEndTest):
         self.assertNotIn("peer_state=3", client.log_lines())
         client.proc.send_signal(signal.SIGTERM)
         self.assertEqual(client.wait_exit(timeout=20), 0)
+
+
+
+def held(path, method=None, **more):
+    return {"path": path, "delayMs": HELD_MS, **({"method": method} if method else {}), **more}
+
+
+# Every state SIGTERM may find the client in, held there by a slow service or a modal window.
+# The client must end at once with exit code 0, cutting short the request it waits for.
+# Columns: the state, the service's scenario rules, what the user does first, the request cut
+# short (method and path without the query).
+STOP_CASES = [
+    ("login", [held("/auth/login", "POST")], None, "POST /auth/login"),
+    ("waiting_for_the_offer", [held(SESSION + "events", "GET", prefix=True)], None,
+     "GET " + SESSION + "events"),
+    ("answer_posting", [held(SESSION + "signal", "POST")], None, "POST " + SESSION + "signal"),
+    ("candidate_posting", [{"method": "POST", "path": SESSION + "signal", "times": 1},
+                           held(SESSION + "signal", "POST")], None, "POST " + SESSION + "signal"),
+    ("network_test", [held("/diagnostics/ping")], "network test", "GET /diagnostics/ping"),
+    ("menu_open", [], "menu", None),
+    ("information_box_open", [], "information", None),
+]
+
+MENU_BACKGROUND = (242, 242, 242)
+
+
+class StopTest(harness.EndToEndTest):
+
+    def stop_while(self, state, rules, action, cut_short):
+        # The window fills the screen, so window and screen coordinates agree.
+        xvfb = self.start_xvfb(1280, 720)
+        screen = desktop.Desktop(xvfb.display)
+        service = self.start_service(scenario={"rules": rules})
+        client = self.start_client([service.base_url], env=xvfb.env())
+        if action:
+            wait_decoding(client, more=1)
+            window = screen.client_window()
+            screen.focus(window)
+            screen.click(window, window.width - 30, 20)
+            if action == "menu":
+                checks.wait_for(lambda: self.menu_shown(xvfb.display), what="the menu")
+            elif action == "information":
+                screen.keys("Up", "Return")  # the last row
+                screen.wait_message_box("О Quorvanta")
+            else:
+                screen.keys("Up", "Up", "Return")  # the row above it
+        if cut_short:
+            method, path = cut_short.split(" ", 1)
+            count = 2 if state == "candidate_posting" else 1
+            harness.wait_until(lambda: len([r for r in service.requests(path)
+                                            if r["method"] == method]) >= count,
+                               timeout=30, what=f"the held {cut_short}")
+
+        signalled = time.monotonic()
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=REQUEST_TIMEOUT), 0)
+        print(f"[ figures ] {state}: client ended {time.monotonic() - signalled:.2f} s after "
+              f"SIGTERM")
+        if cut_short:
+            self.assertIn("http_error=" + cut_short + CANCELLED, client.log_lines())
+        harness.wait_until(lambda: screen.message_boxes() == [], what="no box left open")
+        for failure in ("Login failed", "Quorvanta Client error", "Signaling: "):
+            self.assertNotIn(failure, client.stderr())
+
+    def menu_shown(self, display):
+        picture = checks.screenshot(display)
+        return sum(picture.pixel(x, y) == MENU_BACKGROUND
+                   for x in range(1280 - 200, 1280 - 20, 4) for y in range(20, 120, 4)) > 100
+
+
+for _state, *_row in STOP_CASES:
+    setattr(StopTest, "test_sigterm_ends_the_client_at_once_while_" + _state,
+            lambda self, state=_state, row=tuple(_row): self.stop_while(state, *row))
+
+
+class EndlessBody(http.server.BaseHTTPRequestHandler):
+    """Answers every request with a chunked body that never ends, for at most 20 s."""
+    protocol_version = "HTTP/1.1"
+    sent = 0
+
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        block = b" " * 16384
+        chunk = b"%x\r\n%s\r\n" % (len(block), block)
+        deadline = time.monotonic() + 20
+        try:
+            while time.monotonic() < deadline:
+                self.wfile.write(chunk)
+                EndlessBody.sent += len(block)
+        except OSError:
+            pass  # the client has gone
+
+    do_GET = do_POST
+
+    def log_message(self, *args):
+        pass
+
+
+def wait_with_peak_rss(proc, timeout):
+    """Waits for the process and returns its exit code and peak resident memory in MB."""
+    deadline = time.monotonic() + timeout
+    while True:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid:
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            return proc.returncode, usage.ru_maxrss / 1024
+        if time.monotonic() > deadline:
+            raise AssertionError(f"client still running after {timeout} s")
+        time.sleep(0.05)
+
+
+class BoundedBodyTest(harness.EndToEndTest):
+
+    def test_endless_login_body_fails_at_its_limit_instead_of_filling_memory(self):
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), EndlessBody)
+        server.daemon_threads = True
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.stack.callback(server.server_close)
+        self.stack.callback(server.shutdown)
+        client = self.start_client([f"http://127.0.0.1:{server.server_address[1]}"],
+                                   env={"SDL_VIDEODRIVER": "dummy"})
+
+        code, peak_mb = wait_with_peak_rss(client.proc, REQUEST_TIMEOUT + 5)
+        print(f"[ figures ] endless login body: peak resident {peak_mb:.1f} MB, "
+              f"{EndlessBody.sent / 1024:.0f} KB sent before the client let go")
+        self.assertEqual(code, 2)
+        self.assertEqual(client.stderr(), "Login failed: HTTP 0\n")
+        self.assertIn("http_error=POST /auth/login: response body larger than 65536 bytes",
+                      client.log_lines())
+
 
 
 if __name__ == "__main__":

@@ -250,6 +250,14 @@ TEST_F(SignalingPollerTest, failedRequestIsReportedAndAskedAgain) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].path, requests[1].path);
     EXPECT_EQ(peer->remoteDescriptions().size(), 1u);
+
+    // Once the client stops, its requests are cut short: that is no failure to report.
+    stopRequested.store(true);
+    service.onGet = [](const Request& request) -> json {
+        throw signaling_test::httpFailure("GET", request.path, 0);
+    };
+    poller.pollOnce();
+    EXPECT_EQ(errorLines().size(), 1u);
 }
 
 TEST_F(SignalingPollerTest, threadPausesBetweenCyclesAndEndsPromptlyAfterStopDuringARequest) {

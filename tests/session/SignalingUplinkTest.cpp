@@ -1,13 +1,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <thread>
 
+#include "api/ApiClient.hpp"
+#include "api/CurlGlobal.hpp"
 #include "session/SignalingPoller.hpp"
 #include "session/SignalingTestSupport.hpp"
 #include "session/SignalingUplink.hpp"
 #include "support/FakeRtc.hpp"
+#include "support/LocalHttpServer.hpp"
 
 using nlohmann::json;
 using signaling_test::FakeService;
@@ -207,4 +212,68 @@ TEST_F(SignalingUplinkTest, concurrentCallbacksLoseNoCandidate) {
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(threads * perThread));
     EXPECT_TRUE(session.pendingCandidates.empty());
+}
+
+// A candidate's POST is held open by the service when the client shuts down. The stop must cut
+// it short whatever the HTTP time-out, and the uplink, the session and the ApiClient must not
+// go while the handler still runs on its engine thread: under AddressSanitizer a handler that
+// outlives them is reported.
+TEST(SignalingUplinkShutdown, candidatePostHeldOpenAtShutdownEndsBeforeItsStateGoes) {
+    CurlGlobal curl;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool candidateArrived = false;
+    bool released = false;
+    LocalHttpServer service;
+    service.server.Post("/game-sessions/s-1/webrtc/signal", [&](const auto& req, auto& res) {
+        if (json::parse(req.body).at("type") == "add_remote_candidate") {
+            std::unique_lock lock(mutex);
+            candidateArrived = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+        }
+        res.set_content("{}", "application/json");
+    });
+    service.start();
+    TempLog log;
+    auto peer = std::make_shared<fake::FakePeer>();
+    std::thread engine;
+    {
+        auto session = std::make_unique<PeerSession>();
+        auto api = std::make_unique<ApiClient>(service.baseUrl(), log.log, session->stopRequested);
+        SignalingTransport transport{
+            [&api](const std::string& path) { return api->get(path); },
+            [&api](const std::string& path, const json& body) { return api->postJson(path, body); },
+        };
+        const std::string sessionId = "s-1";
+        const std::string viewerId = "native-1";
+        session->peerConnection = std::make_shared<rtc::PeerConnection>(peer);
+        auto uplink =
+            std::make_unique<SignalingUplink>(*session, transport, sessionId, viewerId, log.log);
+        uplink->attach();
+        peer->emitLocalDescription(rtc::Description(answerSdp, "answer"));
+        engine = std::thread([&peer] { peer->emitLocalCandidate(candidate(1)); });
+        {
+            std::unique_lock lock(mutex);
+            changed.wait_for(lock, std::chrono::seconds(20), [&] { return candidateArrived; });
+        }
+
+        // The shutdown's order: stop, close the connection, then the state goes.
+        session->stopRequested = true;
+        session->peerConnection->close();
+        uplink.reset();
+        api.reset();
+        session.reset();
+    }
+    engine.join();
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "http_error=POST /game-sessions/s-1/webrtc/signal: cancelled, "
+                               "the client is stopping",
+                               "signaling_error=POST /game-sessions/s-1/webrtc/signal HTTP 0: ",
+                           }));
 }

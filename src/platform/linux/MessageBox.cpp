@@ -1,8 +1,13 @@
 #include "platform/MessageBox.hpp"
 
 #include <SDL.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <system_error>
 
 #include "base/SafeText.hpp"
 
@@ -16,5 +21,25 @@ void showMessageBox(const std::string& title, const std::string& text, MessageIc
         // Without a display the box cannot appear; keep its text where the user can find it
         // (standard error, and through it the log).
         std::cerr << (safeTitle + ": " + safeText + "\n") << std::flush;
+    }
+}
+
+void closeMessageBoxes() {
+    // SDL shows each box from a child process forked by the thread that asked for it (here
+    // always the main thread, whose id is the process id) and waits for that child. The box
+    // children are the ones still running this program; SIGKILL because a fork keeps the
+    // client's own handler for the polite signals.
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return;
+    }
+    std::ifstream children("/proc/self/task/" + std::to_string(::getpid()) + "/children");
+    for (pid_t child = 0; children >> child;) {
+        const auto image =
+            std::filesystem::read_symlink("/proc/" + std::to_string(child) + "/exe", error);
+        if (!error && image == self) {
+            ::kill(child, SIGKILL);
+        }
     }
 }
