@@ -184,9 +184,9 @@ class StartupTest(harness.EndToEndTest):
         client.wait_log(lambda lines: "peer_state=2" in lines, timeout=30, what="peer_state=2")
         checks.wait_counters_beyond(client, {"decoded": 0}, timeout=30, what="pictures")
 
-        logins = service.requests("/auth/login")
+        logins = service.requests("/auth/login")  # the record masks the password
         self.assertEqual([(r["method"], json.loads(r["body"])) for r in logins],
-                         [("POST", {"email": harness.DEMO_EMAIL, "password": "***"})])  # masked by the record
+                         [("POST", {"email": harness.DEMO_EMAIL, "password": "***"})])
         self.assertEqual([(method, path) for method, path, _ in front.seen[:2]],
                          [("POST", "/auth/login"), ("POST", "/v2/auth/login")])
         # The same host: the token follows the redirect, and every request says who sends it.
