@@ -25,9 +25,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/RemoteCursor.hpp"
 #include "base/StreamStats.hpp"
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
+#include "video/StreamOverlay.hpp"
 #include "video/VideoPipeline.hpp"
 
 extern "C" {
@@ -270,7 +272,9 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
     options.softwareThreads = threads;
     std::uint64_t keyframeRequests = 0;
     KeyframeRequester keyframes([&] { ++keyframeRequests; });
-    VideoPipeline pipeline(renderer, windowW, windowH, stream.hevc, options);
+    const RemoteCursor cursor;
+    const StreamOverlay overlay(cursor);
+    VideoPipeline pipeline(renderer, windowW, windowH, stream.hevc, overlay, options);
     pumpEvents();
 
     resetPeakRss();
@@ -358,8 +362,10 @@ std::pair<Summary, Summary> measureNv12(const Stream& stream, SDL_Renderer* rend
     direct.hardwareDecoders.clear();
     VideoPipelineOptions converting = direct;
     converting.nv12Upload = false;
-    VideoPipeline uploadPipeline(renderer, windowW, windowH, stream.hevc, direct);
-    VideoPipeline convertPipeline(renderer, windowW, windowH, stream.hevc, converting);
+    const RemoteCursor cursor;
+    const StreamOverlay overlay(cursor);
+    VideoPipeline uploadPipeline(renderer, windowW, windowH, stream.hevc, overlay, direct);
+    VideoPipeline convertPipeline(renderer, windowW, windowH, stream.hevc, overlay, converting);
     std::vector<double> uploadTimes;
     std::vector<double> convertTimes;
     for (const auto& unit : stream.units) {

@@ -13,6 +13,7 @@
 #include "audio/AudioPlayer.hpp"
 #include "audio/MicrophoneUplink.hpp"
 #include "base/EventLog.hpp"
+#include "base/RemoteCursor.hpp"
 #include "base/SafeText.hpp"
 #include "base/StreamStats.hpp"
 #include "diagnostics/NetworkTest.hpp"
@@ -32,6 +33,7 @@
 #include "telemetry/TelemetryReporter.hpp"
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
+#include "video/StreamOverlay.hpp"
 #include "video/VideoPipeline.hpp"
 
 namespace {
@@ -130,8 +132,10 @@ int runClient(const std::vector<std::string>& arguments) {
     StreamWindow streamWindow = createStreamWindow();
     const DeviceNames devices = readDeviceNames();
 
+    RemoteCursor cursor;
+    const StreamOverlay overlay(cursor);
     VideoPipeline video(streamWindow.renderer.get(), streamSize.width, streamSize.height,
-                        preferences.codecIsHevc);
+                        preferences.codecIsHevc, overlay);
     AudioPlayer audio(devices.output);
     std::unique_ptr<MicrophoneUplink> microphone = openSavedMicrophone(devices.microphone, log);
     log.write(std::string("codec=") + (preferences.codecIsHevc ? "hevc" : "h264") +
@@ -143,7 +147,7 @@ int runClient(const std::vector<std::string>& arguments) {
 
     PeerSession session;
     session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
-    ControlChannel control(log, video.cursor);
+    ControlChannel control(log, cursor);
     const std::string viewerId = makeViewerId();
 
     SignalingUplink uplink(session, transport, sessionId, viewerId, log);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/Letterbox.hpp"
+#include "video/StreamOverlay.hpp"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -25,11 +26,13 @@ int defaultSliceThreads() {
 }  // namespace
 
 VideoPipeline::VideoPipeline(SDL_Renderer* renderer, std::int32_t width, std::int32_t height,
-                             bool isHevc, VideoPipelineOptions options)
+                             bool isHevc, const StreamOverlay& overlay,
+                             VideoPipelineOptions options)
     : width(width),
       height(height),
       isHevc(isHevc),
       renderer(renderer),
+      overlay(overlay),
       options(std::move(options)) {
     const std::string codecName = isHevc ? "HEVC" : "H264";
     const AVCodec* decoder = avcodec_find_decoder(isHevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
@@ -278,39 +281,8 @@ bool VideoPipeline::presentPicture(const AVFrame* decoded) {
     SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
     SDL_RenderClear(renderer);
     SDL_RenderCopy(renderer, texture.get(), nullptr, &pictureRect);
-    drawOverlays(pictureRect, outputW);
+    overlay.draw(renderer, fit, outputW);
     SDL_RenderPresent(renderer);
     ++framesPresented;
     return true;
-}
-
-void VideoPipeline::drawOverlays(const SDL_Rect& picture, int outputW) {
-    if (cursor.cursorVisible.load()) {
-        const letterbox::Point tip =
-            letterbox::cursorPosition({picture.x, picture.y, picture.w, picture.h},
-                                      cursor.cursorX.load(), cursor.cursorY.load());
-        const int cx = tip.x;
-        const int cy = tip.y;
-        // Blending is still off here, so the shadow is opaque black.
-        SDL_SetRenderDrawColor(renderer, 0, 0, 0, 230);
-        for (int d = -1; d <= 1; ++d) {
-            SDL_RenderDrawLine(renderer, cx + d, cy, cx + d, cy + 18);
-            SDL_RenderDrawLine(renderer, cx, cy + d, cx + 12, cy + 12 + d);
-        }
-        SDL_SetRenderDrawColor(renderer, 255, 255, 255, 255);
-        SDL_RenderDrawLine(renderer, cx, cy, cx, cy + 16);
-        SDL_RenderDrawLine(renderer, cx, cy, cx + 11, cy + 11);
-    }
-
-    const letterbox::Rect button = letterbox::menuButtonRect(outputW);
-    const SDL_Rect buttonRect{button.x, button.y, button.w, button.h};
-    SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
-    SDL_SetRenderDrawColor(renderer, 18, 18, 22, 155);
-    SDL_RenderFillRect(renderer, &buttonRect);
-    SDL_SetRenderDrawColor(renderer, 255, 255, 255, 220);
-    for (int i = 0; i <= 16; i += 8) {
-        SDL_RenderDrawLine(renderer, button.x + 10, button.y + 12 + i, button.x + 30,
-                           button.y + 12 + i);
-    }
-    SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_NONE);
 }

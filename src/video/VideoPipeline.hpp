@@ -10,7 +10,6 @@
 #include <optional>
 #include <vector>
 
-#include "base/RemoteCursor.hpp"
 #include "platform/HardwareDecoder.hpp"
 
 extern "C" {
@@ -19,6 +18,8 @@ extern "C" {
 #include <libavutil/frame.h>
 #include <libswscale/swscale.h>
 }
+
+class StreamOverlay;
 
 struct VideoPipelineOptions {
     // Hardware devices to try, best first; empty decodes in software.
@@ -34,12 +35,11 @@ struct VideoPipelineOptions {
 };
 
 // Decodes the encoded frames of the stream and presents each picture in the window,
-// letterboxed, with the remote cursor and the menu button drawn over it. Main thread only,
-// except the cursor fields, which the control channel writes from its own thread.
+// letterboxed, with the overlay drawn over it. Main thread only.
 class VideoPipeline {
   public:
     VideoPipeline(SDL_Renderer* renderer, std::int32_t width, std::int32_t height, bool isHevc,
-                  VideoPipelineOptions options = {});
+                  const StreamOverlay& overlay, VideoPipelineOptions options = {});
     ~VideoPipeline();
     VideoPipeline(const VideoPipeline&) = delete;
     VideoPipeline& operator=(const VideoPipeline&) = delete;
@@ -69,8 +69,6 @@ class VideoPipeline {
     std::uint64_t decodeFailures = 0;
     bool hardwareDecoding = false;
     bool isHevc;
-    // Written by the control channel's thread, read when presenting.
-    RemoteCursor cursor;
     // Textures created so far, the one made at construction included.
     std::uint64_t texturesCreated = 0;
     // Presented pictures whose timestamp lies before the previous one's: pictures shown in
@@ -101,11 +99,11 @@ class VideoPipeline {
     bool openHardwareDevice(const AVCodec* decoder, const std::vector<HardwareDecoder>& choices);
     bool recreateTexture(std::int32_t newWidth, std::int32_t newHeight, Uint32 format);
     const AVFrame* toUploadable(const AVFrame* source, Uint32& textureFormat);
-    void drawOverlays(const SDL_Rect& picture, int outputW);
     void decodeFailed();
     void checkPresentingOrder(std::int64_t pts);
 
     SDL_Renderer* renderer;
+    const StreamOverlay& overlay;
     VideoPipelineOptions options;
     const HardwareDecoder* hardware = nullptr;  // the device in use, an entry of options
     Uint32 textureFormat = SDL_PIXELFORMAT_IYUV;

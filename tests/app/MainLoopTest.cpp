@@ -12,6 +12,7 @@
 #include "support/WaitFor.hpp"
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
+#include "video/StreamOverlay.hpp"
 #include "video/VideoPipeline.hpp"
 
 namespace {
@@ -29,7 +30,7 @@ class MainLoopTest : public ::testing::Test {
     void SetUp() override {
         SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
         stream = createStreamWindow();
-        video = std::make_unique<VideoPipeline>(stream.renderer.get(), 1280, 720, false);
+        video = std::make_unique<VideoPipeline>(stream.renderer.get(), 1280, 720, false, overlay);
         input = std::make_unique<InputHandler>(
             stream.window.get(), [](const nlohmann::json&) {},
             [this] {
@@ -75,6 +76,8 @@ class MainLoopTest : public ::testing::Test {
     FrameQueue frames{stats};
     KeyframeRequester keyframes{[] {}};
     StreamWindow stream;
+    RemoteCursor cursor;
+    StreamOverlay overlay{cursor};
     std::unique_ptr<VideoPipeline> video;
     std::unique_ptr<InputHandler> input;
 };

@@ -7,8 +7,10 @@
 #include <optional>
 #include <random>
 
+#include "TestScreen.hpp"
 #include "TestStreams.hpp"
 #include "base/Letterbox.hpp"
+#include "video/StreamOverlay.hpp"
 #include "video/VideoPipeline.hpp"
 
 extern "C" {
@@ -18,71 +20,15 @@ extern "C" {
 
 namespace {
 
-struct Rgb {
-    int r, g, b;
-};
+using namespace testscreen;
 
-std::ostream& operator<<(std::ostream& os, const Rgb& c) {
-    return os << "(" << c.r << "," << c.g << "," << c.b << ")";
-}
-
-bool near(const Rgb& a, const Rgb& b, int tolerance) {
-    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
-           std::abs(a.b - b.b) <= tolerance;
-}
-
-// A software renderer drawing into a surface: what a window would show, readable after the
-// present without depending on a display.
-class Screen {
-  public:
-    Screen(int w, int h)
-        : surface(SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888)),
-          renderer(surface ? SDL_CreateSoftwareRenderer(surface.get()) : nullptr) {
-        if (!renderer) {
-            throw std::runtime_error(SDL_GetError());
-        }
-    }
-    SDL_Renderer* get() const { return renderer.get(); }
-    int width() const { return surface->w; }
-    int height() const { return surface->h; }
-
-    Rgb at(int x, int y) const {
-        const auto* row = static_cast<const std::uint8_t*>(surface->pixels) + y * surface->pitch;
-        const std::uint32_t p = reinterpret_cast<const std::uint32_t*>(row)[x];
-        return Rgb{static_cast<int>((p >> 16) & 0xff), static_cast<int>((p >> 8) & 0xff),
-                   static_cast<int>(p & 0xff)};
-    }
-
-    // Largest channel difference between two screens of the same size.
-    int maxDifference(const Screen& other) const {
-        int worst = 0;
-        for (int y = 0; y < height(); ++y) {
-            for (int x = 0; x < width(); ++x) {
-                const Rgb a = at(x, y);
-                const Rgb b = other.at(x, y);
-                worst = std::max(
-                    {worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
-            }
-        }
-        return worst;
-    }
-
-  private:
-    struct SurfaceFree {
-        void operator()(SDL_Surface* s) const { SDL_FreeSurface(s); }
-    };
-    struct RendererFree {
-        void operator()(SDL_Renderer* r) const { SDL_DestroyRenderer(r); }
-    };
-    std::unique_ptr<SDL_Surface, SurfaceFree> surface;
-    std::unique_ptr<SDL_Renderer, RendererFree> renderer;
-};
+// Nothing but the menu button over the pictures; the overlay has tests of its own.
+const RemoteCursor hiddenCursor;
+const StreamOverlay overlay(hiddenCursor);
 
 bool feed(VideoPipeline& pipeline, const rtc::binary& unit) {
     return pipeline.decodeAndPresent(unit.data(), unit.size());
 }
-
-const Rgb black{0, 0, 0};
 
 bool inMenuButton(const Screen& s, int x, int y) {
     const letterbox::Rect b = letterbox::menuButtonRect(s.width());
@@ -136,7 +82,7 @@ TEST_P(VideoPipelineCodec, pictureFillsItsLetterboxAndBarsStayBlack) {
     for (const Case c : {Case{480, 330}, Case{640, 176}, Case{60, 40}}) {
         SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
         Screen screen(c.w, c.h);
-        VideoPipeline pipeline(screen.get(), 1280, 720, hevc, defaults());
+        VideoPipeline pipeline(screen.get(), 1280, 720, hevc, overlay, defaults());
         for (const auto& unit : stream) {
             ASSERT_TRUE(feed(pipeline, unit));
         }
@@ -168,7 +114,7 @@ TEST_P(VideoPipelineCodec, streamThatChangesSizeRecreatesTheTextureOnceAndKeepsP
     const auto second = teststreams::encode(hevc, 240, 240, 4, teststreams::solid(100, 200, 60));
     stream.insert(stream.end(), second.begin(), second.end());
     Screen screen(640, 480);
-    VideoPipeline pipeline(screen.get(), 320, 176, hevc, defaults());
+    VideoPipeline pipeline(screen.get(), 320, 176, hevc, overlay, defaults());
     ASSERT_EQ(pipeline.texturesCreated, 1u);
     for (const auto& unit : stream) {
         ASSERT_TRUE(feed(pipeline, unit));
@@ -187,7 +133,7 @@ TEST_P(VideoPipelineCodec, emptyAndGarbageFramesAreRefusedAndTheNextGoodFramePre
     const bool hevc = GetParam();
     const auto stream = teststreams::encode(hevc, 320, 176, 4, teststreams::gradient());
     Screen screen(320, 176);
-    VideoPipeline pipeline(screen.get(), 320, 176, hevc, defaults());
+    VideoPipeline pipeline(screen.get(), 320, 176, hevc, overlay, defaults());
 
     EXPECT_FALSE(pipeline.decodeAndPresent(nullptr, 0));
     ASSERT_TRUE(feed(pipeline, stream[0]));
@@ -217,7 +163,7 @@ TEST_P(VideoPipelineCodec, picturesWithAnEarlierTimestampCountAsOutOfOrder) {
     const bool hevc = GetParam();
     const auto stream = teststreams::encode(hevc, 320, 176, 8, teststreams::gradient());
     Screen screen(320, 176);
-    VideoPipeline pipeline(screen.get(), 320, 176, hevc, defaults());
+    VideoPipeline pipeline(screen.get(), 320, 176, hevc, overlay, defaults());
     const std::optional<std::uint32_t> timestamps[] = {
         0xFFFFF000u,  0x00000200u,  // past the wrap: forward
         0x00000200u,                // same time again
@@ -235,73 +181,8 @@ TEST_P(VideoPipelineCodec, picturesWithAnEarlierTimestampCountAsOutOfOrder) {
     EXPECT_EQ(pipeline.framesOutOfOrder, 2u);
 }
 
-TEST_P(VideoPipelineCodec, cursorTipSitsAtThePictureCornersNotTheWindows) {
-    const bool hevc = GetParam();
-    const auto stream = teststreams::encode(hevc, 320, 176, 1, teststreams::solid(160, 90, 200));
-    Screen screen(640, 176);  // pillarboxed: picture at x 160..479
-    VideoPipeline pipeline(screen.get(), 320, 176, hevc, defaults());
-    const letterbox::Rect r = letterbox::pictureRect(640, 176, 320, 176);
-    ASSERT_EQ(r, (letterbox::Rect{160, 0, 320, 176}));
-
-    ASSERT_TRUE(feed(pipeline, stream[0]));
-    const Rgb picture = screen.at(200, 100);
-    // Hidden cursor: nothing drawn at the tip.
-    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 8), picture, 6));
-
-    pipeline.cursor.cursorVisible = true;
-    pipeline.cursor.cursorX = 0;
-    pipeline.cursor.cursorY = 0;
-    ASSERT_TRUE(feed(pipeline, stream[0]));
-    const Rgb white{255, 255, 255};
-    EXPECT_TRUE(near(screen.at(r.x, r.y + 8), white, 0)) << screen.at(r.x, r.y + 8);
-    EXPECT_TRUE(near(screen.at(r.x + 8, r.y + 8), white, 0));     // diagonal stroke
-    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 12), black, 0));    // shadow right of the stem
-    EXPECT_TRUE(near(screen.at(r.x, r.y + 18), black, 0));        // shadow below the stem
-    EXPECT_TRUE(near(screen.at(r.x + 2, r.y + 14), picture, 6));  // untouched in between
-
-    // 65535 reaches the picture's right edge, which here is the start of the right bar.
-    pipeline.cursor.cursorX = 65535;
-    ASSERT_TRUE(feed(pipeline, stream[0]));
-    EXPECT_TRUE(near(screen.at(r.x + r.w, 8), white, 0)) << screen.at(r.x + r.w, 8);
-    EXPECT_TRUE(near(screen.at(r.x + r.w - 1, 12), black, 0));
-    EXPECT_TRUE(near(screen.at(r.x + r.w - 2, 12), picture, 6));
-}
-
 INSTANTIATE_TEST_SUITE_P(Codecs, VideoPipelineCodec, testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Hevc" : "H264"; });
-
-TEST(VideoPipeline, menuButtonIsBlendedOverPictureAndBars) {
-    const auto stream = teststreams::encode(false, 320, 176, 1, teststreams::solid(160, 90, 200));
-    // Letterboxed so the button straddles the top bar (y 0..26) and the picture below.
-    Screen screen(480, 320);
-    VideoPipeline pipeline(screen.get(), 320, 176, false, defaults());
-    ASSERT_TRUE(feed(pipeline, stream[0]));
-    const letterbox::Rect r = letterbox::pictureRect(480, 320, 320, 176);
-    ASSERT_EQ(r.y, 28);
-    const letterbox::Rect b = letterbox::menuButtonRect(480);
-    ASSERT_EQ(b.x, 426);
-    const Rgb picture = screen.at(100, 100);
-    auto blend = [](int src, int alpha, int dst) {
-        return (src * alpha + dst * (255 - alpha)) / 255;
-    };
-
-    const Rgb overBar = screen.at(b.x + 4, b.y + 4);
-    EXPECT_TRUE(near(overBar, Rgb{blend(18, 155, 0), blend(18, 155, 0), blend(22, 155, 0)}, 2))
-        << overBar;
-    const Rgb overPicture = screen.at(b.x + 4, b.y + 36);
-    EXPECT_TRUE(near(
-        overPicture,
-        Rgb{blend(18, 155, picture.r), blend(18, 155, picture.g), blend(22, 155, picture.b)}, 3))
-        << overPicture << " over " << picture;
-    // Just outside the button the picture is untouched.
-    EXPECT_TRUE(near(screen.at(b.x - 1, b.y + 36), picture, 6));
-    EXPECT_TRUE(near(screen.at(b.x + 4, b.y + b.h), picture, 6));
-    // The symbol's bars span x + 10 .. x + 30.
-    EXPECT_GT(screen.at(b.x + 10, b.y + 28).r, 180);
-    EXPECT_GT(screen.at(b.x + 30, b.y + 28).r, 180);
-    EXPECT_TRUE(near(screen.at(b.x + 9, b.y + 28), overPicture, 1));
-    EXPECT_TRUE(near(screen.at(b.x + 20, b.y + 24), overPicture, 1));
-}
 
 TEST(VideoPipeline, nv12AndOtherFormatsShowTheSamePictureAsPlanar420) {
     const auto planar = teststreams::picture(320, 176, teststreams::gradient());
@@ -313,7 +194,7 @@ TEST(VideoPipeline, nv12AndOtherFormatsShowTheSamePictureAsPlanar420) {
         VideoPipelineOptions options;
         options.hardwareDecoders.clear();
         options.nv12Upload = nv12Upload;
-        VideoPipeline pipeline(screen->get(), 320, 176, false, options);
+        VideoPipeline pipeline(screen->get(), 320, 176, false, overlay, options);
         EXPECT_TRUE(pipeline.presentPicture(&picture));
         return screen;
     };
@@ -336,7 +217,7 @@ TEST(VideoPipeline, switchingBetweenNv12AndPlanarRecreatesTheTexture) {
     Screen screen(320, 176);
     VideoPipelineOptions options;
     options.hardwareDecoders.clear();
-    VideoPipeline pipeline(screen.get(), 320, 176, false, options);
+    VideoPipeline pipeline(screen.get(), 320, 176, false, overlay, options);
     ASSERT_TRUE(pipeline.presentPicture(planar.get()));
     ASSERT_TRUE(pipeline.presentPicture(planar.get()));
     EXPECT_EQ(pipeline.texturesCreated, 1u);
@@ -350,7 +231,7 @@ TEST(VideoPipeline, switchingBetweenNv12AndPlanarRecreatesTheTexture) {
 
 TEST(VideoPipeline, pictureWithoutAreaIsNotPresented) {
     Screen screen(320, 176);
-    VideoPipeline pipeline(screen.get(), 320, 176, false, defaults());
+    VideoPipeline pipeline(screen.get(), 320, 176, false, overlay, defaults());
     auto empty = teststreams::picture(320, 176, teststreams::gradient());
     empty->width = 0;
     EXPECT_FALSE(pipeline.presentPicture(empty.get()));
@@ -365,7 +246,7 @@ TEST(VideoPipeline, sliceThreadsShowTheSamePicturesAsOneThread) {
         VideoPipelineOptions options;
         options.hardwareDecoders.clear();
         options.softwareThreads = threads;
-        VideoPipeline pipeline(screen->get(), 640, 368, false, options);
+        VideoPipeline pipeline(screen->get(), 640, 368, false, overlay, options);
         for (const auto& unit : stream) {
             EXPECT_TRUE(feed(pipeline, unit));
         }
@@ -383,7 +264,7 @@ TEST(VideoPipeline, withoutAUsableDeviceDecodingFallsBackToSoftware) {
     // platform's own devices are absent on machines without a GPU.
     options.hardwareDecoders.insert(options.hardwareDecoders.begin(),
                                     {AV_HWDEVICE_TYPE_DRM, AV_PIX_FMT_DRM_PRIME, "drm"});
-    VideoPipeline pipeline(screen.get(), 320, 176, false, options);
+    VideoPipeline pipeline(screen.get(), 320, 176, false, overlay, options);
     if (pipeline.hardwareDecoding) {
         GTEST_SKIP() << "a hardware decoder is present: " << pipeline.decoderName();
     }
@@ -422,7 +303,7 @@ TEST(VideoPipeline, formatSelectorPrefersTheDeviceFormatThenMemory) {
 
 TEST(VideoPipeline, constructionWithoutARendererFailsWithAClearMessage) {
     try {
-        VideoPipeline pipeline(nullptr, 1280, 720, true, defaults());
+        VideoPipeline pipeline(nullptr, 1280, 720, true, overlay, defaults());
         FAIL() << "constructed without a renderer";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("Cannot create the video texture"), std::string::npos)
@@ -438,7 +319,7 @@ TEST(VideoPipeline, windowWithoutAreaStillCompletesThePresent) {
     // A minimised window reports a 0 x 0 output; the stream must keep being consumed.
     Screen screen(0, 0);
     const auto stream = teststreams::encode(false, 320, 176, 2, teststreams::gradient());
-    VideoPipeline pipeline(screen.get(), 320, 176, false, defaults());
+    VideoPipeline pipeline(screen.get(), 320, 176, false, overlay, defaults());
     for (const auto& unit : stream) {
         EXPECT_TRUE(feed(pipeline, unit));
     }
