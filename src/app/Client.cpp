@@ -34,7 +34,8 @@
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
 #include "video/StreamOverlay.hpp"
-#include "video/VideoPipeline.hpp"
+#include "video/VideoDecoder.hpp"
+#include "video/VideoPresenter.hpp"
 
 namespace {
 
@@ -132,14 +133,15 @@ int runClient(const std::vector<std::string>& arguments) {
     StreamWindow streamWindow = createStreamWindow();
     const DeviceNames devices = readDeviceNames();
 
+    VideoDecoder decoder(preferences.codecIsHevc);
     RemoteCursor cursor;
     const StreamOverlay overlay(cursor);
-    VideoPipeline video(streamWindow.renderer.get(), streamSize.width, streamSize.height,
-                        preferences.codecIsHevc, overlay);
+    VideoPresenter presenter(streamWindow.renderer.get(), streamSize.width, streamSize.height,
+                             overlay);
     AudioPlayer audio(devices.output);
     std::unique_ptr<MicrophoneUplink> microphone = openSavedMicrophone(devices.microphone, log);
     log.write(std::string("codec=") + (preferences.codecIsHevc ? "hevc" : "h264") +
-              " decoder=" + video.decoderName());
+              " decoder=" + decoder.decoderName());
 
     StreamStats stats;
     FrameQueue frames(stats);
@@ -193,13 +195,13 @@ int runClient(const std::vector<std::string>& arguments) {
                                          showMessageBox, TelemetryTiming::steadyNowNs});
         },
         preferences.codecIsHevc,
-        [&video] { return video.hardwareDecoding; },
+        [&decoder] { return decoder.hardwareDecoding(); },
     };
     InputHandler input(
         streamWindow.window.get(),
         [&control](const nlohmann::json& message) { control.sendInput(message); },
-        [&video] {
-            return InputHandler::PictureSize{video.width, video.height};
+        [&presenter] {
+            return InputHandler::PictureSize{presenter.width(), presenter.height()};
         },
         [&](int x, int y) {
             showSettingsMenu(menuOwner, settings, SettingsStore::readCodecIsHevc(), x, y);
@@ -215,10 +217,10 @@ int runClient(const std::vector<std::string>& arguments) {
         threads.poller = std::thread([&poller] { poller.run(); });
         threads.telemetry = std::thread([&telemetry] { telemetry.run(); });
 
-        MainLoop loop(streamWindow.window.get(), session.stopRequested, stats, log,
-                      MainLoop::Parts{frames, video, keyframes, input, [&menuContext](int id) {
-                                          handleMenuCommand(menuContext, id);
-                                      }});
+        MainLoop loop(
+            streamWindow.window.get(), session.stopRequested, stats, log,
+            MainLoop::Parts{frames, decoder, presenter, keyframes, input,
+                            [&menuContext](int id) { handleMenuCommand(menuContext, id); }});
         try {
             loop.run();
         } catch (...) {
