@@ -25,10 +25,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/RemoteCursor.hpp"
 #include "base/StreamStats.hpp"
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
-#include "video/VideoPipeline.hpp"
+#include "video/StreamOverlay.hpp"
+#include "video/VideoDecoder.hpp"
+#include "video/VideoPresenter.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -144,7 +147,7 @@ Stream loadStream(const std::filesystem::path& path) {
     return stream;
 }
 
-// A plain libavcodec decoder with the pipeline's latency settings, for the baselines.
+// A plain libavcodec decoder with the client's latency settings, for the baselines.
 class RawDecoder {
   public:
     RawDecoder(bool hevc, int threads) {
@@ -248,9 +251,9 @@ void pumpEvents() {
     }
 }
 
-// Feeds the stream through FrameQueue and VideoPipeline. Paced: a producer thread delivers
-// frames at the stream's rate while the main thread drains as the client's loop does. Flat
-// out: each frame is pushed as soon as the previous one was presented. Paced runs may loop
+// Feeds the stream through FrameQueue, the decoder and the presenter. Paced: a producer thread
+// delivers frames at the stream's rate while the main thread drains as the client's loop does.
+// Flat out: each frame is pushed as soon as the previous one was presented. Paced runs may loop
 // the stream `passes` times (it starts with a key frame) to hold the rate for longer.
 Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool paced,
                 int passes = 1) {
@@ -266,12 +269,23 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
 
     StreamStats stats;
     FrameQueue queue(stats);
-    VideoPipelineOptions options;
+    VideoDecoderOptions options;
     options.softwareThreads = threads;
     std::uint64_t keyframeRequests = 0;
     KeyframeRequester keyframes([&] { ++keyframeRequests; });
-    VideoPipeline pipeline(renderer, windowW, windowH, stream.hevc, options);
+    VideoDecoder decoder(stream.hevc, options);
+    const RemoteCursor cursor;
+    const StreamOverlay overlay(cursor);
+    VideoPresenter presenter(renderer, windowW, windowH, overlay);
     pumpEvents();
+    // True when a picture of the frame was presented.
+    const auto decodeAndPresent = [&](const Bytes& frame) {
+        bool shown = false;
+        decoder.decode(frame.data(), frame.size(), std::nullopt, [&](DecodedPicture picture) {
+            shown = presenter.present(*picture) || shown;
+        });
+        return shown;
+    };
 
     resetPeakRss();
     std::vector<double> latencies;
@@ -303,7 +317,7 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
         });
         for (;;) {
             pumpEvents();
-            keyframes.poll(stats.framesDropped.load() + pipeline.decodeFailures);
+            keyframes.poll(stats.framesDropped.load() + decoder.decodeFailures());
             Bytes frame = queue.tryPop();
             if (frame.empty()) {
                 if (!producing && queue.size() == 0) {
@@ -318,7 +332,7 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
                 arrived = arrivals[frame.data()];
                 arrivals.erase(frame.data());
             }
-            if (pipeline.decodeAndPresent(frame.data(), frame.size())) {
+            if (decodeAndPresent(frame)) {
                 latencies.push_back(msSince(arrived, Clock::now()));
             }
         }
@@ -329,7 +343,7 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
             const auto arrived = Clock::now();
             queue.push(Bytes(unit));
             Bytes frame = queue.tryPop();
-            if (pipeline.decodeAndPresent(frame.data(), frame.size())) {
+            if (decodeAndPresent(frame)) {
                 latencies.push_back(msSince(arrived, Clock::now()));
             }
         }
@@ -337,7 +351,7 @@ Row runPipeline(const Stream& stream, SDL_Renderer* renderer, int threads, bool 
 
     const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
     row.latency = summarise(latencies);
-    row.presented = pipeline.framesPresented;
+    row.presented = presenter.framesPresented();
     row.cpuMsPerFrame =
         (cpuSeconds() - cpuStart) * 1000.0 / std::max<std::uint64_t>(1, row.presented);
     row.dropped = stats.framesDropped.load();
@@ -354,12 +368,10 @@ std::pair<Summary, Summary> measureNv12(const Stream& stream, SDL_Renderer* rend
     RawDecoder decoder(stream.hevc, sliceThreads);
     FramePtr nv12(av_frame_alloc());
     SwsContext* toNv12 = nullptr;
-    VideoPipelineOptions direct;
-    direct.hardwareDecoders.clear();
-    VideoPipelineOptions converting = direct;
-    converting.nv12Upload = false;
-    VideoPipeline uploadPipeline(renderer, windowW, windowH, stream.hevc, direct);
-    VideoPipeline convertPipeline(renderer, windowW, windowH, stream.hevc, converting);
+    const RemoteCursor cursor;
+    const StreamOverlay overlay(cursor);
+    VideoPresenter uploading(renderer, windowW, windowH, overlay, VideoPresenterOptions{true});
+    VideoPresenter converting(renderer, windowW, windowH, overlay, VideoPresenterOptions{false});
     std::vector<double> uploadTimes;
     std::vector<double> convertTimes;
     for (const auto& unit : stream.units) {
@@ -380,10 +392,10 @@ std::pair<Summary, Summary> measureNv12(const Stream& stream, SDL_Renderer* rend
                                       AV_PIX_FMT_NV12, SWS_POINT, nullptr, nullptr, nullptr);
         sws_scale(toNv12, p->data, p->linesize, 0, p->height, nv12->data, nv12->linesize);
         auto start = Clock::now();
-        uploadPipeline.presentPicture(nv12.get());
+        uploading.present(*nv12);
         uploadTimes.push_back(msSince(start, Clock::now()));
         start = Clock::now();
-        convertPipeline.presentPicture(nv12.get());
+        converting.present(*nv12);
         convertTimes.push_back(msSince(start, Clock::now()));
     }
     sws_freeContext(toNv12);

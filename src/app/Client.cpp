@@ -14,6 +14,7 @@
 #include "audio/AudioPlayer.hpp"
 #include "audio/MicrophoneUplink.hpp"
 #include "base/EventLog.hpp"
+#include "base/RemoteCursor.hpp"
 #include "base/SafeText.hpp"
 #include "base/StreamStats.hpp"
 #include "diagnostics/NetworkTest.hpp"
@@ -35,7 +36,9 @@
 #include "telemetry/TelemetryReporter.hpp"
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
-#include "video/VideoPipeline.hpp"
+#include "video/StreamOverlay.hpp"
+#include "video/VideoDecoder.hpp"
+#include "video/VideoPresenter.hpp"
 
 namespace {
 
@@ -134,19 +137,22 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
     StreamWindow streamWindow = createStreamWindow();
     const DeviceNames devices = readDeviceNames();
 
-    VideoPipeline video(streamWindow.renderer.get(), streamSize.width, streamSize.height,
-                        preferences.codecIsHevc);
+    VideoDecoder decoder(preferences.codecIsHevc);
+    RemoteCursor cursor;
+    const StreamOverlay overlay(cursor);
+    VideoPresenter presenter(streamWindow.renderer.get(), streamSize.width, streamSize.height,
+                             overlay);
     AudioPlayer audio(devices.output);
     std::unique_ptr<MicrophoneUplink> microphone = openSavedMicrophone(devices.microphone, log);
     log.write(std::string("codec=") + (preferences.codecIsHevc ? "hevc" : "h264") +
-              " decoder=" + video.decoderName());
+              " decoder=" + decoder.decoderName());
 
     StreamStats stats;
     FrameQueue frames(stats);
     stats.targetBitrate = initialTargetBitrate(preferences, streamSize);
 
     session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
-    ControlChannel control(log, video.cursor);
+    ControlChannel control(log, cursor);
     const std::string viewerId = makeViewerId();
 
     SignalingUplink uplink(session, transport, sessionId, viewerId, log);
@@ -197,13 +203,13 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
                                          [&session] { return session.stopRequested.load(); }});
         },
         preferences.codecIsHevc,
-        [&video] { return video.hardwareDecoding; },
+        [&decoder] { return decoder.hardwareDecoding(); },
     };
     InputHandler input(
         streamWindow.window.get(),
         [&control](const InputEvent& event) { control.sendInput(event); },
-        [&video] {
-            return InputHandler::PictureSize{video.width, video.height};
+        [&presenter] {
+            return InputHandler::PictureSize{presenter.width(), presenter.height()};
         },
         [&](int x, int y) {
             showSettingsMenu(menuOwner, settings, SettingsStore::readCodecIsHevc(), x, y);
@@ -218,10 +224,10 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         }
         threads.start(poller, telemetry);
 
-        MainLoop loop(streamWindow.window.get(), session.stopRequested, stats, log,
-                      MainLoop::Parts{frames, video, keyframes, input, [&menuContext](int id) {
-                                          handleMenuCommand(menuContext, id);
-                                      }});
+        MainLoop loop(
+            streamWindow.window.get(), session.stopRequested, stats, log,
+            MainLoop::Parts{frames, decoder, presenter, keyframes, input,
+                            [&menuContext](int id) { handleMenuCommand(menuContext, id); }});
         // However the loop ends, the game must not keep a key pressed: the releases go out
         // before the connection closes.
         try {

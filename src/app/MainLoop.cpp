@@ -5,7 +5,8 @@
 #include "platform/PopupMenu.hpp"
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
-#include "video/VideoPipeline.hpp"
+#include "video/VideoDecoder.hpp"
+#include "video/VideoPresenter.hpp"
 
 MainLoop::MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const StreamStats& stats,
                    EventLog& log, Parts parts)
@@ -53,13 +54,15 @@ void MainLoop::dispatch(const SDL_Event& event) {
 bool MainLoop::drainOneFrame() {
     // A dropped frame or one the decoder refused leaves the picture broken until the next
     // key frame, so ask for one (rate-limited) instead of waiting for the sender's.
-    parts.keyframes.poll(stats.framesDropped.load() + parts.video.decodeFailures);
+    parts.keyframes.poll(stats.framesDropped.load() + parts.decoder.decodeFailures());
     std::uint32_t timestamp = 0;
     Bytes frame = parts.frames.tryPop(&timestamp);
     if (frame.empty()) {
         return false;
     }
-    parts.video.decodeAndPresent(frame.data(), frame.size(), timestamp);
+    // Every picture the frame yields is shown as it comes out of the decoder.
+    parts.decoder.decode(frame.data(), frame.size(), timestamp,
+                         [this](DecodedPicture picture) { parts.presenter.present(*picture); });
     return true;
 }
 
@@ -68,10 +71,10 @@ void MainLoop::refreshStatisticsWhenDue() {
         return;
     }
     const std::string title =
-        statisticsTitle(stats.framesReceived.load(), parts.video.framesPresented,
+        statisticsTitle(stats.framesReceived.load(), parts.presenter.framesPresented(),
                         stats.audioPacketsPlayed.load(), stats.audioErrors.load());
     SDL_SetWindowTitle(window, title.c_str());
     log.write(title);
-    log.write(frameOrderLine(stats.framesDropped.load(), parts.video.framesOutOfOrder));
+    log.write(frameOrderLine(stats.framesDropped.load(), parts.presenter.framesOutOfOrder()));
     titleDeadline = Clock::now() + statisticsInterval;
 }

@@ -13,7 +13,8 @@
 class FrameQueue;
 class InputHandler;
 class KeyframeRequester;
-class VideoPipeline;
+class VideoDecoder;
+class VideoPresenter;
 
 // The main thread from the end of start-up until stopRequested: all pending window events,
 // then at most one video frame, then every 2 s the statistics in the title and the log.
@@ -25,7 +26,8 @@ class MainLoop {
     // What the loop drives besides the window; all owned by the caller.
     struct Parts {
         FrameQueue& frames;
-        VideoPipeline& video;
+        VideoDecoder& decoder;
+        VideoPresenter& presenter;
         KeyframeRequester& keyframes;
         InputHandler& input;
         // A command chosen in the settings menu.

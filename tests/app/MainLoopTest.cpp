@@ -12,7 +12,9 @@
 #include "support/WaitFor.hpp"
 #include "video/FrameQueue.hpp"
 #include "video/KeyframeRequester.hpp"
-#include "video/VideoPipeline.hpp"
+#include "video/StreamOverlay.hpp"
+#include "video/VideoDecoder.hpp"
+#include "video/VideoPresenter.hpp"
 
 namespace {
 
@@ -29,22 +31,22 @@ class MainLoopTest : public ::testing::Test {
     void SetUp() override {
         SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
         stream = createStreamWindow();
-        video = std::make_unique<VideoPipeline>(stream.renderer.get(), 1280, 720, false);
+        presenter = std::make_unique<VideoPresenter>(stream.renderer.get(), 1280, 720, overlay);
         input = std::make_unique<InputHandler>(
             stream.window.get(), [](const InputEvent&) {},
             [this] {
-                return InputHandler::PictureSize{video->width, video->height};
+                return InputHandler::PictureSize{presenter->width(), presenter->height()};
             },
             [](int, int) {});
     }
     void TearDown() override {
         input.reset();
-        video.reset();
+        presenter.reset();
     }
 
     MainLoop makeLoop(std::atomic<bool>& stopRequested) {
         return MainLoop(stream.window.get(), stopRequested, stats, log,
-                        MainLoop::Parts{frames, *video, keyframes, *input, {}});
+                        MainLoop::Parts{frames, decoder, *presenter, keyframes, *input, {}});
     }
 
     void pushKeyDown(SDL_Keycode key) {
@@ -75,7 +77,10 @@ class MainLoopTest : public ::testing::Test {
     FrameQueue frames{stats};
     KeyframeRequester keyframes{[] {}};
     StreamWindow stream;
-    std::unique_ptr<VideoPipeline> video;
+    VideoDecoder decoder{false};
+    RemoteCursor cursor;
+    StreamOverlay overlay{cursor};
+    std::unique_ptr<VideoPresenter> presenter;
     std::unique_ptr<InputHandler> input;
 };
 

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/HardwareDecoder.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
+#include <libavutil/frame.h>
+}
+
+struct VideoDecoderOptions {
+    // Hardware devices to try, best first; empty decodes in software.
+    std::vector<HardwareDecoder> hardwareDecoders = ::hardwareDecoders();
+    // Slice threads for software decoding; 0 means one per core. Slice threads split each
+    // frame, so unlike frame threads they add no frame of delay. One thread by default: on
+    // the shared two-core machines measured so far, more showed no gain in time to present
+    // (scripts/bench compares both).
+    int softwareThreads = 1;
+};
+
+struct AvFrameFree {
+    void operator()(AVFrame* p) const { av_frame_free(&p); }
+};
+// One picture out of the decoder, owned by whoever holds it: in memory, or a hardware surface
+// that stays taken from the decoder's pool until the picture is released.
+using DecodedPicture = std::unique_ptr<AVFrame, AvFrameFree>;
+
+// Turns the encoded access units of the stream into pictures, with a hardware device when one
+// opens, otherwise in software. Used from one thread at a time.
+class VideoDecoder {
+  public:
+    using PictureSink = std::function<void(DecodedPicture picture)>;
+
+    explicit VideoDecoder(bool isHevc, VideoDecoderOptions options = {});
+    ~VideoDecoder();
+    VideoDecoder(const VideoDecoder&) = delete;
+    VideoDecoder& operator=(const VideoDecoder&) = delete;
+
+    // Submits one access unit and hands every picture the decoder returns for it to `sink`, in
+    // order. Returns how many it handed over. The 90 kHz timestamp, when known, comes back as
+    // the picture's pts, so the presenting order can be checked.
+    std::size_t decode(const std::byte* data, std::size_t size,
+                       std::optional<std::uint32_t> timestamp, const PictureSink& sink);
+
+    // "d3d11va", "vaapi", "cuda" while a hardware decoder is in use, otherwise "software".
+    const char* decoderName() const;
+    // True while a hardware device decodes; false for good once the decoder does not offer
+    // the device's surfaces.
+    bool hardwareDecoding() const { return hardwareInUse; }
+    // Frames the decoder refused or failed on; each leaves the picture broken until the next
+    // key frame, so the main loop asks the sender for one.
+    std::uint64_t decodeFailures() const { return failures; }
+
+    // The format the decoder should output: the hardware surface format when offered,
+    // otherwise the first format in memory. AV_PIX_FMT_NONE when there is none.
+    static AVPixelFormat choosePixelFormat(AVPixelFormat surfaceFormat,
+                                           const AVPixelFormat* offered);
+
+  private:
+    struct CodecContextDeleter {
+        void operator()(AVCodecContext* p) const { avcodec_free_context(&p); }
+    };
+    struct PacketDeleter {
+        void operator()(AVPacket* p) const { av_packet_free(&p); }
+    };
+    struct BufferDeleter {
+        void operator()(AVBufferRef* p) const { av_buffer_unref(&p); }
+    };
+
+    static AVPixelFormat selectFormat(AVCodecContext* context, const AVPixelFormat* offered);
+    bool openHardwareDevice(const AVCodec* decoder, const std::vector<HardwareDecoder>& choices);
+
+    VideoDecoderOptions options;
+    const HardwareDecoder* hardware = nullptr;  // the device opened, an entry of options
+    bool hardwareInUse = false;
+    std::uint64_t failures = 0;
+
+    // Declared in reverse order of release: the device goes last.
+    std::unique_ptr<AVBufferRef, BufferDeleter> hwDeviceContext;
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> codecContext;
+    std::unique_ptr<AVPacket, PacketDeleter> packet;
+    // Receives the next picture; handed over with it and allocated again for the one after.
+    DecodedPicture nextPicture;
+};

@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "TestStreams.hpp"
+#include "video/VideoDecoder.hpp"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+
+// Decoding in memory, so the tests can read the pictures.
+VideoDecoderOptions software(int threads = 1) {
+    VideoDecoderOptions options;
+    options.hardwareDecoders.clear();
+    options.softwareThreads = threads;
+    return options;
+}
+
+// Decodes one unit and keeps every picture it gives.
+std::size_t feed(VideoDecoder& decoder, const rtc::binary& unit,
+                 std::vector<DecodedPicture>& pictures,
+                 std::optional<std::uint32_t> timestamp = std::nullopt) {
+    return decoder.decode(unit.data(), unit.size(), timestamp,
+                          [&](DecodedPicture picture) { pictures.push_back(std::move(picture)); });
+}
+
+// The picture's pixels without the padding at the end of its rows.
+std::vector<std::uint8_t> pixels(const AVFrame& p) {
+    const auto format = static_cast<AVPixelFormat>(p.format);
+    std::vector<std::uint8_t> bytes(av_image_get_buffer_size(format, p.width, p.height, 1));
+    av_image_copy_to_buffer(bytes.data(), static_cast<int>(bytes.size()), p.data, p.linesize,
+                            format, p.width, p.height, 1);
+    return bytes;
+}
+
+class VideoDecoderCodec : public testing::TestWithParam<bool> {};
+
+// The pictures are all held until the end: a decoder that handed out its own frame again, or
+// reused a picture's buffers, would show the later content or size in the earlier pictures.
+TEST_P(VideoDecoderCodec, heldPicturesKeepTheirContentSizeAndTimestampAcrossASizeChange) {
+    const bool hevc = GetParam();
+    auto stream = teststreams::encode(hevc, 320, 176, 3, teststreams::solid(160, 90, 200));
+    const auto second = teststreams::encode(hevc, 240, 240, 3, teststreams::solid(60, 200, 100));
+    stream.insert(stream.end(), second.begin(), second.end());
+    const std::optional<std::uint32_t> timestamps[] = {0xFFFFF000u, std::nullopt, 0x00000200u,
+                                                       0x00001000u, 0x00002000u,  0x00003000u};
+    ASSERT_EQ(std::size(timestamps), stream.size());
+
+    VideoDecoder decoder(hevc, software());
+    std::vector<DecodedPicture> pictures;
+    for (std::size_t i = 0; i < stream.size(); ++i) {
+        ASSERT_EQ(feed(decoder, stream[i], pictures, timestamps[i]), 1u) << "frame " << i;
+    }
+    ASSERT_EQ(pictures.size(), stream.size());
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "picture " << i);
+        const AVFrame& p = *pictures[i];
+        const bool first = i < 3;
+        EXPECT_EQ(p.width, first ? 320 : 240);
+        EXPECT_EQ(p.height, first ? 176 : 240);
+        EXPECT_EQ(p.pts,
+                  timestamps[i] ? static_cast<std::int64_t>(*timestamps[i]) : AV_NOPTS_VALUE);
+        const int luma = p.data[0][(p.height / 2) * p.linesize[0] + p.width / 2];
+        EXPECT_NEAR(luma, first ? 160 : 60, 3);
+    }
+    EXPECT_EQ(decoder.decodeFailures(), 0u);
+}
+
+TEST_P(VideoDecoderCodec, emptyAndGarbageFramesAreRefusedCountedAndTheNextGoodFrameDecodes) {
+    const bool hevc = GetParam();
+    const auto stream = teststreams::encode(hevc, 320, 176, 4, teststreams::gradient());
+    VideoDecoder decoder(hevc);
+    std::vector<DecodedPicture> pictures;
+
+    EXPECT_EQ(feed(decoder, {}, pictures), 0u);
+    ASSERT_EQ(feed(decoder, stream[0], pictures), 1u);
+    EXPECT_EQ(feed(decoder, {}, pictures), 0u);
+    EXPECT_EQ(decoder.decodeFailures(), 0u);
+
+    std::mt19937 random(7);
+    rtc::binary garbage(4096);
+    for (auto& b : garbage) {
+        b = static_cast<std::byte>(random());
+    }
+    EXPECT_EQ(feed(decoder, garbage, pictures), 0u);
+    // A start code followed by a forbidden NAL header is refused outright.
+    rtc::binary invalid{std::byte{0},    std::byte{0},    std::byte{0},    std::byte{1},
+                        std::byte{0xff}, std::byte{0xff}, std::byte{0xff}, std::byte{0xff}};
+    EXPECT_EQ(feed(decoder, invalid, pictures), 0u);
+    EXPECT_GE(decoder.decodeFailures(), 1u);
+
+    for (std::size_t i = 1; i < stream.size(); ++i) {
+        EXPECT_EQ(feed(decoder, stream[i], pictures), 1u) << "frame " << i;
+    }
+    EXPECT_EQ(pictures.size(), stream.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, VideoDecoderCodec, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Hevc" : "H264"; });
+
+// Frame threads would hold each picture back by a frame per thread; slice threads must not.
+TEST(VideoDecoder, sliceThreadsGiveEachPictureAtOnceAndTheSameAsOneThread) {
+    const auto stream = teststreams::encode(false, 640, 368, 5, teststreams::gradient(), 4);
+    auto run = [&](int threads) {
+        VideoDecoder decoder(false, software(threads));
+        std::vector<DecodedPicture> pictures;
+        for (const auto& unit : stream) {
+            EXPECT_EQ(feed(decoder, unit, pictures), 1u);
+        }
+        return pictures;
+    };
+    const auto one = run(1);
+    const auto four = run(4);
+    ASSERT_EQ(one.size(), stream.size());
+    ASSERT_EQ(four.size(), stream.size());
+    for (std::size_t i = 0; i < one.size(); ++i) {
+        EXPECT_EQ(pixels(*one[i]), pixels(*four[i])) << "picture " << i;
+    }
+}
+
+TEST(VideoDecoder, withoutAUsableDeviceDecodingFallsBackToSoftware) {
+    const auto stream = teststreams::encode(false, 320, 176, 2, teststreams::gradient());
+    VideoDecoderOptions options;
+    // A device the decoder cannot use through a device context is skipped outright; the
+    // platform's own devices are absent on machines without a GPU.
+    options.hardwareDecoders.insert(options.hardwareDecoders.begin(),
+                                    {AV_HWDEVICE_TYPE_DRM, AV_PIX_FMT_DRM_PRIME, "drm"});
+    VideoDecoder decoder(false, options);
+    if (decoder.hardwareDecoding()) {
+        GTEST_SKIP() << "a hardware decoder is present: " << decoder.decoderName();
+    }
+    EXPECT_STREQ(decoder.decoderName(), "software");
+    std::vector<DecodedPicture> pictures;
+    for (const auto& unit : stream) {
+        EXPECT_EQ(feed(decoder, unit, pictures), 1u);
+    }
+    EXPECT_FALSE(decoder.hardwareDecoding());
+}
+
+TEST(VideoDecoder, formatSelectorPrefersTheDeviceFormatThenMemory) {
+    struct Case {
+        AVPixelFormat device;
+        std::vector<AVPixelFormat> offered;
+        AVPixelFormat expected;
+    };
+    const Case cases[] = {
+        {AV_PIX_FMT_VAAPI, {AV_PIX_FMT_VAAPI, AV_PIX_FMT_YUV420P}, AV_PIX_FMT_VAAPI},
+        {AV_PIX_FMT_D3D11,
+         {AV_PIX_FMT_DXVA2_VLD, AV_PIX_FMT_D3D11, AV_PIX_FMT_YUV420P},
+         AV_PIX_FMT_D3D11},
+        // The device's format is missing: the first format in memory, never another API's.
+        {AV_PIX_FMT_CUDA,
+         {AV_PIX_FMT_VAAPI, AV_PIX_FMT_VDPAU, AV_PIX_FMT_YUV420P10},
+         AV_PIX_FMT_YUV420P10},
+        {AV_PIX_FMT_CUDA, {AV_PIX_FMT_VAAPI}, AV_PIX_FMT_NONE},
+        {AV_PIX_FMT_NONE, {AV_PIX_FMT_YUV420P}, AV_PIX_FMT_YUV420P},
+    };
+    for (const Case& c : cases) {
+        std::vector<AVPixelFormat> offered = c.offered;
+        offered.push_back(AV_PIX_FMT_NONE);
+        EXPECT_EQ(VideoDecoder::choosePixelFormat(c.device, offered.data()), c.expected)
+            << av_get_pix_fmt_name(c.device);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <memory>
+#include <optional>
+
+#include "TestScreen.hpp"
+#include "TestStreams.hpp"
+#include "base/Letterbox.hpp"
+#include "video/StreamOverlay.hpp"
+#include "video/VideoPresenter.hpp"
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+namespace {
+
+using namespace testscreen;
+
+bool inMenuButton(const Screen& s, int x, int y) {
+    const letterbox::Rect b = letterbox::menuButtonRect(s.width());
+    return x >= b.x && x < b.x + b.w && y >= b.y && y < b.y + b.h;
+}
+
+// Every pixel of the rectangle's border ring (inset by `inset`) is close to colour, except
+// under the menu button.
+void expectRectFilled(const Screen& s, const letterbox::Rect& r, const Rgb& colour, int inset) {
+    auto check = [&](int x, int y) {
+        if (!inMenuButton(s, x, y)) {
+            ASSERT_TRUE(near(s.at(x, y), colour, 6)) << "at " << x << "," << y << " " << s.at(x, y);
+        }
+    };
+    for (int x = r.x + inset; x < r.x + r.w - inset; x += 3) {
+        check(x, r.y + inset);
+        check(x, r.y + r.h - 1 - inset);
+    }
+    for (int y = r.y + inset; y < r.y + r.h - inset; y += 3) {
+        check(r.x + inset, y);
+        check(r.x + r.w - 1 - inset, y);
+    }
+}
+
+void expectBarsBlack(const Screen& s, const letterbox::Rect& r) {
+    for (int y = 0; y < s.height(); y += 2) {
+        for (int x = 0; x < s.width(); x += 2) {
+            const bool inPicture = x >= r.x && x < r.x + r.w && y >= r.y && y < r.y + r.h;
+            if (!inPicture && !inMenuButton(s, x, y)) {
+                ASSERT_TRUE(near(s.at(x, y), black, 0)) << "bar at " << x << "," << y;
+            }
+        }
+    }
+}
+
+// A presenter on a screen of its own, with the client's overlay over its pictures.
+struct Shown {
+    Shown(int w, int h, VideoPresenterOptions options = {})
+        : screen(std::make_unique<Screen>(w, h)),
+          presenter(std::make_unique<VideoPresenter>(screen->get(), 320, 176, overlay, options)) {}
+    RemoteCursor cursor;
+    StreamOverlay overlay{cursor};
+    std::unique_ptr<Screen> screen;
+    std::unique_ptr<VideoPresenter> presenter;
+};
+
+const teststreams::Painter violet = teststreams::solid(160, 90, 200);
+
+TEST(VideoPresenter, pictureFillsItsLetterboxAndBarsStayBlack) {
+    const auto picture = teststreams::picture(320, 176, violet);
+    struct Case {
+        int w, h;
+    };
+    for (const Case c : {Case{480, 330}, Case{640, 176}}) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
+        Shown shown(c.w, c.h);
+        const Screen& screen = *shown.screen;
+        ASSERT_TRUE(shown.presenter->present(*picture));
+        EXPECT_EQ(shown.presenter->framesPresented(), 1u);
+        const letterbox::Rect r = letterbox::pictureRect(c.w, c.h, 320, 176);
+        const Rgb colour = screen.at(r.x + r.w / 2, r.y + r.h - 2);
+        EXPECT_GT(colour.r + colour.g + colour.b, 150) << colour;
+        // Inset 1: the renderer may blend the outermost row with its neighbour.
+        expectRectFilled(screen, r, colour, 1);
+        expectBarsBlack(screen, r);
+        // The overlay is drawn over the picture: a bar of the menu symbol.
+        const letterbox::Rect b = letterbox::menuButtonRect(c.w);
+        EXPECT_GT(screen.at(b.x + 20, b.y + 12).r, 180) << screen.at(b.x + 20, b.y + 12);
+    }
+}
+
+// A new texture for every picture would cost an allocation per frame; none for a new size or
+// format would upload into a texture of the wrong shape.
+TEST(VideoPresenter, textureIsRecreatedOnlyWhenThePicturesSizeOrFormatChanges) {
+    const auto planar = teststreams::picture(320, 176, teststreams::gradient());
+    const auto nv12 = teststreams::convert(*planar, AV_PIX_FMT_NV12);
+    const auto square = teststreams::picture(240, 240, violet);
+    Shown shown(640, 480);
+    VideoPresenter& presenter = *shown.presenter;
+    ASSERT_EQ(presenter.texturesCreated(), 1u);
+    struct Step {
+        const AVFrame* picture;
+        std::uint64_t textures;
+    };
+    const Step steps[] = {{planar.get(), 1}, {planar.get(), 1}, {nv12.get(), 2},  {nv12.get(), 2},
+                          {planar.get(), 3}, {square.get(), 4}, {square.get(), 4}};
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        ASSERT_TRUE(presenter.present(*steps[i].picture)) << "step " << i;
+        EXPECT_EQ(presenter.texturesCreated(), steps[i].textures) << "step " << i;
+    }
+    EXPECT_EQ(presenter.framesPresented(), std::size(steps));
+    EXPECT_EQ(presenter.width(), 240);
+    EXPECT_EQ(presenter.height(), 240);
+    const letterbox::Rect r = letterbox::pictureRect(640, 480, 240, 240);
+    ASSERT_EQ(r, (letterbox::Rect{80, 0, 480, 480}));
+    expectRectFilled(*shown.screen, r, shown.screen->at(320, 240), 1);
+    expectBarsBlack(*shown.screen, r);
+}
+
+TEST(VideoPresenter, nv12AndOtherFormatsShowTheSamePictureAsPlanar420) {
+    const auto planar = teststreams::picture(320, 176, teststreams::gradient());
+    const auto nv12 = teststreams::convert(*planar, AV_PIX_FMT_NV12);
+    const auto packed = teststreams::convert(*planar, AV_PIX_FMT_YUYV422);
+
+    auto show = [](const AVFrame& picture, bool nv12Upload) {
+        Shown shown(480, 330, VideoPresenterOptions{nv12Upload});
+        EXPECT_TRUE(shown.presenter->present(picture));
+        return std::move(shown.screen);
+    };
+    const auto reference = show(*planar, true);
+    const auto uploaded = show(*nv12, true);
+    const auto converted = show(*nv12, false);
+    const auto packedConverted = show(*packed, true);
+    // The gradient is smooth, so chroma resampling moves a colour by a few steps at most.
+    EXPECT_LE(uploaded->maxDifference(*reference), 4);
+    EXPECT_LE(converted->maxDifference(*reference), 4);
+    EXPECT_LE(packedConverted->maxDifference(*reference), 6);
+    // A picture that differs must be seen as different, or the comparison proves nothing.
+    const auto moved = teststreams::picture(320, 176, teststreams::gradient(), 20);
+    EXPECT_GT(show(*moved, true)->maxDifference(*reference), 20);
+}
+
+// The order check sees the timestamp each picture came with; RTP time wraps at 2^32, so a step
+// past the wrap is forward, and an equal timestamp is no step back.
+TEST(VideoPresenter, picturesWithAnEarlierTimestampCountAsOutOfOrder) {
+    const auto picture = teststreams::picture(320, 176, teststreams::gradient());
+    Shown shown(320, 176);
+    const std::optional<std::uint32_t> timestamps[] = {
+        0xFFFFF000u,  0x00000200u,  // past the wrap: forward
+        0x00000200u,                // same time again
+        0x00000100u,                // back: out of order
+        std::nullopt,               // unknown: neither compared nor remembered
+        0x00001000u,  0x00000FFFu,  // back by one tick
+        0x00002000u,
+    };
+    for (const auto& timestamp : timestamps) {
+        picture->pts = timestamp ? static_cast<std::int64_t>(*timestamp) : AV_NOPTS_VALUE;
+        ASSERT_TRUE(shown.presenter->present(*picture));
+    }
+    EXPECT_EQ(shown.presenter->framesPresented(), std::size(timestamps));
+    EXPECT_EQ(shown.presenter->framesOutOfOrder(), 2u);
+}
+
+// A minimised window reports a 0 x 0 output; the stream must keep being consumed. A picture
+// without area, though, has nothing to show.
+TEST(VideoPresenter, windowWithoutAreaStillPresentsButAPictureWithoutAreaDoesNot) {
+    const auto picture = teststreams::picture(320, 176, teststreams::gradient());
+    Shown minimised(0, 0);
+    EXPECT_TRUE(minimised.presenter->present(*picture));
+    EXPECT_EQ(minimised.presenter->framesPresented(), 1u);
+
+    Shown shown(320, 176);
+    picture->width = 0;
+    EXPECT_FALSE(shown.presenter->present(*picture));
+    EXPECT_EQ(shown.presenter->framesPresented(), 0u);
+    EXPECT_EQ(shown.presenter->width(), 320);
+}
+
+TEST(VideoPresenter, constructionWithoutARendererFailsWithAClearMessage) {
+    RemoteCursor cursor;
+    const StreamOverlay overlay(cursor);
+    EXPECT_THAT([&] { VideoPresenter(nullptr, 1280, 720, overlay); },
+                testing::ThrowsMessage<std::runtime_error>(
+                    testing::HasSubstr("Cannot create the video texture")));
+}
+
+}  // namespace
