@@ -203,7 +203,7 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
                                          [&session] { return session.stopRequested.load(); }});
         },
         preferences.codecIsHevc,
-        [&decoder] { return decoder.hardwareDecoding(); },
+        [&decoder] { return std::string(decoder.decoderName()); },
     };
     InputHandler input(
         streamWindow.window.get(),

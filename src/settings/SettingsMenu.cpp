@@ -1,8 +1,10 @@
 #include "settings/SettingsMenu.hpp"
 
 #include <array>
+#include <cctype>
 #include <cstddef>
 
+#include "platform/ClientTitle.hpp"
 #include "settings/SettingsStore.hpp"
 
 namespace {
@@ -117,16 +119,25 @@ void handleMenuCommand(const MenuCommandContext& context, int id) {
         context.runNetworkTest();
     } else if (id == menu_id::information) {
         context.showNotice({"О Quorvanta",
-                            informationText(context.sessionCodecIsHevc, context.hardwareDecoding()),
+                            informationText(context.sessionCodecIsHevc, context.decoderName()),
                             MessageIcon::Information});
     } else if (id == menu_id::codecH264 || id == menu_id::codecHevc) {
         notify(context, codecNotice, settings.writeCodec(id == menu_id::codecHevc));
     }
 }
 
-std::string informationText(bool sessionCodecIsHevc, bool hardwareDecoding) {
-    return std::string("Quorvanta Windows Client\nКодек: ") +
-           (sessionCodecIsHevc ? "HEVC / H.265" : "H.264") +
-           "\nДекодирование: " + (hardwareDecoding ? "D3D11VA (аппаратное)" : "программное") +
+std::string informationText(bool sessionCodecIsHevc, const std::string& decoderName) {
+    // The device named as the start-up log does, in capitals: "D3D11VA (аппаратное)".
+    std::string decoding = "программное";
+    if (decoderName != "software") {
+        decoding.clear();
+        for (char c : decoderName) {
+            decoding += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        decoding += " (аппаратное)";
+    }
+    return std::string(platform::clientTitle) +
+           "\nКодек: " + (sessionCodecIsHevc ? "HEVC / H.265" : "H.264") +
+           "\nДекодирование: " + decoding +
            "\nF11 — полноэкранный режим\nCtrl+Alt+Shift+Q — освободить мышь";
 }

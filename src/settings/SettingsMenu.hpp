@@ -55,10 +55,12 @@ struct MenuCommandContext {
     std::function<void(const Notice&)> showNotice;
     std::function<void()> runNetworkTest;
     bool sessionCodecIsHevc = false;  // what the running session uses, not the saved file
-    std::function<bool()> hardwareDecoding;
+    // The decoder in use now, as the start-up log names it ("d3d11va", ..., "software").
+    std::function<std::string()> decoderName;
 };
 
 // Acts on a chosen command id; unknown ids are ignored.
 void handleMenuCommand(const MenuCommandContext& context, int id);
 
-std::string informationText(bool sessionCodecIsHevc, bool hardwareDecoding);
+// `decoderName` as in MenuCommandContext.
+std::string informationText(bool sessionCodecIsHevc, const std::string& decoderName);

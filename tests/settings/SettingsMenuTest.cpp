@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ClientTitle.hpp"
 #include "settings/SettingsMenu.hpp"
 
 namespace {
@@ -179,14 +180,14 @@ class MenuCommands : public ::testing::Test {
         c.showNotice = [this](const Notice& notice) { notices.push_back(notice); };
         c.runNetworkTest = [this] { ++networkTests; };
         c.sessionCodecIsHevc = false;
-        c.hardwareDecoding = [this] { return hardware; };
+        c.decoderName = [this] { return decoder; };
         return c;
     }
 
     FakeSettings settings;
     std::vector<Notice> notices;
     int networkTests = 0;
-    bool hardware = false;
+    std::string decoder = "software";
 };
 
 TEST_F(MenuCommands, eachSaveWritesItsFileAndConfirmsIt) {
@@ -270,23 +271,27 @@ TEST_F(MenuCommands, unknownIdsDoNothing) {
 TEST_F(MenuCommands, informationBoxNamesTheSessionCodecAndTheCurrentDecoder) {
     settings.files["client-codec.txt"] = "hevc";  // saved for the next start only
     handleMenuCommand(context(), 1003);
-    hardware = true;
+    decoder = "d3d11va";
     auto hevcSession = context();
     hevcSession.sessionCodecIsHevc = true;
     handleMenuCommand(hevcSession, 1003);
     handleMenuCommand(context(), 1004);
 
     ASSERT_EQ(notices.size(), 2u);
-    EXPECT_EQ(notices[0],
-              (Notice{"О Quorvanta",
-                      "Quorvanta Windows Client\nКодек: H.264\nДекодирование: программное\nF11 — "
-                      "полноэкранный режим\nCtrl+Alt+Shift+Q — освободить мышь",
-                      MessageIcon::Information}));
+    EXPECT_EQ(notices[0], (Notice{"О Quorvanta",
+                                  std::string(platform::clientTitle) +
+                                      "\nКодек: H.264\nДекодирование: программное\nF11 — "
+                                      "полноэкранный режим\nCtrl+Alt+Shift+Q — освободить мышь",
+                                  MessageIcon::Information}));
     EXPECT_EQ(notices[1].text,
-              "Quorvanta Windows Client\nКодек: HEVC / H.265\nДекодирование: D3D11VA "
-              "(аппаратное)\nF11 — полноэкранный режим\nCtrl+Alt+Shift+Q — освободить мышь");
+              std::string(platform::clientTitle) +
+                  "\nКодек: HEVC / H.265\nДекодирование: D3D11VA "
+                  "(аппаратное)\nF11 — полноэкранный режим\nCtrl+Alt+Shift+Q — освободить мышь");
     EXPECT_EQ(networkTests, 1);
     EXPECT_EQ(settings.writes, 0);
+    EXPECT_NE(informationText(false, "vaapi").find("Декодирование: VAAPI (аппаратное)\n"),
+              std::string::npos)
+        << "the decoder actually in use, not always Direct3D";
 }
 
 }  // namespace
