@@ -7,14 +7,14 @@ namespace {
 
 using namespace testscreen;
 
-const Rgb violet{150, 60, 200};
+const Rgb backdrop{150, 60, 200};
 
 // Black bars around a violet picture, as the presenter leaves them, then the overlay.
 void drawOverlay(const Screen& screen, const StreamOverlay& overlay,
                  const letterbox::Rect& picture) {
     SDL_SetRenderDrawColor(screen.get(), 0, 0, 0, 255);
     SDL_RenderClear(screen.get());
-    SDL_SetRenderDrawColor(screen.get(), violet.r, violet.g, violet.b, 255);
+    SDL_SetRenderDrawColor(screen.get(), backdrop.r, backdrop.g, backdrop.b, 255);
     const SDL_Rect rect{picture.x, picture.y, picture.w, picture.h};
     SDL_RenderFillRect(screen.get(), &rect);
     overlay.draw(screen.get(), picture, screen.width());
@@ -30,7 +30,7 @@ TEST(StreamOverlay, cursorTipSitsAtThePictureCornersNotTheWindows) {
 
     drawOverlay(screen, overlay, r);
     // Hidden cursor: nothing drawn at the tip.
-    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 8), violet, 0));
+    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 8), backdrop, 0));
 
     cursor.cursorVisible = true;
     cursor.cursorX = 0;
@@ -39,7 +39,7 @@ TEST(StreamOverlay, cursorTipSitsAtThePictureCornersNotTheWindows) {
     EXPECT_TRUE(near(screen.at(r.x, r.y + 8), white, 0)) << screen.at(r.x, r.y + 8);
     EXPECT_TRUE(near(screen.at(r.x + 8, r.y + 8), white, 0));    // diagonal stroke
     EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 12), black, 0));   // shadow right of the stem
-    EXPECT_TRUE(near(screen.at(r.x + 2, r.y + 14), violet, 0));  // untouched in between
+    EXPECT_TRUE(near(screen.at(r.x + 2, r.y + 14), backdrop, 0));  // untouched in between
 }
 
 TEST(StreamOverlay, menuButtonIsBlendedOverPictureAndBars) {
@@ -61,11 +61,11 @@ TEST(StreamOverlay, menuButtonIsBlendedOverPictureAndBars) {
     const Rgb overPicture = screen.at(b.x + 4, b.y + 36);
     EXPECT_TRUE(
         near(overPicture,
-             Rgb{blend(18, 155, violet.r), blend(18, 155, violet.g), blend(22, 155, violet.b)}, 3))
+             Rgb{blend(18, 155, backdrop.r), blend(18, 155, backdrop.g), blend(22, 155, backdrop.b)}, 3))
         << overPicture;
     // Just outside the button the picture is untouched.
-    EXPECT_TRUE(near(screen.at(b.x - 1, b.y + 36), violet, 0));
-    EXPECT_TRUE(near(screen.at(b.x + 4, b.y + b.h), violet, 0));
+    EXPECT_TRUE(near(screen.at(b.x - 1, b.y + 36), backdrop, 0));
+    EXPECT_TRUE(near(screen.at(b.x + 4, b.y + b.h), backdrop, 0));
     // The symbol's bars span x + 10 .. x + 30.
     EXPECT_GT(screen.at(b.x + 10, b.y + 28).r, 180);
     EXPECT_GT(screen.at(b.x + 30, b.y + 28).r, 180);
