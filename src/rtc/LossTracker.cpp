@@ -8,6 +8,8 @@ namespace {
 constexpr std::int64_t maxDropout = 3000;
 // Numbers missing for this long are counted lost even if nothing resolved them.
 constexpr std::int64_t maxPending = 4096;
+// How many given-up numbers are remembered, to recognise their retransmissions.
+constexpr std::size_t maxGivenUp = 256;
 
 }  // namespace
 
@@ -21,19 +23,24 @@ std::int64_t LossTracker::unwrap(std::uint16_t sequence) const {
 
 void LossTracker::resolveLostBefore(std::int64_t extended) {
     while (!missing.empty() && *missing.begin() < extended) {
+        givenUp.insert(*missing.begin());
         missing.erase(missing.begin());
         ++lostCount;
     }
+    while (givenUp.size() > maxGivenUp) {
+        givenUp.erase(givenUp.begin());
+    }
 }
 
-void LossTracker::entered(std::uint16_t sequence, bool retransmitted) {
+LossTracker::Arrival LossTracker::entered(std::uint16_t sequence, bool retransmitted) {
     const std::int64_t extended = unwrap(sequence);
     if (highest && extended > *highest + maxDropout) {
         // The stream started over; what was missing before is of no interest now.
         missing.clear();
+        givenUp.clear();
         highest = extended;
         lastLeft.reset();
-        return;
+        return Arrival::Expected;
     }
     if (!highest || extended > *highest) {
         if (highest) {
@@ -42,25 +49,30 @@ void LossTracker::entered(std::uint16_t sequence, bool retransmitted) {
             }
         }
         highest = extended;
+        resolveLostBefore(*highest - maxPending);
         if (retransmitted) {
             // Its original never came and no later packet did either.
             ++lostCount;
             ++repairedCount;
+            return Arrival::Repaired;
         }
-        resolveLostBefore(*highest - maxPending);
-        return;
+        return Arrival::Expected;
     }
     auto found = missing.find(extended);
     if (found == missing.end()) {
-        return;  // a duplicate, or too late to matter
+        if (retransmitted && givenUp.erase(extended) != 0) {
+            return Arrival::RepairTooLate;
+        }
+        return Arrival::Duplicate;
     }
     missing.erase(found);
     if (retransmitted) {
         ++lostCount;
         ++repairedCount;
-    } else {
-        ++lateCount;
+        return Arrival::Repaired;
     }
+    ++lateCount;
+    return Arrival::Late;
 }
 
 bool LossTracker::left(std::uint16_t sequence) {

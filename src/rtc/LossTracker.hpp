@@ -14,8 +14,16 @@ namespace rtc {
 
 class LossTracker {
   public:
+    enum class Arrival {
+        Expected,       // next in line, or after a gap
+        Late,           // its original, after a later one
+        Repaired,       // retransmitted while it was still missing
+        RepairTooLate,  // retransmitted after it was given up
+        Duplicate,      // seen before, or too old to matter
+    };
+
     // A packet reached the jitter buffer; retransmitted: it came back by retransmission.
-    void entered(std::uint16_t sequence, bool retransmitted);
+    Arrival entered(std::uint16_t sequence, bool retransmitted);
     // The jitter buffer handed this packet on. Returns true when packets before it were given
     // up since the previous one handed on.
     bool left(std::uint16_t sequence);
@@ -31,6 +39,7 @@ class LossTracker {
     std::optional<std::int64_t> highest;  // highest number entered, unwrapped
     std::optional<std::int64_t> lastLeft;
     std::set<std::int64_t> missing;  // skipped on entry, not yet resolved
+    std::set<std::int64_t> givenUp;  // the latest ones skipped on the way out
     std::uint64_t lostCount = 0;
     std::uint64_t lateCount = 0;
     std::uint64_t repairedCount = 0;

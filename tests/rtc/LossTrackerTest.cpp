@@ -20,6 +20,7 @@ struct Case {
     std::vector<Step> steps;
     std::uint64_t lost, outOfOrder, retransmitted;
     int skipsOnLeaving;
+    int repairsTooLate = 0;
 };
 
 class LossTrackerTable : public testing::TestWithParam<Case> {};
@@ -28,17 +29,20 @@ TEST_P(LossTrackerTable, countsEachMissingNumberOnceAsLostOrLate) {
     const Case& c = GetParam();
     rtc::LossTracker tracker;
     int skips = 0;
+    int tooLate = 0;
     for (const Step& step : c.steps) {
         if (step.what == 'l') {
             skips += tracker.left(step.sequence) ? 1 : 0;
-        } else {
-            tracker.entered(step.sequence, step.what == 'r');
+        } else if (tracker.entered(step.sequence, step.what == 'r') ==
+                   rtc::LossTracker::Arrival::RepairTooLate) {
+            ++tooLate;
         }
     }
     EXPECT_EQ(tracker.lost(), c.lost);
     EXPECT_EQ(tracker.outOfOrder(), c.outOfOrder);
     EXPECT_EQ(tracker.retransmitted(), c.retransmitted);
     EXPECT_EQ(skips, c.skipsOnLeaving);
+    EXPECT_EQ(tooLate, c.repairsTooLate);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -74,11 +78,12 @@ INSTANTIATE_TEST_SUITE_P(
              0,
              1,
              0},
-        Case{"givenUpPacketsAreLostOnceAndSkippedOnce",
-             {{'e', 10}, {'l', 10}, {'e', 14}, {'l', 14}, {'r', 12}, {'e', 11}},
+        Case{"givenUpPacketIsLostOnceAndItsRepairComesTooLate",
+             {{'e', 10}, {'l', 10}, {'e', 14}, {'l', 14}, {'r', 12}, {'r', 12}, {'e', 11}},
              3,
              0,
              0,
+             1,
              1},
         Case{"restartedSenderIsNoLoss",
              {{'e', 100}, {'l', 100}, {'e', 40000}, {'l', 40000}, {'e', 40001}, {'l', 40001}},
