@@ -8,7 +8,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "rtc/Webrtcbin.hpp"
+
 namespace {
+
+constexpr int audioPayloadType = 111;
+constexpr int videoPayloadType = 96;
 
 constexpr int cursorSize = 16;
 // The backgrounds a press steps through, as videotestsrc patterns: bars, red, green, blue,
@@ -26,9 +31,10 @@ std::string pipelineText(const OfferingPeerOptions& options) {
     text << "webrtcbin name=offer bundle-policy=max-bundle latency=0 ";
     text << "audiotestsrc is-live=true wave=sine freq=440 volume=0.2 ! audioconvert ! "
             "audioresample ! audio/x-raw,rate=48000,channels=2 ! opusenc ! "
-            "rtpopuspay pt=111 ! "
-            "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,"
-            "a-mid=audio ! offer. ";
+            "rtpopuspay pt="
+         << audioPayloadType
+         << " ! application/x-rtp,media=audio,encoding-name=OPUS,payload=" << audioPayloadType
+         << ",clock-rate=48000,a-mid=audio ! offer. ";
     if (options.videoFile.empty()) {
         const std::string frameRate = ",framerate=" + std::to_string(fps) + "/1";
         // The scene: a background that presses change, and the service's cursor, a small
@@ -56,9 +62,11 @@ std::string pipelineText(const OfferingPeerOptions& options) {
              << (options.hevc ? "h265" : "h264") << ",stream-format=byte-stream,framerate=" << fps
              << "/1\" ! " << parser << " config-interval=-1 ! clocksync ! ";
     }
-    text << payloader << " name=videopay pt=96 config-interval=-1 aggregate-mode=zero-latency ! "
-         << "application/x-rtp,media=video,encoding-name=" << codec
-         << ",payload=96,clock-rate=90000,a-mid=video,rtcp-fb-nack-pli=true ! offer.";
+    text << payloader << " name=videopay pt=" << videoPayloadType
+         << " config-interval=-1 aggregate-mode=zero-latency ! "
+         << "capsfilter name=videocaps caps=\"application/x-rtp,media=video,encoding-name=" << codec
+         << ",payload=" << videoPayloadType
+         << ",clock-rate=90000,a-mid=video,rtcp-fb-nack-pli=true\" ! offer.";
     return text.str();
 }
 
@@ -87,6 +95,7 @@ OfferedStream::OfferedStream(const OfferingPeerOptions& options,
     forcedKeyFrames->report = std::move(keyFrameForced);
 
     followBackground();
+    retransmitOnRequest();
     countKeyFrameRequests();
     stampFileFrames();
 }
@@ -111,6 +120,22 @@ void OfferedStream::followBackground() {
             return GST_PAD_PROBE_OK;
         },
         rtc::glib::newUserData<Shared>(backgroundPattern), &rtc::glib::freeUserData<Shared>);
+}
+
+// As a browser sender does: video packets are kept for a while and sent again (RTX, RFC 4588)
+// when the viewer reports them missing (NACK). The offer then carries an rtx format.
+void OfferedStream::retransmitOnRequest() {
+    auto caps = byName(whole, "videocaps");
+    auto output = rtc::glib::Ref<GstPad>::adopt(gst_element_get_static_pad(caps.get(), "src"));
+    auto input = rtc::glib::Ref<GstPad>::adopt(gst_pad_get_peer(output.get()));
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    if (input && g_object_class_find_property(G_OBJECT_GET_CLASS(input.get()), "transceiver")) {
+        g_object_get(input.get(), "transceiver", &transceiver, nullptr);
+    }
+    auto owned = rtc::glib::Ref<GstWebRTCRTPTransceiver>::adopt(transceiver);
+    if (owned) {
+        g_object_set(owned.get(), "do-nack", TRUE, nullptr);
+    }
 }
 
 // Counts the key frames the viewer asks for: the RTP session sends them upstream.

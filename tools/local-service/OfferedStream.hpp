@@ -38,6 +38,7 @@ class OfferedStream {
 
   private:
     void followBackground();
+    void retransmitOnRequest();
     void countKeyFrameRequests();
     void stampFileFrames();
 
