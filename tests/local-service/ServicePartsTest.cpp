@@ -17,10 +17,30 @@ TEST(ServiceOptionsTest, defaultsServeTheDemoAccountOnPort8080) {
 }
 
 TEST(ServiceOptionsTest, everyOptionIsTakenAndBadValuesAreRefused) {
-    ServiceOptions options = parseServiceOptions(
-        {"--port", "0", "--email", "a@b", "--password", "pw", "--session-id", "game-7", "--record",
-         "/tmp/r", "--scenario", "/tmp/s", "--session-seconds", "3", "--video", "/tmp/v.h264",
-         "--help", "--version"});
+    ServiceOptions options = parseServiceOptions({"--port",
+                                                  "0",
+                                                  "--email",
+                                                  "a@b",
+                                                  "--password",
+                                                  "pw",
+                                                  "--session-id",
+                                                  "game-7",
+                                                  "--record",
+                                                  "/tmp/r",
+                                                  "--scenario",
+                                                  "/tmp/s",
+                                                  "--session-seconds",
+                                                  "3",
+                                                  "--video",
+                                                  "/tmp/v.h264",
+                                                  "--loss",
+                                                  "2.5",
+                                                  "--seed",
+                                                  "7",
+                                                  "--jitter",
+                                                  "20",
+                                                  "--help",
+                                                  "--version"});
     EXPECT_EQ(options.port, 0);
     EXPECT_EQ(options.email, "a@b");
     EXPECT_EQ(options.password, "pw");
@@ -29,6 +49,9 @@ TEST(ServiceOptionsTest, everyOptionIsTakenAndBadValuesAreRefused) {
     EXPECT_EQ(options.scenarioFile, "/tmp/s");
     EXPECT_EQ(options.sessionSeconds, 3);
     EXPECT_EQ(options.videoFile, "/tmp/v.h264");
+    EXPECT_DOUBLE_EQ(options.impairment.lossPercent, 2.5);
+    EXPECT_EQ(options.impairment.seed, 7u);
+    EXPECT_EQ(options.impairment.jitterMs, 20);
     EXPECT_TRUE(options.help);
     EXPECT_TRUE(options.version);
 
@@ -40,6 +63,9 @@ TEST(ServiceOptionsTest, everyOptionIsTakenAndBadValuesAreRefused) {
         {"--session-seconds", ""},
         {"--session-id", "a/b"},
         {"--session-id", ""},
+        {"--loss", "101"},
+        {"--loss", "5%"},
+        {"--jitter", "-1"},
         {"--colour", "red"},
         {"stray"},
         {"--port", "1", "--colour"},  // unknown, not "needs a value", however late it stands

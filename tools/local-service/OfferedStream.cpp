@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ImpairedLink.hpp"
 #include "rtc/Webrtcbin.hpp"
 
 namespace {
@@ -96,6 +97,7 @@ OfferedStream::OfferedStream(const OfferingPeerOptions& options,
 
     followBackground();
     retransmitOnRequest();
+    impair(options.impairment);
     countKeyFrameRequests();
     stampFileFrames();
 }
@@ -136,6 +138,16 @@ void OfferedStream::retransmitOnRequest() {
     if (owned) {
         g_object_set(owned.get(), "do-nack", TRUE, nullptr);
     }
+}
+
+void OfferedStream::impair(const NetworkImpairment& impairment) {
+    if (!impairment.any()) {
+        return;
+    }
+    rtc::glib::connect<GstElement*(GstElement*, GObject*)>(
+        offer.get(), "request-aux-sender", [impairment](GstElement*, GObject*) {
+            return makeImpairedLink(impairment, audioPayloadType);
+        });
 }
 
 // Counts the key frames the viewer asks for: the RTP session sends them upstream.

@@ -39,6 +39,7 @@ class OfferedStream {
   private:
     void followBackground();
     void retransmitOnRequest();
+    void impair(const NetworkImpairment& impairment);
     void countKeyFrameRequests();
     void stampFileFrames();
 
