@@ -124,6 +124,7 @@ void PeerPair::start() {
             }
             ++observed.videoFrames;
             observed.videoBytes += frame.size();
+            observed.damagedVideoFrames += info.damaged ? 1 : 0;
             std::lock_guard lock(observed.mutex);
             if (observed.lastVideoTimestamp &&
                 static_cast<std::int32_t>(info.timestamp - *observed.lastVideoTimestamp) < 0) {
