@@ -242,7 +242,8 @@ using namespace rtctest;
 
 // A recorded stream played from a file loops, so more frames arrive than the file holds, their
 // timestamps keep moving forward across the loop (the client checks its pictures' order by
-// them), and key-frame requests are still counted.
+// them), and a key-frame request is answered within a few frames, not at the file's next key
+// frame a loop later.
 TEST(PeerConnectionFile, recordedStreamLoopsAndCountsKeyFrameRequests) {
     PairOptions live;
     live.offerer.width = 320;
@@ -291,8 +292,22 @@ TEST(PeerConnectionFile, recordedStreamLoopsAndCountsKeyFrameRequests) {
     }
     auto video = pair.track("video");
     ASSERT_TRUE(video);
+    // The file's key frames all lie in its first few frames; ask once they are past.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const std::uint64_t key = pair.observed.lastKeyFrameAt;
+            return key > 75 && pair.observed.videoFrames >= key + 8;
+        },
+        20s));
+    const std::uint64_t asked = pair.observed.videoFrames;
     EXPECT_TRUE(video->requestKeyframe());
     EXPECT_TRUE(waitFor([&] { return pair.offerer->keyFramesForced() > 0; }));
+    ASSERT_TRUE(waitFor([&] { return pair.observed.lastKeyFrameAt > asked; }, 20s));
+    EXPECT_LE(pair.observed.lastKeyFrameAt - asked, 10u);
+    {
+        std::lock_guard lock(pair.observed.mutex);
+        EXPECT_EQ(pair.observed.videoTimestampsBackwards, 0u);
+    }
     std::remove(path.c_str());
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ImpairedLink.hpp"
+#include "KeyFrameSkip.hpp"
 #include "rtc/Webrtcbin.hpp"
 
 namespace {
@@ -61,7 +62,7 @@ std::string pipelineText(const OfferingPeerOptions& options) {
         rtc::glib::CharPtr location(g_strescape(options.videoFile.c_str(), nullptr));
         text << "multifilesrc location=\"" << location.get() << "\" loop=true caps=\"video/x-"
              << (options.hevc ? "h265" : "h264") << ",stream-format=byte-stream,framerate=" << fps
-             << "/1\" ! " << parser << " config-interval=-1 ! clocksync ! ";
+             << "/1\" ! " << parser << " config-interval=-1 ! clocksync name=pace ! ";
     }
     text << payloader << " name=videopay pt=" << videoPayloadType
          << " config-interval=-1 aggregate-mode=zero-latency ! "
@@ -98,6 +99,9 @@ OfferedStream::OfferedStream(const OfferingPeerOptions& options,
     followBackground();
     retransmitOnRequest();
     impair(options.impairment);
+    if (auto pace = byName(whole, "pace")) {
+        forcedKeyFrames->skip = KeyFrameSkip::install(pace.get());
+    }
     countKeyFrameRequests();
     stampFileFrames();
 }
@@ -161,6 +165,9 @@ void OfferedStream::countKeyFrameRequests() {
             GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
             if (event && gst_video_event_is_force_key_unit(event)) {
                 auto& requests = *rtc::glib::userData<Shared>(data);
+                if (requests.skip) {
+                    requests.skip->request();
+                }
                 std::uint64_t count = ++requests.count;
                 std::lock_guard lock(requests.mutex);
                 if (requests.report) {
@@ -198,7 +205,9 @@ void OfferedStream::stopReporting() {
 }
 
 void OfferedStream::freshKeyFrame() {
-    if (auto encoder = byName(whole, "videoenc")) {
+    if (forcedKeyFrames->skip) {
+        forcedKeyFrames->skip->request();
+    } else if (auto encoder = byName(whole, "videoenc")) {
         gst_element_send_event(encoder.get(), gst_video_event_new_upstream_force_key_unit(
                                                   GST_CLOCK_TIME_NONE, TRUE, 0));
     }
