@@ -18,6 +18,7 @@
 #include "rtc/Impl.hpp"
 #include "rtc/LivenessWatch.hpp"
 #include "rtc/Negotiation.hpp"
+#include "rtc/ReceivedStreams.hpp"
 #include "rtc/TransportWatch.hpp"
 #include "rtc/WeakBind.hpp"
 #include "rtc/Webrtcbin.hpp"
@@ -102,6 +103,7 @@ class GstConnection : public PeerConnection::Impl,
     // Made by start(), once the element exists.
     std::unique_ptr<Negotiation> negotiation;
     std::shared_ptr<TransportWatch> transports;
+    const std::shared_ptr<ReceivedStreams> received = std::make_shared<ReceivedStreams>();
 
     std::atomic<bool> iceConnected{false};
     bool socketsTuned = false;  // liveness thread only
@@ -134,6 +136,7 @@ void GstConnection::start() {
         [this](Candidate candidate) { localCandidateSlot.run(*gate, std::move(candidate)); });
     transports = std::make_shared<TransportWatch>(weakBind(weak, &GstConnection::report));
     connectSignals();
+    received->watch(element);
     liveness.watchNetwork(pipeline.get());
 
     // Nothing reads the bus; drop its messages so they do not pile up.
@@ -252,7 +255,7 @@ void GstConnection::padAdded(GstPad* pad) {
             mid = negotiation->midAt(mline);
         }
     }
-    auto track = std::make_shared<GstTrack>(mid, gate);
+    auto track = std::make_shared<GstTrack>(mid, gate, received);
     trackSlot.run(*gate, std::make_shared<Track>(track));
     try {
         track->attach(GST_BIN(pipeline.get()), pad);
@@ -272,6 +275,7 @@ void GstConnection::setRemoteDescription(Description description) {
         throw std::runtime_error("The peer connection is closed");
     }
     std::string answer = negotiation->answer(description);
+    received->answered(answer);
     transports->watchTransports(webrtc.get());
     localDescriptionSlot.run(*gate, Description(answer, "answer"));
     negotiation->answerDelivered();

@@ -73,8 +73,9 @@ void linkToFakesink(GstBin* pipeline, GstPad* source) {
 
 }  // namespace
 
-GstTrack::GstTrack(std::string mid, std::shared_ptr<CallbackGate> gate)
-    : mediaId(std::move(mid)), gate(std::move(gate)) {}
+GstTrack::GstTrack(std::string mid, std::shared_ptr<CallbackGate> gate,
+                   std::shared_ptr<ReceivedStreams> streams)
+    : mediaId(std::move(mid)), gate(std::move(gate)), streams(std::move(streams)) {}
 
 void GstTrack::setMediaHandler(std::shared_ptr<MediaHandler> newHandler) {
     std::lock_guard lock(mutex);
@@ -86,6 +87,15 @@ void GstTrack::setMediaHandler(std::shared_ptr<MediaHandler> newHandler) {
 void GstTrack::onFrame(std::function<void(binary, FrameInfo)> callback) {
     std::lock_guard lock(mutex);
     frameCallback = std::move(callback);
+}
+
+ReceiveStats GstTrack::receiveStats() const {
+    std::shared_ptr<ReceivedStream> stream;
+    {
+        std::lock_guard lock(mutex);
+        stream = received;
+    }
+    return stream ? stream->stats() : ReceiveStats{};
 }
 
 bool GstTrack::requestKeyframe() {
@@ -164,33 +174,49 @@ void GstTrack::attach(GstBin* pipeline, GstPad* source) {
     gst_element_sync_state_with_parent(sink);
     gst_element_sync_state_with_parent(filter);
     gst_element_sync_state_with_parent(depay);
+    // The jitter buffer that feeds this track has seen its first packets by now.
+    std::shared_ptr<ReceivedStream> stream = streams ? streams->find(payloadType) : nullptr;
+    if (stream && chain->annexB && streams->retransmits(payloadType)) {
+        stream->repairByRetransmission();
+    }
+    {
+        std::lock_guard lock(mutex);
+        received = stream;
+    }
+    packetWatch->stream = stream;
     glib::Ref<GstPad> sinkPad = glib::Ref<GstPad>::adopt(gst_element_get_static_pad(depay, "sink"));
-    using SharedClock = std::shared_ptr<RtpClock>;
+    using SharedWatch = std::shared_ptr<PacketWatch>;
     gst_pad_add_probe(
         sinkPad.get(),
         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-        &GstTrack::onRtpPacket, glib::newUserData<SharedClock>(rtpClock),
-        &glib::freeUserData<SharedClock>);
+        &GstTrack::onRtpPacket, glib::newUserData<SharedWatch>(packetWatch),
+        &glib::freeUserData<SharedWatch>);
     gst_pad_link(source, sinkPad.get());
 }
 
 GstPadProbeReturn GstTrack::onRtpPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
-    GstBuffer* buffer = nullptr;
+    PacketWatch& watch = *glib::userData<std::shared_ptr<PacketWatch>>(data);
+    auto look = [&watch](GstBuffer* buffer) {
+        GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+        if (buffer == nullptr || !gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) {
+            return;
+        }
+        const std::uint32_t timestamp = gst_rtp_buffer_get_timestamp(&rtp);
+        const std::uint16_t sequence = gst_rtp_buffer_get_seq(&rtp);
+        gst_rtp_buffer_unmap(&rtp);
+        watch.last.store(timestamp);
+        watch.seen.store(true);
+        if (watch.stream && watch.stream->left(sequence)) {
+            watch.damaged.store(true);
+        }
+    };
     if ((info->type & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
-        buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        look(GST_PAD_PROBE_INFO_BUFFER(info));
     } else if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info)) {
-        const guint count = gst_buffer_list_length(list);
-        buffer = count > 0 ? gst_buffer_list_get(list, count - 1) : nullptr;
+        for (guint i = 0; i < gst_buffer_list_length(list); ++i) {
+            look(gst_buffer_list_get(list, i));
+        }
     }
-    GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
-    if (buffer == nullptr || !gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) {
-        return GST_PAD_PROBE_OK;
-    }
-    const std::uint32_t timestamp = gst_rtp_buffer_get_timestamp(&rtp);
-    gst_rtp_buffer_unmap(&rtp);
-    RtpClock& clock = *glib::userData<std::shared_ptr<RtpClock>>(data);
-    clock.last.store(timestamp);
-    clock.seen.store(true);
     return GST_PAD_PROBE_OK;
 }
 
@@ -216,8 +242,9 @@ void GstTrack::deliver(GstSample* sample) {
     info.payloadType = payloadType;
     // The buffer's time is the receiver's clock, which the jitter buffer may hold still for
     // many frames; the RTP timestamp is the sender's own, one per frame.
-    if (rtpClock->seen.load()) {
-        info.timestamp = rtpClock->last.load();
+    info.damaged = packetWatch->damaged.exchange(false);
+    if (packetWatch->seen.load()) {
+        info.timestamp = packetWatch->last.load();
     } else if (GST_BUFFER_PTS_IS_VALID(buffer)) {
         info.timestamp = static_cast<std::uint32_t>(
             gst_util_uint64_scale(GST_BUFFER_PTS(buffer), clockRate, GST_SECOND));

@@ -15,18 +15,21 @@
 #include "rtc/CallbackGate.hpp"
 #include "rtc/Glib.hpp"
 #include "rtc/Impl.hpp"
+#include "rtc/ReceivedStreams.hpp"
 
 namespace rtc {
 
 class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrack> {
   public:
-    GstTrack(std::string mid, std::shared_ptr<CallbackGate> gate);
+    // streams: the connection's received streams, where the track finds its own; may be null.
+    GstTrack(std::string mid, std::shared_ptr<CallbackGate> gate,
+             std::shared_ptr<ReceivedStreams> streams = nullptr);
 
     std::string mid() const override { return mediaId; }
     void setMediaHandler(std::shared_ptr<MediaHandler> handler) override;
     void onFrame(std::function<void(binary data, FrameInfo info)> callback) override;
     bool requestKeyframe() override;
-    ReceiveStats receiveStats() const override { return {}; }
+    ReceiveStats receiveStats() const override;
 
     // Builds the chain the handler asks for (a fakesink without one) and links the
     // webrtcbin source pad to it. Called once, after the track callback has returned.
@@ -38,27 +41,32 @@ class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrac
 
     const std::string mediaId;
     const std::shared_ptr<CallbackGate> gate;
+    const std::shared_ptr<ReceivedStreams> streams;
 
     mutable std::mutex mutex;
     bool attached = false;
     std::shared_ptr<MediaHandler> handler;
     std::function<void(binary, FrameInfo)> frameCallback;
     glib::Ref<GstElement> depayloader;
+    std::shared_ptr<ReceivedStream> received;  // set by attach when its packets were seen
 
     // Set once by attach, before any sample arrives.
     bool longStartCodes = false;
     std::uint32_t clockRate = 90000;
     std::uint8_t payloadType = 0;
 
-    // The RTP timestamp of the last packet into the depayloader. The depayloader hands on a
-    // frame while it takes that frame's last packet, on the same thread, so at delivery this
-    // is the frame's own timestamp. Shared with the pad probe, which may outlive the track,
-    // so that each packet costs two stores and nothing more.
-    struct RtpClock {
+    // What the packets into the depayloader tell, shared with the pad probe, which may outlive
+    // the track. The depayloader hands on a frame while it takes that frame's last packet (or
+    // the next frame's first), on the same thread, so at delivery these describe that frame:
+    // the RTP timestamp of the last packet, and whether packets were given up since the
+    // previous frame.
+    struct PacketWatch {
         std::atomic<std::uint32_t> last{0};
         std::atomic<bool> seen{false};
+        std::atomic<bool> damaged{false};
+        std::shared_ptr<ReceivedStream> stream;  // set before the probe is added
     };
-    const std::shared_ptr<RtpClock> rtpClock = std::make_shared<RtpClock>();
+    const std::shared_ptr<PacketWatch> packetWatch = std::make_shared<PacketWatch>();
 };
 
 }  // namespace rtc

@@ -1,10 +1,31 @@
 #include "rtc/Negotiation.hpp"
 
+#include <cstring>
 #include <stdexcept>
 
 #include "rtc/PromiseWaiter.hpp"
 
 namespace rtc {
+
+namespace {
+
+// Whether each section of the offer can retransmit on request (an "rtx" format).
+std::vector<bool> retransmittingSections(const GstSDPMessage* offer) {
+    std::vector<bool> sections;
+    for (guint m = 0; m < gst_sdp_message_medias_len(offer); ++m) {
+        const GstSDPMedia* media = gst_sdp_message_get_media(offer, m);
+        bool rtx = false;
+        for (guint a = 0; a < gst_sdp_media_attributes_len(media); ++a) {
+            const GstSDPAttribute* attribute = gst_sdp_media_get_attribute(media, a);
+            rtx |= attribute->value && std::strcmp(attribute->key, "rtpmap") == 0 &&
+                   std::strstr(attribute->value, " rtx/") != nullptr;
+        }
+        sections.push_back(rtx);
+    }
+    return sections;
+}
+
+}  // namespace
 
 Negotiation::Negotiation(glib::Ref<GstElement> webrtc, VideoCodec videoCodec,
                          std::function<void(Candidate)> deliverCandidate)
@@ -32,6 +53,7 @@ std::string Negotiation::answer(const Description& description) {
             throw std::runtime_error("Renegotiation is not supported");
         }
         remoteMedia = media;
+        offeredRetransmission = retransmittingSections(message);
         haveRemote = true;
     }
     glib::DescriptionPtr offer(
@@ -62,6 +84,7 @@ std::string Negotiation::answer(const Description& description) {
         std::lock_guard lock(sdpMutex);
         haveRemote = false;
         remoteMedia.clear();
+        offeredRetransmission.clear();
         throw;
     }
     return glib::takeString(gst_sdp_message_as_text(answer->sdp));
@@ -95,11 +118,13 @@ void Negotiation::newTransceiver(GstWebRTCRTPTransceiver* transceiver) {
     GstWebRTCKind kind = GST_WEBRTC_KIND_UNKNOWN;
     g_object_get(transceiver, "mlineindex", &mline, "kind", &kind, nullptr);
     std::string mediaKind;
+    bool retransmission = false;
     {
         std::lock_guard lock(sdpMutex);
         if (mline < remoteMedia.size()) {
             mediaKind = remoteMedia[mline].kind;
         }
+        retransmission = mline < offeredRetransmission.size() && offeredRetransmission[mline];
     }
     if (mediaKind.empty()) {
         mediaKind = kind == GST_WEBRTC_KIND_AUDIO ? "audio" : "video";
@@ -113,6 +138,11 @@ void Negotiation::newTransceiver(GstWebRTCRTPTransceiver* transceiver) {
                         : "application/x-rtp,media=video,encoding-name=H264,clock-rate=90000";
     }
     g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_RECVONLY, nullptr);
+    // A lost video packet is asked for again when the sender can retransmit it: the answer
+    // then keeps NACK feedback and takes the offer's rtx format. Audio never waits for one.
+    if (mediaKind == "video" && retransmission) {
+        g_object_set(transceiver, "do-nack", TRUE, nullptr);
+    }
     if (preferred) {
         glib::CapsPtr caps(gst_caps_from_string(preferred));
         g_object_set(transceiver, "codec-preferences", caps.get(), nullptr);

@@ -50,6 +50,7 @@ class Negotiation {
 
     mutable std::mutex sdpMutex;
     std::vector<sdp::Media> remoteMedia;
+    std::vector<bool> offeredRetransmission;  // per section of the offer
     bool haveRemote = false;
 
     std::mutex candidateMutex;

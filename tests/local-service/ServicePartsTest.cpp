@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include "CpuLoadSampler.hpp"
 #include "LoopbackCandidates.hpp"
 #include "ServiceOptions.hpp"
+#include "VideoFileProfile.hpp"
 
 namespace {
 
@@ -17,10 +21,30 @@ TEST(ServiceOptionsTest, defaultsServeTheDemoAccountOnPort8080) {
 }
 
 TEST(ServiceOptionsTest, everyOptionIsTakenAndBadValuesAreRefused) {
-    ServiceOptions options = parseServiceOptions(
-        {"--port", "0", "--email", "a@b", "--password", "pw", "--session-id", "game-7", "--record",
-         "/tmp/r", "--scenario", "/tmp/s", "--session-seconds", "3", "--video", "/tmp/v.h264",
-         "--help", "--version"});
+    ServiceOptions options = parseServiceOptions({"--port",
+                                                  "0",
+                                                  "--email",
+                                                  "a@b",
+                                                  "--password",
+                                                  "pw",
+                                                  "--session-id",
+                                                  "game-7",
+                                                  "--record",
+                                                  "/tmp/r",
+                                                  "--scenario",
+                                                  "/tmp/s",
+                                                  "--session-seconds",
+                                                  "3",
+                                                  "--video",
+                                                  "/tmp/v.h264",
+                                                  "--loss",
+                                                  "2.5",
+                                                  "--seed",
+                                                  "7",
+                                                  "--jitter",
+                                                  "20",
+                                                  "--help",
+                                                  "--version"});
     EXPECT_EQ(options.port, 0);
     EXPECT_EQ(options.email, "a@b");
     EXPECT_EQ(options.password, "pw");
@@ -29,6 +53,9 @@ TEST(ServiceOptionsTest, everyOptionIsTakenAndBadValuesAreRefused) {
     EXPECT_EQ(options.scenarioFile, "/tmp/s");
     EXPECT_EQ(options.sessionSeconds, 3);
     EXPECT_EQ(options.videoFile, "/tmp/v.h264");
+    EXPECT_DOUBLE_EQ(options.impairment.lossPercent, 2.5);
+    EXPECT_EQ(options.impairment.seed, 7u);
+    EXPECT_EQ(options.impairment.jitterMs, 20);
     EXPECT_TRUE(options.help);
     EXPECT_TRUE(options.version);
 
@@ -40,6 +67,9 @@ TEST(ServiceOptionsTest, everyOptionIsTakenAndBadValuesAreRefused) {
         {"--session-seconds", ""},
         {"--session-id", "a/b"},
         {"--session-id", ""},
+        {"--loss", "101"},
+        {"--loss", "5%"},
+        {"--jitter", "-1"},
         {"--colour", "red"},
         {"stray"},
         {"--port", "1", "--colour"},  // unknown, not "needs a value", however late it stands
@@ -47,6 +77,26 @@ TEST(ServiceOptionsTest, everyOptionIsTakenAndBadValuesAreRefused) {
     for (const auto& args : refused) {
         EXPECT_THROW(parseServiceOptions(args), std::invalid_argument) << args[0];
     }
+}
+
+// A browser answers an offer of High with no video; Baseline and Main it takes.
+TEST(VideoFileProfileTest, onlyProfilesABrowserReceivesPassWithoutWarning) {
+    const std::vector<std::pair<std::vector<unsigned char>, bool>> cases = {
+        {{0, 0, 0, 1, 0x67, 0x64, 0x00, 0x2a, 0xac}, true},                     // High 4.2
+        {{0, 0, 0, 1, 0x67, 0x4d, 0x00, 0x28, 0xac}, false},                    // Main 4.0
+        {{0, 0, 1, 0x09, 0xf0, 0, 0, 1, 0x67, 0x42, 0xe0, 0x1f, 0xac}, false},  // after an AUD
+        {{0, 0, 0, 1, 0x40, 0x01, 0x0c, 0x01, 0xff}, false},                    // HEVC: not judged
+    };
+    const std::string path = testing::TempDir() + "/profile.h264";
+    for (const auto& [bytes, warned] : cases) {
+        {
+            std::ofstream file(path, std::ios::binary);
+            file.write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<std::streamsize>(bytes.size()));
+        }
+        EXPECT_EQ(browserProfileWarning(path).has_value(), warned) << int(bytes[5]);
+    }
+    std::remove(path.c_str());
 }
 
 TEST(LoopbackCandidatesTest, onlyLoopbackAddressesPass) {

@@ -70,6 +70,7 @@ TEST_P(PeerConnectionCodecTest, answersConnectsAndCarriesMediaAndMessages) {
         EXPECT_EQ(answer.find(hevc ? "H264/90000" : "H265/90000"), std::string::npos) << answer;
         EXPECT_NE(answer.find("OPUS/48000"), std::string::npos);
         EXPECT_NE(answer.find("nack pli"), std::string::npos) << answer;
+        EXPECT_NE(answer.find(" rtx/90000"), std::string::npos) << answer;
         EXPECT_NE(answer.find("a=recvonly"), std::string::npos);
 
         ASSERT_FALSE(pair.observed.candidates.empty());
@@ -158,6 +159,81 @@ TEST_P(PeerConnectionCodecTest, answersConnectsAndCarriesMediaAndMessages) {
 INSTANTIATE_TEST_SUITE_P(Codecs, PeerConnectionCodecTest, testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Hevc" : "H264"; });
 
+// The offer as a sender that cannot retransmit would make it: no rtx format.
+std::string withoutRetransmission(std::string offer) {
+    std::string rtx;
+    auto at = offer.find(" rtx/90000");
+    if (at != std::string::npos) {
+        auto start = offer.rfind("a=rtpmap:", at) + 9;
+        rtx = offer.substr(start, at - start);
+    }
+    std::string kept;
+    std::size_t begin = 0;
+    while (begin < offer.size()) {
+        auto end = offer.find("\r\n", begin);
+        std::string line = offer.substr(begin, end - begin);
+        begin = end == std::string::npos ? offer.size() : end + 2;
+        if (!rtx.empty() &&
+            (line.starts_with("a=rtpmap:" + rtx + " ") || line.starts_with("a=fmtp:" + rtx + " ") ||
+             line.starts_with("a=ssrc-group:FID"))) {
+            continue;
+        }
+        if (!rtx.empty() && line.starts_with("m=video") && line.ends_with(" " + rtx)) {
+            line.resize(line.size() - rtx.size() - 1);
+        }
+        kept += line + "\r\n";
+    }
+    return kept;
+}
+
+class PeerConnectionLossTest : public testing::TestWithParam<bool> {};
+
+// 5 % of the video packets lost on the way. With retransmission they come back and only a
+// packet given up for good damages a frame; without it, the answer asks for nothing and the
+// frames that lost packets are delivered as damaged.
+TEST_P(PeerConnectionLossTest, lostPacketsAreRepairedWhenTheOfferRetransmitsElseFramesAreDamaged) {
+    const bool retransmits = GetParam();
+    PairOptions options;
+    options.offerer.width = 320;
+    options.offerer.height = 240;
+    options.offerer.fps = 30;
+    options.offerer.bitrate = 1'000'000;
+    options.offerer.impairment.lossPercent = 5;
+    options.offerer.impairment.seed = 7;
+    if (!retransmits) {
+        options.editOffer = withoutRetransmission;
+    }
+    PeerPair pair(options);
+    pair.start();
+    ASSERT_TRUE(waitFor([&] { return pair.observed.videoFrames >= 90; }, 20s));
+    auto video = pair.track("video");
+    ASSERT_TRUE(video);
+    const std::uint64_t damaged = pair.observed.damagedVideoFrames;
+    const rtc::ReceiveStats stats = video->receiveStats();
+
+    EXPECT_EQ(stats.retransmission, retransmits);
+    EXPECT_GT(stats.packetsLost, 0u);
+    if (retransmits) {
+        EXPECT_GT(stats.packetsRetransmitted, 0u);
+        // A frame is damaged only by a packet that was not brought back.
+        EXPECT_LE(damaged, stats.packetsLost - stats.packetsRetransmitted);
+    } else {
+        EXPECT_EQ(stats.packetsRetransmitted, 0u);
+        EXPECT_GT(damaged, 0u);
+    }
+    std::printf(
+        "[ figures ] %s: %llu packets lost, %llu retransmitted, %llu of %llu frames "
+        "damaged, round trip %.1f ms\n",
+        retransmits ? "with RTX" : "without RTX",
+        static_cast<unsigned long long>(stats.packetsLost),
+        static_cast<unsigned long long>(stats.packetsRetransmitted),
+        static_cast<unsigned long long>(damaged),
+        static_cast<unsigned long long>(pair.observed.videoFrames.load()), stats.roundTripMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Retransmission, PeerConnectionLossTest, testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Offered" : "NotOffered"; });
+
 }  // namespace
 
 namespace {
@@ -166,7 +242,8 @@ using namespace rtctest;
 
 // A recorded stream played from a file loops, so more frames arrive than the file holds, their
 // timestamps keep moving forward across the loop (the client checks its pictures' order by
-// them), and key-frame requests are still counted.
+// them), and a key-frame request is answered within a few frames, not at the file's next key
+// frame a loop later.
 TEST(PeerConnectionFile, recordedStreamLoopsAndCountsKeyFrameRequests) {
     PairOptions live;
     live.offerer.width = 320;
@@ -215,8 +292,22 @@ TEST(PeerConnectionFile, recordedStreamLoopsAndCountsKeyFrameRequests) {
     }
     auto video = pair.track("video");
     ASSERT_TRUE(video);
+    // The file's key frames all lie in its first few frames; ask once they are past.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const std::uint64_t key = pair.observed.lastKeyFrameAt;
+            return key > 75 && pair.observed.videoFrames >= key + 8;
+        },
+        20s));
+    const std::uint64_t asked = pair.observed.videoFrames;
     EXPECT_TRUE(video->requestKeyframe());
     EXPECT_TRUE(waitFor([&] { return pair.offerer->keyFramesForced() > 0; }));
+    ASSERT_TRUE(waitFor([&] { return pair.observed.lastKeyFrameAt > asked; }, 20s));
+    EXPECT_LE(pair.observed.lastKeyFrameAt - asked, 10u);
+    {
+        std::lock_guard lock(pair.observed.mutex);
+        EXPECT_EQ(pair.observed.videoTimestampsBackwards, 0u);
+    }
     std::remove(path.c_str());
 }
 

@@ -1,5 +1,6 @@
 #include "PeerPair.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace rtctest {
@@ -124,6 +125,16 @@ void PeerPair::start() {
             }
             ++observed.videoFrames;
             observed.videoBytes += frame.size();
+            observed.damagedVideoFrames += info.damaged ? 1 : 0;
+            // Parameter sets come first and are short: the slice follows within a few bytes.
+            for (std::size_t i = 0; i + 4 < std::min<std::size_t>(frame.size(), 256); ++i) {
+                if (frame[i] == std::byte{0} && frame[i + 1] == std::byte{0} &&
+                    frame[i + 2] == std::byte{1} &&
+                    (std::to_integer<int>(frame[i + 3]) & 0x1f) == 5) {
+                    observed.lastKeyFrameAt = observed.videoFrames.load();
+                    break;
+                }
+            }
             std::lock_guard lock(observed.mutex);
             if (observed.lastVideoTimestamp &&
                 static_cast<std::int32_t>(info.timestamp - *observed.lastVideoTimestamp) < 0) {

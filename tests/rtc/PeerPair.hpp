@@ -66,6 +66,9 @@ struct Observed {
     std::vector<rtc::binary> firstVideoFrames;  // the first few, kept whole
     std::atomic<std::uint64_t> videoFrames{0};
     std::atomic<std::uint64_t> videoBytes{0};
+    std::atomic<std::uint64_t> damagedVideoFrames{0};
+    // The count of video frames when the latest H.264 key frame (an IDR slice) arrived.
+    std::atomic<std::uint64_t> lastKeyFrameAt{0};
     // Timestamps of the video frames (under mutex): the first, the last, and how often one
     // lay before the one delivered ahead of it.
     std::optional<std::uint32_t> firstVideoTimestamp;

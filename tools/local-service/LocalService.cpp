@@ -47,6 +47,7 @@ LocalService::LocalService(ServiceOptions serviceOptions, PeerFactory factory)
         recorder = std::make_unique<RequestRecorder>(options.recordFile);
     }
     streamOptions.videoFile = options.videoFile;
+    streamOptions.impairment = options.impairment;
     answeredBitrate = streamOptions.bitrate;
 
     auto handler = [this](const Request& request, Response& response) {

@@ -71,9 +71,11 @@ void OfferNegotiation::offerCreated(GstPromise* promise) {
     if (!offer) {
         return;
     }
+    auto applied = std::make_shared<rtc::PromiseWaiter>();
     {
         std::lock_guard lock(mutex);
         mids = midsOf(offer->sdp);
+        offerSet = applied;
     }
     std::string sdp = rtc::glib::takeString(gst_sdp_message_as_text(offer->sdp));
     // The offer goes out before gathering starts, so no candidate can overtake it.
@@ -82,7 +84,7 @@ void OfferNegotiation::offerCreated(GstPromise* promise) {
             callbacks.onLocalDescription("offer", sdp);
         }
     });
-    g_signal_emit_by_name(webrtc.get(), "set-local-description", offer.get(), nullptr);
+    g_signal_emit_by_name(webrtc.get(), "set-local-description", offer.get(), applied->get());
 }
 
 void OfferNegotiation::localCandidate(guint mline, const gchar* candidate) {
@@ -115,6 +117,16 @@ void OfferNegotiation::setRemoteAnswer(const std::string& sdp) {
     }
     rtc::glib::DescriptionPtr answer(
         gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_ANSWER, message));
+    // A quick viewer can answer before the engine has taken its own offer, which it would
+    // then refuse as out of order.
+    std::shared_ptr<rtc::PromiseWaiter> offered;
+    {
+        std::lock_guard lock(mutex);
+        offered = offerSet;
+    }
+    if (offered && !offered->settle(answerTimeout)) {
+        throw std::runtime_error("Setting the offer timed out");
+    }
 
     rtc::PromiseWaiter applied;
     g_signal_emit_by_name(webrtc.get(), "set-remote-description", answer.get(), applied.get());

@@ -14,6 +14,7 @@
 #include "OfferingPeer.hpp"
 #include "rtc/CallbackGate.hpp"
 #include "rtc/Glib.hpp"
+#include "rtc/PromiseWaiter.hpp"
 
 class OfferNegotiation : public std::enable_shared_from_this<OfferNegotiation> {
   public:
@@ -40,4 +41,6 @@ class OfferNegotiation : public std::enable_shared_from_this<OfferNegotiation> {
     std::mutex mutex;
     bool offerStarted = false;
     std::vector<std::string> mids;  // of the offer's sections, in order
+    // Settles once the offer is the local description; an answer must wait for that.
+    std::shared_ptr<rtc::PromiseWaiter> offerSet;
 };

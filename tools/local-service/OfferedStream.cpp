@@ -8,7 +8,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "ImpairedLink.hpp"
+#include "KeyFrameSkip.hpp"
+#include "rtc/Webrtcbin.hpp"
+
 namespace {
+
+constexpr int audioPayloadType = 111;
+constexpr int videoPayloadType = 96;
 
 constexpr int cursorSize = 16;
 // The backgrounds a press steps through, as videotestsrc patterns: bars, red, green, blue,
@@ -26,9 +33,10 @@ std::string pipelineText(const OfferingPeerOptions& options) {
     text << "webrtcbin name=offer bundle-policy=max-bundle latency=0 ";
     text << "audiotestsrc is-live=true wave=sine freq=440 volume=0.2 ! audioconvert ! "
             "audioresample ! audio/x-raw,rate=48000,channels=2 ! opusenc ! "
-            "rtpopuspay pt=111 ! "
-            "application/x-rtp,media=audio,encoding-name=OPUS,payload=111,clock-rate=48000,"
-            "a-mid=audio ! offer. ";
+            "rtpopuspay pt="
+         << audioPayloadType
+         << " ! application/x-rtp,media=audio,encoding-name=OPUS,payload=" << audioPayloadType
+         << ",clock-rate=48000,a-mid=audio ! offer. ";
     if (options.videoFile.empty()) {
         const std::string frameRate = ",framerate=" + std::to_string(fps) + "/1";
         // The scene: a background that presses change, and the service's cursor, a small
@@ -54,11 +62,13 @@ std::string pipelineText(const OfferingPeerOptions& options) {
         rtc::glib::CharPtr location(g_strescape(options.videoFile.c_str(), nullptr));
         text << "multifilesrc location=\"" << location.get() << "\" loop=true caps=\"video/x-"
              << (options.hevc ? "h265" : "h264") << ",stream-format=byte-stream,framerate=" << fps
-             << "/1\" ! " << parser << " config-interval=-1 ! clocksync ! ";
+             << "/1\" ! " << parser << " config-interval=-1 ! clocksync name=pace ! ";
     }
-    text << payloader << " name=videopay pt=96 config-interval=-1 aggregate-mode=zero-latency ! "
-         << "application/x-rtp,media=video,encoding-name=" << codec
-         << ",payload=96,clock-rate=90000,a-mid=video,rtcp-fb-nack-pli=true ! offer.";
+    text << payloader << " name=videopay pt=" << videoPayloadType
+         << " config-interval=-1 aggregate-mode=zero-latency ! "
+         << "capsfilter name=videocaps caps=\"application/x-rtp,media=video,encoding-name=" << codec
+         << ",payload=" << videoPayloadType
+         << ",clock-rate=90000,a-mid=video,rtcp-fb-nack-pli=true\" ! offer.";
     return text.str();
 }
 
@@ -87,6 +97,11 @@ OfferedStream::OfferedStream(const OfferingPeerOptions& options,
     forcedKeyFrames->report = std::move(keyFrameForced);
 
     followBackground();
+    retransmitOnRequest();
+    impair(options.impairment);
+    if (auto pace = byName(whole, "pace")) {
+        forcedKeyFrames->skip = KeyFrameSkip::install(pace.get());
+    }
     countKeyFrameRequests();
     stampFileFrames();
 }
@@ -113,6 +128,32 @@ void OfferedStream::followBackground() {
         rtc::glib::newUserData<Shared>(backgroundPattern), &rtc::glib::freeUserData<Shared>);
 }
 
+// As a browser sender does: video packets are kept for a while and sent again (RTX, RFC 4588)
+// when the viewer reports them missing (NACK). The offer then carries an rtx format.
+void OfferedStream::retransmitOnRequest() {
+    auto caps = byName(whole, "videocaps");
+    auto output = rtc::glib::Ref<GstPad>::adopt(gst_element_get_static_pad(caps.get(), "src"));
+    auto input = rtc::glib::Ref<GstPad>::adopt(gst_pad_get_peer(output.get()));
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    if (input && g_object_class_find_property(G_OBJECT_GET_CLASS(input.get()), "transceiver")) {
+        g_object_get(input.get(), "transceiver", &transceiver, nullptr);
+    }
+    auto owned = rtc::glib::Ref<GstWebRTCRTPTransceiver>::adopt(transceiver);
+    if (owned) {
+        g_object_set(owned.get(), "do-nack", TRUE, nullptr);
+    }
+}
+
+void OfferedStream::impair(const NetworkImpairment& impairment) {
+    if (!impairment.any()) {
+        return;
+    }
+    rtc::glib::connect<GstElement*(GstElement*, GObject*)>(
+        offer.get(), "request-aux-sender", [impairment](GstElement*, GObject*) {
+            return makeImpairedLink(impairment, audioPayloadType);
+        });
+}
+
 // Counts the key frames the viewer asks for: the RTP session sends them upstream.
 void OfferedStream::countKeyFrameRequests() {
     using Shared = std::shared_ptr<KeyFrameRequests>;
@@ -124,6 +165,9 @@ void OfferedStream::countKeyFrameRequests() {
             GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
             if (event && gst_video_event_is_force_key_unit(event)) {
                 auto& requests = *rtc::glib::userData<Shared>(data);
+                if (requests.skip) {
+                    requests.skip->request();
+                }
                 std::uint64_t count = ++requests.count;
                 std::lock_guard lock(requests.mutex);
                 if (requests.report) {
@@ -161,7 +205,9 @@ void OfferedStream::stopReporting() {
 }
 
 void OfferedStream::freshKeyFrame() {
-    if (auto encoder = byName(whole, "videoenc")) {
+    if (forcedKeyFrames->skip) {
+        forcedKeyFrames->skip->request();
+    } else if (auto encoder = byName(whole, "videoenc")) {
         gst_element_send_event(encoder.get(), gst_video_event_new_upstream_force_key_unit(
                                                   GST_CLOCK_TIME_NONE, TRUE, 0));
     }

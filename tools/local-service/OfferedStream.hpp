@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "KeyFrameSkip.hpp"
 #include "OfferingPeer.hpp"
 #include "SceneState.hpp"
 #include "rtc/Glib.hpp"
@@ -38,6 +39,8 @@ class OfferedStream {
 
   private:
     void followBackground();
+    void retransmitOnRequest();
+    void impair(const NetworkImpairment& impairment);
     void countKeyFrameRequests();
     void stampFileFrames();
 
@@ -51,6 +54,7 @@ class OfferedStream {
         std::atomic<std::uint64_t> count{0};
         std::mutex mutex;
         std::function<void(std::uint64_t)> report;  // cleared by stopReporting
+        std::shared_ptr<KeyFrameSkip> skip;         // set before the first request
     };
     const std::shared_ptr<KeyFrameRequests> forcedKeyFrames = std::make_shared<KeyFrameRequests>();
     // The background pattern a press asked for, applied by the source's own streaming thread:

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "NetworkImpairment.hpp"
 #include "SceneState.hpp"
 
 struct OfferingPeerOptions {
@@ -24,6 +25,7 @@ struct OfferingPeerOptions {
     std::string videoFile;
     // Gather candidates on this address only.
     std::string bindAddress = "127.0.0.1";
+    NetworkImpairment impairment;
 };
 
 struct OfferingPeerCallbacks {

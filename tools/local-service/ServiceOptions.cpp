@@ -1,6 +1,7 @@
 #include "ServiceOptions.hpp"
 
 #include <charconv>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -13,6 +14,15 @@ int parseInt(const std::string& name, const std::string& text, int min, int max)
     if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) {
         throw std::invalid_argument(name + " needs a whole number from " + std::to_string(min) +
                                     " to " + std::to_string(max) + ", not '" + text + "'");
+    }
+    return value;
+}
+
+double parsePercent(const std::string& name, const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !(value >= 0 && value <= 100)) {
+        throw std::invalid_argument(name + " needs a percentage from 0 to 100, not '" + text + "'");
     }
     return value;
 }
@@ -39,6 +49,13 @@ ServiceOptions parseServiceOptions(const std::vector<std::string>& args) {
         {"--session-seconds",
          [&](auto& n, auto& v) { options.sessionSeconds = parseInt(n, v, 0, 86400); }},
         {"--video", [&](auto&, auto& v) { options.videoFile = v; }},
+        {"--loss", [&](auto& n, auto& v) { options.impairment.lossPercent = parsePercent(n, v); }},
+        {"--seed",
+         [&](auto& n, auto& v) {
+             options.impairment.seed = static_cast<std::uint32_t>(parseInt(n, v, 0, 2147483647));
+         }},
+        {"--jitter",
+         [&](auto& n, auto& v) { options.impairment.jitterMs = parseInt(n, v, 0, 1000); }},
     };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& name = args[i];
@@ -73,6 +90,9 @@ std::string serviceUsage() {
            "  --scenario FILE       scripted replies (see README.md)\n"
            "  --session-seconds S   close the stream S seconds after it connected\n"
            "  --video FILE          stream this Annex B file in a loop instead of a scene\n"
+           "  --loss PERCENT        drop this share of the outgoing video packets at random\n"
+           "  --seed N              the same drops every run (default: a new seed each run)\n"
+           "  --jitter MS           delay every outgoing packet by up to MS, keeping order\n"
            "  --help                this text\n"
            "  --version             the version\n";
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "NetworkImpairment.hpp"
+
 struct ServiceOptions {
     int port = 8080;
     std::string email = "demo@quorvanta.local";
@@ -14,6 +16,7 @@ struct ServiceOptions {
     std::string scenarioFile;  // empty: no scripted replies
     int sessionSeconds = 0;    // 0: a connected session never ends on its own
     std::string videoFile;     // empty: the peer encodes a scene
+    NetworkImpairment impairment;
     bool help = false;
     bool version = false;
 };

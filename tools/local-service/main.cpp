@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "LocalService.hpp"
+#include "VideoFileProfile.hpp"
 
 int main(int argc, char** argv) {
     ServiceOptions options;
@@ -33,6 +34,11 @@ int main(int argc, char** argv) {
     try {
         if (!options.videoFile.empty() && !std::filesystem::is_regular_file(options.videoFile)) {
             throw std::runtime_error("no video file " + options.videoFile);
+        }
+        if (!options.videoFile.empty()) {
+            if (auto warning = browserProfileWarning(options.videoFile)) {
+                std::cerr << "quorvanta-local-service: warning: " << *warning << "\n";
+            }
         }
         LocalService service(options, makeOfferingPeerFactory());
         int port = service.start(options.port);

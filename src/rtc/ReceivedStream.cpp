@@ -1,0 +1,124 @@
+#include "rtc/ReceivedStream.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace rtc {
+
+namespace {
+
+// Until a retransmission has measured the round trip, a gap waits this long.
+constexpr unsigned initialWaitMs = 20;
+// What a repair may take beyond the measured round trip: the request waits for its turn in
+// RTCP, and the round trip varies.
+constexpr unsigned marginMs = 5;
+// Beyond this a frozen picture costs more than asking for a key frame.
+constexpr unsigned maxWaitMs = 100;
+// After this many repairs in time in a row, the wait shrinks by a millisecond.
+constexpr unsigned repairsBeforeShrinking = 10;
+
+}  // namespace
+
+ReceivedStream::ReceivedStream(GstElement* jitterBuffer)
+    : jitterBuffer(glib::Ref<GstElement>::share(jitterBuffer)) {}
+
+std::optional<std::uint8_t> ReceivedStream::payloadType() const {
+    const int type = firstPayloadType.load();
+    if (type < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(type);
+}
+
+void ReceivedStream::entered(std::uint16_t sequence, std::uint8_t payloadType, bool retransmitted) {
+    int unknown = -1;
+    firstPayloadType.compare_exchange_strong(unknown, payloadType);
+    LossTracker::Arrival arrival;
+    {
+        std::lock_guard lock(mutex);
+        arrival = tracker.entered(sequence, retransmitted);
+    }
+    if (repairing.load()) {
+        if (arrival == LossTracker::Arrival::Repaired) {
+            repairedInTime();
+        } else if (arrival == LossTracker::Arrival::RepairTooLate) {
+            repairedTooLate();
+        }
+    }
+}
+
+// The jitter buffer counts the wait from when a packet was due, not from when its gap was
+// seen. A frame that leaves the sender late (a busy encoder) uses up part of the wait before
+// its gap is even noticed, so the wait follows the outcome: it grows when a retransmission
+// comes after its packet was given up, and shrinks slowly back towards one round trip while
+// repairs come in time. The input thread alone runs these.
+void ReceivedStream::repairedInTime() {
+    followRoundTrip();
+    if (++repairsInTime < repairsBeforeShrinking) {
+        return;
+    }
+    repairsInTime = 0;
+    const unsigned wait = waitMs.load();
+    if (wait > floorMs.load()) {
+        setWait(wait - 1);
+    }
+}
+
+void ReceivedStream::repairedTooLate() {
+    followRoundTrip();
+    repairsInTime = 0;
+    const unsigned wait = waitMs.load();
+    setWait(std::min(maxWaitMs, wait + std::max(2U, wait / 8)));
+}
+
+bool ReceivedStream::left(std::uint16_t sequence) {
+    std::lock_guard lock(mutex);
+    return tracker.left(sequence);
+}
+
+void ReceivedStream::repairByRetransmission() {
+    // Only a real gap arms a timer: a next packet that is merely late (the sender's encoder
+    // stalled) must not be asked for, nor given up. A gap is asked for at once.
+    g_object_set(jitterBuffer.get(), "do-retransmission", TRUE, "rtx-next-seqnum", FALSE,
+                 "rtx-delay", 0, "rtx-deadline", static_cast<gint>(maxWaitMs), nullptr);
+    setWait(initialWaitMs);
+    repairing.store(true);
+}
+
+void ReceivedStream::followRoundTrip() {
+    GstStructure* raw = nullptr;
+    g_object_get(jitterBuffer.get(), "stats", &raw, nullptr);
+    glib::StructurePtr stats(raw);
+    guint64 rtt = 0;
+    if (!stats || !gst_structure_get_uint64(stats.get(), "rtx-rtt", &rtt) || rtt == 0) {
+        return;
+    }
+    const double ms = static_cast<double>(rtt) / GST_MSECOND;
+    const bool first = roundTripMs.exchange(ms) == 0;
+    const auto floor = std::min(static_cast<unsigned>(std::ceil(ms)) + marginMs, maxWaitMs);
+    floorMs.store(floor);
+    // The first measurement replaces the guess; later ones only raise the floor.
+    if (first || waitMs.load() < floor) {
+        setWait(floor);
+    }
+}
+
+void ReceivedStream::setWait(unsigned milliseconds) {
+    waitMs.store(milliseconds);
+    g_object_set(jitterBuffer.get(), "latency", milliseconds, nullptr);
+}
+
+ReceiveStats ReceivedStream::stats() const {
+    ReceiveStats stats;
+    {
+        std::lock_guard lock(mutex);
+        stats.packetsLost = tracker.lost();
+        stats.packetsOutOfOrder = tracker.outOfOrder();
+        stats.packetsRetransmitted = tracker.retransmitted();
+    }
+    stats.roundTripMs = roundTripMs.load();
+    stats.retransmission = repairing.load();
+    return stats;
+}
+
+}  // namespace rtc

@@ -1,0 +1,57 @@
+#pragma once
+
+// One RTP stream arriving at the connection (one sender SSRC) and the jitter buffer that
+// orders it: what its sequence numbers tell about loss, and how long the jitter buffer waits
+// for a missing packet. A packet in order never waits; one after a gap waits until the gap is
+// filled or given up.
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include "rtc/Glib.hpp"
+#include "rtc/LossTracker.hpp"
+#include "rtc/rtc.hpp"
+
+namespace rtc {
+
+class ReceivedStream {
+  public:
+    explicit ReceivedStream(GstElement* jitterBuffer);
+
+    // The payload type of its first packet, once one arrived.
+    std::optional<std::uint8_t> payloadType() const;
+
+    // A packet reached the jitter buffer (its input thread).
+    void entered(std::uint16_t sequence, std::uint8_t payloadType, bool retransmitted);
+    // The jitter buffer handed this packet on (its output thread). True when packets before
+    // it were given up since the previous one.
+    bool left(std::uint16_t sequence);
+
+    // The sender retransmits on request: let a gap wait for its retransmission, for about one
+    // round trip, from now on.
+    void repairByRetransmission();
+    ReceiveStats stats() const;
+
+  private:
+    void repairedInTime();
+    void repairedTooLate();
+    void followRoundTrip();
+    void setWait(unsigned milliseconds);
+
+    const glib::Ref<GstElement> jitterBuffer;
+    std::atomic<int> firstPayloadType{-1};
+    std::atomic<bool> repairing{false};
+    std::atomic<double> roundTripMs{0};
+    std::atomic<unsigned> waitMs{0};
+    std::atomic<unsigned> floorMs{0};  // one round trip and a margin
+    unsigned repairsInTime = 0;        // input thread only
+
+    mutable std::mutex mutex;
+    LossTracker tracker;
+};
+
+}  // namespace rtc
