@@ -532,7 +532,7 @@ class BoundedBodyTest(harness.EndToEndTest):
         print(f"[ figures ] endless login body: peak resident {peak_mb:.1f} MB, "
               f"{EndlessBody.sent / 1024:.0f} KB sent before the client let go")
         self.assertEqual(code, 2)
-        self.assertEqual(client.stderr(), "Login failed: HTTP 0\n")
+        self.assertEqual(client.stderr().splitlines()[0], "Login failed: HTTP 0")
         self.assertIn("http_error=POST /auth/login: response body larger than 65536 bytes",
                       client.log_lines())
 
