@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "TestScreen.hpp"
-#include "TestStreams.hpp"
 #include "base/Letterbox.hpp"
+#include "support/TestStreams.hpp"
 #include "video/StreamOverlay.hpp"
 #include "video/VideoPresenter.hpp"
 

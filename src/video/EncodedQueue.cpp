@@ -1,0 +1,94 @@
+#include "video/EncodedQueue.hpp"
+
+#include "video/KeyFrames.hpp"
+
+namespace {
+
+// RTP video time runs at 90 kHz and wraps at 2^32 ticks; a jump backwards counts as no span.
+std::chrono::milliseconds rtpSpan(std::uint32_t oldest, std::uint32_t newest) {
+    const auto ticks = static_cast<std::int32_t>(newest - oldest);
+    return std::chrono::milliseconds(ticks > 0 ? ticks / 90 : 0);
+}
+
+}  // namespace
+
+void EncodedQueue::push(EncodedFrame frame) {
+    stats.framesReceived.fetch_add(1);
+    stats.bytesReceived.fetch_add(frame.data.size());
+    const bool key = isKeyFrame(frame.data, hevc);
+    {
+        std::lock_guard lock(mutex);
+        if (stopped) {
+            return;
+        }
+        if (!frames.empty() && behind(frame)) {
+            dropUpToKeyFrame(frame);
+        }
+        if (awaitingKeyFrame && !key) {
+            stats.encodedFramesDropped.fetch_add(1);
+            return;
+        }
+        if (key) {
+            // Whatever an earlier drop needed, this frame brings.
+            awaitingKeyFrame = false;
+            keyframeNeeded = false;
+        }
+        frames.push_back(Queued{std::move(frame), key});
+    }
+    wake.notify_one();
+}
+
+// Measured both ways: frames that waited here too long (the decoder is slow), and frames that
+// arrived together but cover too much of the sender's time (the whole client was held up, and
+// showing them all would put the picture that far behind).
+bool EncodedQueue::behind(const EncodedFrame& newest) const {
+    const Queued& oldest = frames.front();
+    return frames.size() >= maxFrames || newest.arrival - oldest.frame.arrival > maxBacklog ||
+           rtpSpan(oldest.frame.timestamp, newest.timestamp) > maxBacklog;
+}
+
+void EncodedQueue::dropUpToKeyFrame(const EncodedFrame& newest) {
+    // A key frame still recent enough is where decoding resumes; anything older goes.
+    while (!frames.empty()) {
+        const Queued& oldest = frames.front();
+        if (oldest.key && newest.arrival - oldest.frame.arrival <= maxBacklog &&
+            rtpSpan(oldest.frame.timestamp, newest.timestamp) <= maxBacklog) {
+            return;
+        }
+        frames.pop_front();
+        stats.encodedFramesDropped.fetch_add(1);
+    }
+    awaitingKeyFrame = true;
+    keyframeNeeded = true;
+}
+
+EncodedQueue::Taken EncodedQueue::pop(Clock::time_point deadline) {
+    Taken taken;
+    std::unique_lock lock(mutex);
+    wake.wait_until(lock, deadline,
+                    [this] { return stopped || keyframeNeeded || !frames.empty(); });
+    if (stopped) {
+        taken.stopped = true;
+        return taken;
+    }
+    taken.keyframeNeeded = keyframeNeeded;
+    keyframeNeeded = false;
+    if (!frames.empty()) {
+        taken.frame = std::move(frames.front());
+        frames.pop_front();
+    }
+    return taken;
+}
+
+void EncodedQueue::stop() {
+    {
+        std::lock_guard lock(mutex);
+        stopped = true;
+    }
+    wake.notify_all();
+}
+
+std::size_t EncodedQueue::size() const {
+    std::lock_guard lock(mutex);
+    return frames.size();
+}

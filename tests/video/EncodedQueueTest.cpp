@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/TestStreams.hpp"
+#include "video/EncodedQueue.hpp"
+#include "video/KeyFrames.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = EncodedQueue::Clock;
+
+Bytes bytes(std::initializer_list<int> values) {
+    Bytes data;
+    for (int value : values) {
+        data.push_back(static_cast<std::byte>(value));
+    }
+    return data;
+}
+
+TEST(KeyFrames, onlyTheFirstSliceDecidesAndOnlyIdrOrIrapSlicesAreKeys) {
+    struct Case {
+        const char* what;
+        bool hevc;
+        Bytes unit;
+        bool key;
+    };
+    const Case cases[] = {
+        {"h264 SPS PPS IDR", false,
+         bytes({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0, 0, 1, 0x65}), true},
+        {"h264 AUD SEI IDR", false,
+         bytes({0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x06, 5, 0, 0, 1, 0x25}), true},
+        {"h264 non-IDR slice", false, bytes({0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x41, 0x9a}),
+         false},
+        {"h264 IDR after a non-IDR slice", false, bytes({0, 0, 1, 0x41, 0x9a, 0, 0, 1, 0x65}),
+         false},
+        {"h264 parameter sets alone", false, bytes({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68}),
+         false},
+        {"h264 no start code", false, bytes({0x65, 0x88, 0x84}), false},
+        {"empty", false, Bytes{}, false},
+        {"hevc VPS SPS PPS IDR_W_RADL", true, bytes({0, 0, 0, 1, 0x40, 1, 0, 0, 0, 1, 0x42, 1,
+                                                     0, 0, 0, 1, 0x44, 1, 0, 0, 0, 1, 0x26, 1}),
+         true},
+        {"hevc CRA", true, bytes({0, 0, 0, 1, 0x2a, 1}), true},
+        {"hevc BLA_W_LP", true, bytes({0, 0, 0, 1, 0x20, 1}), true},
+        {"hevc prefix SEI then TRAIL_R", true, bytes({0, 0, 0, 1, 0x4e, 1, 0, 0, 0, 1, 0x02, 1}),
+         false},
+        {"hevc RASL", true, bytes({0, 0, 0, 1, 0x10, 1}), false},
+        {"hevc reserved type 24", true, bytes({0, 0, 0, 1, 0x30, 1}), false},
+        // The same byte means other things in the other codec.
+        {"h264 IDR header read as hevc", true, bytes({0, 0, 0, 1, 0x65, 0x88}), false},
+        {"hevc IDR_N_LP header read as h264", false, bytes({0, 0, 0, 1, 0x28, 1}), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(isKeyFrame(c.unit, c.hevc), c.key) << c.what;
+    }
+}
+
+TEST(KeyFrames, encodersOutputIsToldApart) {
+    for (bool hevc : {false, true}) {
+        const auto stream = teststreams::encode(hevc, 320, 176, 3, teststreams::gradient());
+        EXPECT_TRUE(isKeyFrame(stream[0], hevc)) << hevc;
+        EXPECT_FALSE(isKeyFrame(stream[1], hevc)) << hevc;
+        EXPECT_FALSE(isKeyFrame(stream[2], hevc)) << hevc;
+    }
+}
+
+const Bytes keyFrame = bytes({0, 0, 0, 1, 0x65, 0x88});
+const Bytes deltaFrame = bytes({0, 0, 0, 1, 0x41, 0x9a});
+
+struct EncodedQueueTest : testing::Test {
+    void push(const Bytes& unit, std::uint32_t timestamp, std::chrono::milliseconds arrival) {
+        queue.push(EncodedFrame{unit, timestamp, false, start + arrival});
+    }
+    // The timestamps of the frames waiting, in the order they come out.
+    std::vector<std::uint32_t> drain() {
+        std::vector<std::uint32_t> out;
+        for (;;) {
+            auto taken = queue.pop(Clock::now());
+            if (!taken.frame) {
+                return out;
+            }
+            out.push_back(taken.frame->frame.timestamp);
+        }
+    }
+
+    StreamStats stats;
+    EncodedQueue queue{stats, false};
+    const Clock::time_point start = Clock::now();
+};
+
+TEST_F(EncodedQueueTest, aBurstOfMoreThan100MsArrivingAtOnceIsKeptWhole) {
+    // A network hiccup: 8 frames of 60/s (117 ms of the sender's time) arrive together.
+    std::vector<std::uint32_t> sent;
+    for (std::uint32_t i = 0; i < 8; ++i) {
+        push(i == 0 ? keyFrame : deltaFrame, 0xFFFFF000u + i * 1500, 0ms);
+        sent.push_back(0xFFFFF000u + i * 1500);  // wraps around on the way
+    }
+    EXPECT_EQ(drain(), sent);
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 0u);
+    EXPECT_EQ(stats.framesReceived.load(), 8u);
+}
+
+TEST_F(EncodedQueueTest, aDecoderFallingBehindDropsUpToTheQueuedKeyFrameWithoutAskingForOne) {
+    push(deltaFrame, 0, 0ms);
+    push(deltaFrame, 1500, 17ms);
+    push(keyFrame, 3000, 33ms);
+    push(deltaFrame, 4500, 50ms);
+    push(deltaFrame, 6000, 160ms);  // the oldest has waited 160 ms
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 2u);
+    const auto first = queue.pop(Clock::now());
+    ASSERT_TRUE(first.frame);
+    EXPECT_TRUE(first.frame->key);
+    EXPECT_FALSE(first.keyframeNeeded);
+    EXPECT_EQ(drain(), (std::vector<std::uint32_t>{4500, 6000}));
+}
+
+TEST_F(EncodedQueueTest, withNoKeyFrameQueuedEverythingUpToTheNextOneIsDroppedAndOneIsNeeded) {
+    push(keyFrame, 0, 0ms);
+    push(deltaFrame, 1500, 17ms);
+    // Held up: the next frame covers 200 ms of the sender's time, though it arrived at once.
+    push(deltaFrame, 18000, 18ms);
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 3u);
+    push(deltaFrame, 19500, 35ms);
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 4u);
+
+    const auto told = queue.pop(Clock::now());
+    EXPECT_TRUE(told.keyframeNeeded);
+    EXPECT_FALSE(told.frame);
+    EXPECT_FALSE(queue.pop(Clock::now()).keyframeNeeded) << "told once";
+
+    push(keyFrame, 21000, 52ms);
+    push(deltaFrame, 22500, 68ms);
+    EXPECT_EQ(drain(), (std::vector<std::uint32_t>{21000, 22500}));
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 4u);
+    EXPECT_EQ(stats.framesReceived.load(), 6u);
+}
+
+}  // namespace
