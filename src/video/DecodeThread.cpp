@@ -55,8 +55,8 @@ void DecodeThread::run() {
 void DecodeThread::decodeOne(EncodedQueue::Queued& queued) {
     const EncodedFrame& frame = queued.frame;
     const auto start = Clock::now();
-    keyframes.frameArrived(start, queued.key);
-    if (queued.key) {
+    keyframes.frameArrived(start, queued.key());
+    if (queued.key()) {
         brokenSinceKeyFrame = false;
     }
     if (frame.damaged) {
@@ -73,7 +73,8 @@ void DecodeThread::decodeOne(EncodedQueue::Queued& queued) {
             }
         });
     decodeMs.add(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    if (decoder.decodeFailures() != failuresBefore) {
+    // Parameter sets on their own make the decoder complain of no picture; they break nothing.
+    if (decoder.decodeFailures() != failuresBefore && queued.kind != FrameKind::NoSlice) {
         brokenSinceKeyFrame = true;
         keyframes.pictureBroken();
     }

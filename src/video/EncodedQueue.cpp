@@ -1,7 +1,5 @@
 #include "video/EncodedQueue.hpp"
 
-#include "video/KeyFrames.hpp"
-
 namespace {
 
 // RTP video time runs at 90 kHz and wraps at 2^32 ticks; a jump backwards counts as no span.
@@ -15,7 +13,8 @@ std::chrono::milliseconds rtpSpan(std::uint32_t oldest, std::uint32_t newest) {
 void EncodedQueue::push(EncodedFrame frame) {
     stats.framesReceived.fetch_add(1);
     stats.bytesReceived.fetch_add(frame.data.size());
-    const bool key = isKeyFrame(frame.data, hevc);
+    const FrameKind kind = frameKind(frame.data, hevc);
+    const bool key = kind == FrameKind::Key;
     {
         std::lock_guard lock(mutex);
         if (stopped) {
@@ -24,7 +23,8 @@ void EncodedQueue::push(EncodedFrame frame) {
         if (!frames.empty() && behind(frame)) {
             dropUpToKeyFrame(frame);
         }
-        if (awaitingKeyFrame && !key) {
+        // Parameter sets sent on their own may be what the coming key frame needs.
+        if (awaitingKeyFrame && kind == FrameKind::Delta) {
             stats.encodedFramesDropped.fetch_add(1);
             return;
         }
@@ -33,7 +33,7 @@ void EncodedQueue::push(EncodedFrame frame) {
             awaitingKeyFrame = false;
             keyframeNeeded = false;
         }
-        frames.push_back(Queued{std::move(frame), key});
+        frames.push_back(Queued{std::move(frame), kind});
     }
     wake.notify_one();
 }
@@ -51,7 +51,7 @@ void EncodedQueue::dropUpToKeyFrame(const EncodedFrame& newest) {
     // A key frame still recent enough is where decoding resumes; anything older goes.
     while (!frames.empty()) {
         const Queued& oldest = frames.front();
-        if (oldest.key && newest.arrival - oldest.frame.arrival <= maxBacklog &&
+        if (oldest.key() && newest.arrival - oldest.frame.arrival <= maxBacklog &&
             rtpSpan(oldest.frame.timestamp, newest.timestamp) <= maxBacklog) {
             return;
         }

@@ -10,6 +10,7 @@
 
 #include "base/EncodedFrame.hpp"
 #include "base/StreamStats.hpp"
+#include "video/KeyFrames.hpp"
 
 // The encoded frames between the engine's callback and the decode thread. Every frame is kept
 // while the decoder keeps up: a frame thrown away would leave every later picture without its
@@ -26,7 +27,8 @@ class EncodedQueue {
 
     struct Queued {
         EncodedFrame frame;
-        bool key = false;
+        FrameKind kind = FrameKind::Delta;
+        bool key() const { return kind == FrameKind::Key; }
     };
     // What the decode thread gets from pop: the oldest frame if one waits, and whether frames
     // were dropped with no key frame left to resume at, so the picture stays broken until the

@@ -17,21 +17,21 @@ std::size_t nextNalUnit(std::span<const std::byte> bytes, std::size_t from) {
 
 }  // namespace
 
-bool isKeyFrame(std::span<const std::byte> accessUnit, bool hevc) {
+FrameKind frameKind(std::span<const std::byte> accessUnit, bool hevc) {
     for (std::size_t at = nextNalUnit(accessUnit, 0); at < accessUnit.size();
          at = nextNalUnit(accessUnit, at)) {
         const auto header = std::to_integer<std::uint8_t>(accessUnit[at]);
         if (hevc) {
             const int type = (header >> 1) & 0x3F;
             if (type <= 31) {  // the first slice
-                return type >= 16 && type <= 23;
+                return type >= 16 && type <= 23 ? FrameKind::Key : FrameKind::Delta;
             }
         } else {
             const int type = header & 0x1F;
             if (type >= 1 && type <= 5) {  // the first slice
-                return type == 5;
+                return type == 5 ? FrameKind::Key : FrameKind::Delta;
             }
         }
     }
-    return false;
+    return FrameKind::NoSlice;
 }

@@ -20,40 +20,43 @@ Bytes bytes(std::initializer_list<int> values) {
 }
 
 TEST(KeyFrames, onlyTheFirstSliceDecidesAndOnlyIdrOrIrapSlicesAreKeys) {
+    constexpr auto key = FrameKind::Key;
+    constexpr auto delta = FrameKind::Delta;
+    constexpr auto none = FrameKind::NoSlice;
     struct Case {
         const char* what;
         bool hevc;
         Bytes unit;
-        bool key;
+        FrameKind kind;
     };
     const Case cases[] = {
         {"h264 SPS PPS IDR", false,
-         bytes({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0, 0, 1, 0x65}), true},
+         bytes({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0, 0, 1, 0x65}), key},
         {"h264 AUD SEI IDR", false,
-         bytes({0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x06, 5, 0, 0, 1, 0x25}), true},
+         bytes({0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x06, 5, 0, 0, 1, 0x25}), key},
         {"h264 non-IDR slice", false, bytes({0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x41, 0x9a}),
-         false},
+         delta},
         {"h264 IDR after a non-IDR slice", false, bytes({0, 0, 1, 0x41, 0x9a, 0, 0, 1, 0x65}),
-         false},
+         delta},
         {"h264 parameter sets alone", false, bytes({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68}),
-         false},
-        {"h264 no start code", false, bytes({0x65, 0x88, 0x84}), false},
-        {"empty", false, Bytes{}, false},
+         none},
+        {"h264 no start code", false, bytes({0x65, 0x88, 0x84}), none},
+        {"empty", false, Bytes{}, none},
         {"hevc VPS SPS PPS IDR_W_RADL", true, bytes({0, 0, 0, 1, 0x40, 1, 0, 0, 0, 1, 0x42, 1,
                                                      0, 0, 0, 1, 0x44, 1, 0, 0, 0, 1, 0x26, 1}),
-         true},
-        {"hevc CRA", true, bytes({0, 0, 0, 1, 0x2a, 1}), true},
-        {"hevc BLA_W_LP", true, bytes({0, 0, 0, 1, 0x20, 1}), true},
+         key},
+        {"hevc CRA", true, bytes({0, 0, 0, 1, 0x2a, 1}), key},
+        {"hevc BLA_W_LP", true, bytes({0, 0, 0, 1, 0x20, 1}), key},
         {"hevc prefix SEI then TRAIL_R", true, bytes({0, 0, 0, 1, 0x4e, 1, 0, 0, 0, 1, 0x02, 1}),
-         false},
-        {"hevc RASL", true, bytes({0, 0, 0, 1, 0x10, 1}), false},
-        {"hevc reserved type 24", true, bytes({0, 0, 0, 1, 0x30, 1}), false},
+         delta},
+        {"hevc RASL", true, bytes({0, 0, 0, 1, 0x10, 1}), delta},
+        {"hevc reserved type 24", true, bytes({0, 0, 0, 1, 0x30, 1}), delta},
         // The same byte means other things in the other codec.
-        {"h264 IDR header read as hevc", true, bytes({0, 0, 0, 1, 0x65, 0x88}), false},
-        {"hevc IDR_N_LP header read as h264", false, bytes({0, 0, 0, 1, 0x28, 1}), false},
+        {"h264 IDR header read as hevc", true, bytes({0, 0, 0, 1, 0x65, 0x88}), none},
+        {"hevc IDR_N_LP header read as h264", false, bytes({0, 0, 0, 1, 0x28, 1}), none},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(isKeyFrame(c.unit, c.hevc), c.key) << c.what;
+        EXPECT_EQ(frameKind(c.unit, c.hevc), c.kind) << c.what;
     }
 }
 
@@ -111,7 +114,7 @@ TEST_F(EncodedQueueTest, aDecoderFallingBehindDropsUpToTheQueuedKeyFrameWithoutA
     EXPECT_EQ(stats.encodedFramesDropped.load(), 2u);
     const auto first = queue.pop(Clock::now());
     ASSERT_TRUE(first.frame);
-    EXPECT_TRUE(first.frame->key);
+    EXPECT_TRUE(first.frame->key());
     EXPECT_FALSE(first.keyframeNeeded);
     EXPECT_EQ(drain(), (std::vector<std::uint32_t>{4500, 6000}));
 }
