@@ -11,7 +11,7 @@ namespace {
 
 using Clock = EncodedQueue::Clock;
 
-VideoDecoderOptions software() {
+VideoDecoderOptions softwareOnly() {
     VideoDecoderOptions options;
     options.hardwareDecoders.clear();
     return options;
@@ -48,7 +48,7 @@ struct DecodeThreadTest : testing::Test {
     StreamStats stats;
     EncodedQueue queue{stats, false};
     PictureSlot slot;
-    VideoDecoder decoder{false, software()};
+    VideoDecoder decoder{false, softwareOnly()};
     DecodeThread thread{queue, decoder, slot};
     std::atomic<int> requests{0};
     std::atomic<int> wakes{0};
@@ -136,7 +136,7 @@ TEST_F(DecodeThreadTest, noPictureAFrameIntervalAfterTheFirstFrameAsksForAKeyFra
     const rtc::binary parameterSets = withoutSlices(stream[0], true);
     ASSERT_LT(parameterSets.size(), stream[0].size());
     EncodedQueue hevcQueue(stats, true);
-    VideoDecoder hevcDecoder(true, software());
+    VideoDecoder hevcDecoder(true, softwareOnly());
     DecodeThread hevcThread(hevcQueue, hevcDecoder, slot);
     hevcThread.start(DecodeThread::Hooks{[this] { return ++requests, true; }, {}, {}});
     hevcQueue.push(EncodedFrame{parameterSets, 0, false, Clock::now()});
