@@ -1,15 +1,5 @@
 #include "video/EncodedQueue.hpp"
 
-namespace {
-
-// RTP video time runs at 90 kHz and wraps at 2^32 ticks; a jump backwards counts as no span.
-std::chrono::milliseconds rtpSpan(std::uint32_t oldest, std::uint32_t newest) {
-    const auto ticks = static_cast<std::int32_t>(newest - oldest);
-    return std::chrono::milliseconds(ticks > 0 ? ticks / 90 : 0);
-}
-
-}  // namespace
-
 void EncodedQueue::push(EncodedFrame frame) {
     stats.framesReceived.fetch_add(1);
     stats.bytesReceived.fetch_add(frame.data.size());
@@ -38,21 +28,18 @@ void EncodedQueue::push(EncodedFrame frame) {
     wake.notify_one();
 }
 
-// Measured both ways: frames that waited here too long (the decoder is slow), and frames that
-// arrived together but cover too much of the sender's time (the whole client was held up, and
-// showing them all would put the picture that far behind).
+// Measured by how long the oldest frame has waited here, not by the sender's timestamps: a
+// burst that the network held back arrives at once and is decoded quickly enough.
 bool EncodedQueue::behind(const EncodedFrame& newest) const {
-    const Queued& oldest = frames.front();
-    return frames.size() >= maxFrames || newest.arrival - oldest.frame.arrival > maxBacklog ||
-           rtpSpan(oldest.frame.timestamp, newest.timestamp) > maxBacklog;
+    return frames.size() >= maxFrames ||
+           newest.arrival - frames.front().frame.arrival > maxBacklog;
 }
 
 void EncodedQueue::dropUpToKeyFrame(const EncodedFrame& newest) {
     // A key frame still recent enough is where decoding resumes; anything older goes.
     while (!frames.empty()) {
         const Queued& oldest = frames.front();
-        if (oldest.key() && newest.arrival - oldest.frame.arrival <= maxBacklog &&
-            rtpSpan(oldest.frame.timestamp, newest.timestamp) <= maxBacklog) {
+        if (oldest.key() && newest.arrival - oldest.frame.arrival <= maxBacklog) {
             return;
         }
         frames.pop_front();

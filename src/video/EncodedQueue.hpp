@@ -14,10 +14,10 @@
 
 // The encoded frames between the engine's callback and the decode thread. Every frame is kept
 // while the decoder keeps up: a frame thrown away would leave every later picture without its
-// reference until the next key frame. It absorbs bursts (a key frame, a network hiccup) of up
-// to `maxBacklog` of frames; only when the waiting frames span more than that is the decoder
-// behind, and then the queue drops up to the next key frame (waiting for one if none is queued)
-// and says so, so that one can be asked for.
+// reference until the next key frame. It absorbs bursts (a key frame, a network hiccup): only
+// when a frame has waited more than `maxBacklog` is the decoder behind, and then the queue
+// drops up to the next key frame (waiting for one if none is queued) and says so, so that one
+// can be asked for.
 class EncodedQueue {
   public:
     using Clock = EncodedFrame::Clock;
