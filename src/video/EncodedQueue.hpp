@@ -21,7 +21,7 @@
 class EncodedQueue {
   public:
     using Clock = EncodedFrame::Clock;
-    static constexpr std::chrono::milliseconds maxBacklog{150};
+    static constexpr std::chrono::milliseconds maxBacklog{250};
     // Beyond the time bound, a guard against a flood of tiny frames.
     static constexpr std::size_t maxFrames = 256;
 

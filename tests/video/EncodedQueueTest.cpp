@@ -72,6 +72,9 @@ TEST(KeyFrames, encodersOutputIsToldApart) {
 const Bytes keyFrame = bytes({0, 0, 0, 1, 0x65, 0x88});
 const Bytes deltaFrame = bytes({0, 0, 0, 1, 0x41, 0x9a});
 
+// When the first frame pushed has waited as long as the queue lets a frame wait.
+constexpr std::chrono::milliseconds late = EncodedQueue::maxBacklog;
+
 struct EncodedQueueTest : testing::Test {
     void push(const Bytes& unit, std::uint32_t timestamp, std::chrono::milliseconds arrival) {
         queue.push(EncodedFrame{unit, timestamp, false, start + arrival});
@@ -110,7 +113,7 @@ TEST_F(EncodedQueueTest, aDecoderFallingBehindDropsUpToTheQueuedKeyFrameWithoutA
     push(deltaFrame, 1500, 17ms);
     push(keyFrame, 3000, 33ms);
     push(deltaFrame, 4500, 50ms);
-    push(deltaFrame, 6000, 160ms);  // the oldest has waited 160 ms
+    push(deltaFrame, 6000, late + 10ms);  // the oldest has waited too long
     EXPECT_EQ(stats.encodedFramesDropped.load(), 2u);
     const auto first = queue.pop(Clock::now());
     ASSERT_TRUE(first.frame);
@@ -122,9 +125,9 @@ TEST_F(EncodedQueueTest, aDecoderFallingBehindDropsUpToTheQueuedKeyFrameWithoutA
 TEST_F(EncodedQueueTest, withNoKeyFrameQueuedEverythingUpToTheNextOneIsDroppedAndOneIsNeeded) {
     push(keyFrame, 0, 0ms);
     push(deltaFrame, 1500, 17ms);
-    push(deltaFrame, 3000, 151ms);  // the key frame has waited too long to start from
+    push(deltaFrame, 3000, late + 1ms);  // the key frame has waited too long to start from
     EXPECT_EQ(stats.encodedFramesDropped.load(), 3u);
-    push(deltaFrame, 19500, 168ms);
+    push(deltaFrame, 19500, late + 18ms);
     EXPECT_EQ(stats.encodedFramesDropped.load(), 4u);
 
     const auto told = queue.pop(Clock::now());
@@ -132,8 +135,8 @@ TEST_F(EncodedQueueTest, withNoKeyFrameQueuedEverythingUpToTheNextOneIsDroppedAn
     EXPECT_FALSE(told.frame);
     EXPECT_FALSE(queue.pop(Clock::now()).keyframeNeeded) << "told once";
 
-    push(keyFrame, 21000, 185ms);
-    push(deltaFrame, 22500, 201ms);
+    push(keyFrame, 21000, late + 35ms);
+    push(deltaFrame, 22500, late + 51ms);
     EXPECT_EQ(drain(), (std::vector<std::uint32_t>{21000, 22500}));
     EXPECT_EQ(stats.encodedFramesDropped.load(), 4u);
     EXPECT_EQ(stats.framesReceived.load(), 6u);
