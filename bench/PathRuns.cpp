@@ -16,22 +16,30 @@ namespace bench {
 
 namespace {
 
-// Delivers the stream at 60 frames/s as the engine's callback would, on its own thread.
+// Delivers the stream at 60 frames/s as the engine's callback would, on its own thread. Like a
+// live sender it answers a key-frame request with a key frame: it goes on from the stream's
+// first frame, so the count of frames delivered stays the same.
 class PacedProducer {
   public:
     template <typename Push>
-    PacedProducer(const Stream& stream, int passes, Push push)
-        : thread([this, &stream, passes, push] {
+    PacedProducer(const Stream& stream, int passes, const std::atomic<std::uint64_t>& requests,
+                  Push push)
+        : thread([this, &stream, passes, &requests, push] {
               const auto period = std::chrono::nanoseconds(1'000'000'000 / streamFps);
               auto due = Clock::now();
               std::uint32_t timestamp = 0;
-              for (int pass = 0; pass < passes; ++pass) {
-                  for (const auto& unit : stream.units) {
-                      std::this_thread::sleep_until(due);
-                      due += period;
-                      push(EncodedFrame{unit, timestamp, false, Clock::now()});
-                      timestamp += rtpTicksPerFrame;
+              std::uint64_t answered = 0;
+              std::size_t next = 0;
+              for (std::size_t sent = 0; sent < stream.units.size() * passes; ++sent) {
+                  if (requests.load() != answered) {
+                      answered = requests.load();
+                      next = 0;
                   }
+                  std::this_thread::sleep_until(due);
+                  due += period;
+                  push(EncodedFrame{stream.units[next], timestamp, false, Clock::now()});
+                  timestamp += rtpTicksPerFrame;
+                  next = (next + 1) % stream.units.size();
               }
               done = true;
           }) {}
@@ -88,12 +96,16 @@ Row runSerial(const Stream& stream, SDL_Renderer* renderer, int threads, bool pa
     };
 
     const Measure measure;
+    std::atomic<std::uint64_t> requests{0};
     if (paced) {
-        const PacedProducer producer(stream, 1,
+        const PacedProducer producer(stream, 1, requests,
                                      [&](EncodedFrame frame) { queue.push(std::move(frame)); });
         for (;;) {
             pumpEvents();
             auto taken = queue.pop(Clock::now());
+            if (taken.keyframeNeeded) {
+                ++requests;
+            }
             if (!taken.frame) {
                 if (producer.finished() && queue.size() == 0) {
                     break;
@@ -117,6 +129,7 @@ Row runSerial(const Stream& stream, SDL_Renderer* renderer, int threads, bool pa
     row.presented = presenter.framesPresented();
     row.latency = summarise(latencies);
     row.dropped = stats.encodedFramesDropped.load();
+    row.keyframeRequests = requests.load();
     measure.finish(row);
     return row;
 }
@@ -152,7 +165,7 @@ Row runThreaded(const Stream& stream, SDL_Renderer* renderer, int passes) {
     const Measure measure;
     auto lastPicture = Clock::now();
     {
-        const PacedProducer producer(stream, passes,
+        const PacedProducer producer(stream, passes, requests,
                                      [&](EncodedFrame frame) { video.push(std::move(frame)); });
         // The client's main loop without input: sleep until an event, then the newest picture.
         while (!producer.finished() ||

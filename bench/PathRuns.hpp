@@ -28,8 +28,9 @@ struct Row {
 
 // Decoding and presenting one after the other on the main thread, through the encoded queue:
 // what the client did before it had a decode thread. Paced: a producer thread delivers frames
-// at 60/s while the main thread drains, sleeping 1 ms when idle. Flat out: each frame is
-// pushed as soon as the previous one was presented.
+// at 60/s while the main thread drains, sleeping 1 ms when idle; a drop that needs a key frame
+// asks the producer for one. Flat out: each frame is pushed as soon as the previous one was
+// presented.
 Row runSerial(const Stream& stream, SDL_Renderer* renderer, int threads, bool paced);
 
 // The client's path: the engine's thread (here a producer paced at 60/s) pushes into the
