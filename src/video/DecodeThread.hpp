@@ -52,7 +52,8 @@ class DecodeThread {
 
     // Decode thread only.
     KeyframePolicy keyframes;
-    bool brokenSinceKeyFrame = false;
+    // Pictures before the first key frame reference nothing valid.
+    bool brokenSinceKeyFrame = true;
 
     std::atomic<std::uint64_t> decoded{0};
     std::atomic<std::uint64_t> requests{0};

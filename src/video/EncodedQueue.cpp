@@ -31,8 +31,7 @@ void EncodedQueue::push(EncodedFrame frame) {
 // Measured by how long the oldest frame has waited here, not by the sender's timestamps: a
 // burst that the network held back arrives at once and is decoded quickly enough.
 bool EncodedQueue::behind(const EncodedFrame& newest) const {
-    return frames.size() >= maxFrames ||
-           newest.arrival - frames.front().frame.arrival > maxBacklog;
+    return frames.size() >= maxFrames || newest.arrival - frames.front().frame.arrival > maxBacklog;
 }
 
 void EncodedQueue::dropUpToKeyFrame(const EncodedFrame& newest) {

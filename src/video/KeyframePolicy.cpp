@@ -7,11 +7,13 @@ void KeyframePolicy::frameArrived(Clock::time_point at, bool key) {
     if (key) {
         inFlightUntil.reset();
         broken = false;
+        keyFrameSeen = true;
     }
 }
 
 bool KeyframePolicy::wanted(Clock::time_point now) const {
-    return broken || (!decodedAny && firstFrame && now - *firstFrame > frameInterval);
+    const bool started = decodedAny && keyFrameSeen;
+    return broken || (!started && firstFrame && now - *firstFrame > frameInterval);
 }
 
 bool KeyframePolicy::poll(Clock::time_point now, double roundTripMs) {
@@ -27,7 +29,7 @@ bool KeyframePolicy::poll(Clock::time_point now, double roundTripMs) {
 }
 
 std::optional<KeyframePolicy::Clock::time_point> KeyframePolicy::nextCheck() const {
-    if (broken || decodedAny || !firstFrame) {
+    if (broken || (decodedAny && keyFrameSeen) || !firstFrame) {
         // Broken: only the request in flight holds it back. Otherwise nothing is wanted.
         if (broken && inFlightUntil) {
             return inFlightUntil;

@@ -5,11 +5,12 @@
 
 // Decides when to ask the sender for a key frame (a PLI). Only when the picture is really
 // broken: a frame arrived damaged (retransmission did not bring its packets in time), the
-// decoder failed, the queue had to drop frames, or nothing has come out of the decoder yet a
-// frame interval after frames began arriving (a key frame that lost a packet yields nothing,
-// and a sender that is not asked sends no other). A picture that is overtaken before it is
-// shown is never a reason. One request is in flight at a time: none again until a key frame
-// arrives or 2 x RTT + 100 ms have passed. A pure state machine: the caller brings the time.
+// decoder failed, the queue had to drop frames, or a frame interval after frames began
+// arriving there is still no picture, or no key frame (a key frame that lost a packet yields
+// nothing, the frames after it only smears, and a sender that is not asked sends no other). A
+// picture that is overtaken before it is shown is never a reason. One request is in flight at a
+// time: none again until a key frame arrives or 2 x RTT + 100 ms have passed. A pure state machine:
+// the caller brings the time.
 class KeyframePolicy {
   public:
     using Clock = std::chrono::steady_clock;
@@ -37,4 +38,5 @@ class KeyframePolicy {
     std::optional<Clock::time_point> inFlightUntil;
     bool broken = false;
     bool decodedAny = false;
+    bool keyFrameSeen = false;
 };
