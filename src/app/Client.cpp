@@ -34,10 +34,9 @@
 #include "settings/SettingsMenu.hpp"
 #include "settings/SettingsStore.hpp"
 #include "telemetry/TelemetryReporter.hpp"
-#include "video/FrameQueue.hpp"
-#include "video/KeyframeRequester.hpp"
 #include "video/StreamOverlay.hpp"
 #include "video/VideoDecoder.hpp"
+#include "video/VideoPipeline.hpp"
 #include "video/VideoPresenter.hpp"
 
 namespace {
@@ -60,13 +59,15 @@ SettingsAccess savedSettings() {
 // run ends: after the main loop, or when a late error leaves start-up or the loop.
 class SessionThreads {
   public:
-    SessionThreads(PeerSession& session, MicrophoneUplink* microphone)
-        : session(session), microphone(microphone) {}
+    SessionThreads(PeerSession& session, MicrophoneUplink* microphone, VideoPipeline& video)
+        : session(session), microphone(microphone), video(video) {}
     SessionThreads(const SessionThreads&) = delete;
     SessionThreads& operator=(const SessionThreads&) = delete;
     ~SessionThreads() { stop(); }
 
-    void start(SignalingPoller& pollerLoop, TelemetryReporter& telemetryLoop) {
+    void start(SignalingPoller& pollerLoop, TelemetryReporter& telemetryLoop,
+               DecodeThread::Hooks decodeHooks) {
+        video.start(std::move(decodeHooks));
         poller = std::thread([&pollerLoop] { pollerLoop.run(); });
         telemetry = std::thread([&telemetryLoop] { telemetryLoop.run(); });
     }
@@ -91,11 +92,14 @@ class SessionThreads {
         }
         // Nothing of the engine is needed afterwards, so the future is not waited for.
         (void)rtc::Cleanup();
+        // No frame comes any more; the frames still waiting are dropped.
+        video.stop();
     }
 
   private:
     PeerSession& session;
     MicrophoneUplink* microphone;
+    VideoPipeline& video;
     std::thread poller;
     std::thread telemetry;
     bool stopped = false;
@@ -148,7 +152,9 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
               " decoder=" + decoder.decoderName());
 
     StreamStats stats;
-    FrameQueue frames(stats);
+    VideoPipeline video(stats, preferences.codecIsHevc, decoder, presenter);
+    // The decode thread wakes the main loop with it when a picture is ready.
+    const Uint32 pictureReadyEvent = SDL_RegisterEvents(1);
     stats.targetBitrate = initialTargetBitrate(preferences, streamSize);
 
     session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
@@ -157,16 +163,20 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
 
     SignalingUplink uplink(session, transport, sessionId, viewerId, log);
     TrackHandler tracks(
-        log, stats,
-        [&frames](Bytes frame, std::uint32_t timestamp) {
-            frames.push(std::move(frame), timestamp);
-        },
+        log, stats, [&video](EncodedFrame frame) { video.push(std::move(frame)); },
         preferences.codecIsHevc,
         [&audio](const std::byte* data, std::size_t size) {
             return audio.playPacket(reinterpret_cast<const unsigned char*>(data), size);
         });
     uplink.attach();
-    session.peerConnection->onStateChange(PeerStateHandler(session.stopRequested, log));
+    session.peerConnection->onStateChange(
+        [&session, &sdlQuit, handler = PeerStateHandler(session.stopRequested, log)](
+            rtc::PeerConnection::State state) mutable {
+            handler(state);
+            if (session.stopRequested.load()) {
+                sdlQuit.send();  // the main loop sleeps until an event
+            }
+        });
     tracks.attach(*session.peerConnection);
     session.peerConnection->onDataChannel([&control](std::shared_ptr<rtc::DataChannel> channel) {
         control.handleDataChannel(std::move(channel));
@@ -177,11 +187,21 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
     TelemetryReporter telemetry(
         TelemetryStream{sessionId, streamSize.width, streamSize.height, preferences.bitrateMbps},
         transport.postJson, stats, session.stopRequested, log);
-    KeyframeRequester keyframes([&log, &tracks] {
-        if (tracks.requestKeyframe()) {
+    const DecodeThread::Hooks decodeHooks{
+        [&log, &tracks] {
+            if (!tracks.requestKeyframe()) {
+                return false;
+            }
             log.write("keyframe_request");
-        }
-    });
+            return true;
+        },
+        [&tracks] { return tracks.videoReceiveStats().roundTripMs; },
+        [pictureReadyEvent] {
+            SDL_Event event{};
+            event.type = pictureReadyEvent;
+            SDL_PushEvent(&event);
+        },
+    };
 
     const SettingsAccess settings = savedSettings();
     const PopupMenuOwner menuOwner{streamWindow.nativeHandle, streamWindow.window.get(),
@@ -216,17 +236,18 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         });
 
     {
-        SessionThreads threads(session, microphone.get());
+        SessionThreads threads(session, microphone.get(), video);
         if (microphone) {
             microphone->start([&control](std::span<const unsigned char> packet) {
                 control.sendMicrophonePacket(packet);
             });
         }
-        threads.start(poller, telemetry);
+        threads.start(poller, telemetry, decodeHooks);
 
         MainLoop loop(
             streamWindow.window.get(), session.stopRequested, stats, log,
-            MainLoop::Parts{frames, decoder, presenter, keyframes, input,
+            MainLoop::Parts{video, input, pictureReadyEvent,
+                            [&tracks] { return tracks.videoReceiveStats(); },
                             [&menuContext](int id) { handleMenuCommand(menuContext, id); }});
         // However the loop ends, the game must not keep a key pressed: the releases go out
         // before the connection closes.

@@ -1,12 +1,11 @@
 #include "app/MainLoop.hpp"
 
+#include <algorithm>
+
 #include "app/StatisticsTitle.hpp"
 #include "input/InputHandler.hpp"
 #include "platform/PopupMenu.hpp"
-#include "video/FrameQueue.hpp"
-#include "video/KeyframeRequester.hpp"
-#include "video/VideoDecoder.hpp"
-#include "video/VideoPresenter.hpp"
+#include "video/VideoPipeline.hpp"
 
 MainLoop::MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const StreamStats& stats,
                    EventLog& log, Parts parts)
@@ -20,15 +19,14 @@ MainLoop::MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const S
 void MainLoop::run() {
     while (!stopRequested.load()) {
         handlePendingEvents();
-        if (!drainOneFrame()) {
-            SDL_Delay(1);
-        }
+        parts.video.presentNewest();
         refreshStatisticsWhenDue();
+        waitForWork();
     }
 }
 
 void MainLoop::handlePendingEvents() {
-    // Every pending event before the next frame, so input never waits behind video.
+    // Every pending event before the next picture, so input never waits behind video.
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
         dispatch(event);
@@ -36,6 +34,9 @@ void MainLoop::handlePendingEvents() {
 }
 
 void MainLoop::dispatch(const SDL_Event& event) {
+    if (event.type == parts.pictureReadyEvent) {
+        return;  // the picture is taken by the present step
+    }
     if (event.type == SDL_QUIT) {
         // The events already queued are still handled; the loop ends at its next check.
         stopRequested.exchange(true);
@@ -51,30 +52,31 @@ void MainLoop::dispatch(const SDL_Event& event) {
     parts.input.handleEvent(event);
 }
 
-bool MainLoop::drainOneFrame() {
-    // A dropped frame or one the decoder refused leaves the picture broken until the next
-    // key frame, so ask for one (rate-limited) instead of waiting for the sender's.
-    parts.keyframes.poll(stats.framesDropped.load() + parts.decoder.decodeFailures());
-    std::uint32_t timestamp = 0;
-    Bytes frame = parts.frames.tryPop(&timestamp);
-    if (frame.empty()) {
-        return false;
+void MainLoop::waitForWork() {
+    if (stopRequested.load()) {
+        return;
     }
-    // Every picture the frame yields is shown as it comes out of the decoder.
-    parts.decoder.decode(frame.data(), frame.size(), timestamp,
-                         [this](DecodedPicture picture) { parts.presenter.present(*picture); });
-    return true;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(titleDeadline - Clock::now()).count();
+    const int timeoutMs = static_cast<int>(std::clamp<decltype(left)>(left, 0, 2000));
+    SDL_Event event;
+    if (SDL_WaitEventTimeout(&event, timeoutMs) != 0) {
+        dispatch(event);
+    }
 }
 
 void MainLoop::refreshStatisticsWhenDue() {
     if (Clock::now() < titleDeadline) {
         return;
     }
+    const VideoPipeline::Figures video = parts.video.takeFigures();
     const std::string title =
-        statisticsTitle(stats.framesReceived.load(), parts.presenter.framesPresented(),
+        statisticsTitle(stats.framesReceived.load(), video.presented,
                         stats.audioPacketsPlayed.load(), stats.audioErrors.load());
     SDL_SetWindowTitle(window, title.c_str());
     log.write(title);
-    log.write(frameOrderLine(stats.framesDropped.load(), parts.presenter.framesOutOfOrder()));
+    log.write(videoStatisticsLine(stats.framesReceived.load(), stats.encodedFramesDropped.load(),
+                                  video,
+                                  parts.videoPackets ? parts.videoPackets() : rtc::ReceiveStats{}));
     titleDeadline = Clock::now() + statisticsInterval;
 }

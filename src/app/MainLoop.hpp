@@ -9,15 +9,14 @@
 
 #include "base/EventLog.hpp"
 #include "base/StreamStats.hpp"
+#include "rtc/rtc.hpp"
 
-class FrameQueue;
 class InputHandler;
-class KeyframeRequester;
-class VideoDecoder;
-class VideoPresenter;
+class VideoPipeline;
 
 // The main thread from the end of start-up until stopRequested: all pending window events,
-// then at most one video frame, then every 2 s the statistics in the title and the log.
+// then the newest decoded picture, then every 2 s the statistics in the title and the log.
+// Between these it sleeps until a window event, a new picture or the statistics are due.
 class MainLoop {
   public:
     using Clock = std::chrono::steady_clock;
@@ -25,11 +24,12 @@ class MainLoop {
 
     // What the loop drives besides the window; all owned by the caller.
     struct Parts {
-        FrameQueue& frames;
-        VideoDecoder& decoder;
-        VideoPresenter& presenter;
-        KeyframeRequester& keyframes;
+        VideoPipeline& video;
         InputHandler& input;
+        // The SDL event type the decode thread pushes when a picture is ready; it only wakes.
+        Uint32 pictureReadyEvent;
+        // What the engine has seen of the video packets.
+        std::function<rtc::ReceiveStats()> videoPackets;
         // A command chosen in the settings menu.
         std::function<void(int id)> onMenuCommand;
     };
@@ -37,7 +37,9 @@ class MainLoop {
     MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const StreamStats& stats,
              EventLog& log, Parts parts);
 
-    // Returns once stopRequested is set (window closed, SIGINT/SIGTERM, or the connection lost).
+    // Returns once stopRequested is set (window closed, SIGINT/SIGTERM, or the connection
+    // lost). Whoever sets it from another thread also pushes an event, or the loop notices at
+    // the next statistics refresh.
     void run();
 
   private:
@@ -45,8 +47,8 @@ class MainLoop {
     void dispatch(const SDL_Event& event);
 
     // Loop steps.
-    bool drainOneFrame();
     void refreshStatisticsWhenDue();
+    void waitForWork();
 
     SDL_Window* window;
     std::atomic<bool>& stopRequested;

@@ -8,7 +8,7 @@
 struct StreamStats {
     std::atomic<std::uint64_t> framesReceived{0};
     std::atomic<std::uint64_t> bytesReceived{0};
-    std::atomic<std::uint64_t> framesDropped{0};
+    std::atomic<std::uint64_t> encodedFramesDropped{0};
     std::atomic<std::uint64_t> audioPacketsPlayed{0};
     std::atomic<std::uint64_t> audioErrors{0};
     std::atomic<std::uint64_t> targetBitrate{0};

@@ -61,7 +61,8 @@ void TrackHandler::attachVideo(rtc::Track& track) {
     }
     // The sink counts the frame (received, bytes, dropped) itself.
     track.onFrame([this](rtc::binary frame, rtc::FrameInfo info) {
-        videoSink(std::move(frame), info.timestamp);
+        videoSink(EncodedFrame{std::move(frame), info.timestamp, info.damaged,
+                               EncodedFrame::Clock::now()});
     });
 }
 
@@ -78,6 +79,11 @@ std::shared_ptr<rtc::Track> TrackHandler::videoTrack() const {
 bool TrackHandler::requestKeyframe() {
     auto track = videoTrack();
     return track && track->requestKeyframe();
+}
+
+rtc::ReceiveStats TrackHandler::videoReceiveStats() const {
+    auto track = videoTrack();
+    return track ? track->receiveStats() : rtc::ReceiveStats{};
 }
 
 void TrackHandler::release() {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "base/Bytes.hpp"
+#include "base/EncodedFrame.hpp"
 #include "base/EventLog.hpp"
 #include "base/StreamStats.hpp"
 #include "rtc/rtc.hpp"
@@ -21,8 +22,8 @@ class TrackHandler {
   public:
     // Decodes and queues one Opus packet; false when it could not.
     using PlayPacket = std::function<bool(const std::byte* data, std::size_t size)>;
-    // Takes one encoded access unit with its 90 kHz RTP timestamp.
-    using VideoSink = std::function<void(Bytes frame, std::uint32_t timestamp)>;
+    // Takes one encoded access unit, stamped with its arrival.
+    using VideoSink = std::function<void(EncodedFrame frame)>;
 
     TrackHandler(EventLog& log, StreamStats& stats, VideoSink videoSink, bool codecIsHevc,
                  PlayPacket playPacket);
@@ -38,6 +39,8 @@ class TrackHandler {
     // Asks the video sender for a key frame, e.g. after the queue dropped a frame. False when
     // there is no video track yet or it cannot ask. Callers limit the rate.
     bool requestKeyframe();
+    // What the video track has seen of its packets; all zero before it arrives.
+    rtc::ReceiveStats videoReceiveStats() const;
 
     // Lets go of both tracks; called at shutdown once the connection is closed.
     void release();

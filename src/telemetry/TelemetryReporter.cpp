@@ -101,7 +101,7 @@ void TelemetryReporter::cycle() {
         const std::int64_t now = timing.clockNs();
         const std::uint64_t bytes = stats.bytesReceived.load();
         const std::uint64_t frames = stats.framesReceived.load();
-        const std::uint64_t dropped = stats.framesDropped.load();
+        const std::uint64_t dropped = stats.encodedFramesDropped.load();
 
         const double elapsedSeconds = static_cast<double>(now - previousClockNs) / 1e9;
         const double received =

@@ -36,6 +36,7 @@ VideoDecoder::VideoDecoder(bool isHevc, VideoDecoderOptions options) : options(s
     if (openHardwareDevice(decoder, this->options.hardwareDecoders)) {
         // Hardware decoders work frame by frame; threads would only add hand-offs.
         codecContext->thread_count = 1;
+        codecContext->extra_hw_frames = heldSurfaces;
     } else {
         codecContext->thread_type = FF_THREAD_SLICE;
         codecContext->thread_count = this->options.softwareThreads > 0

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -33,7 +34,8 @@ struct AvFrameFree {
 using DecodedPicture = std::unique_ptr<AVFrame, AvFrameFree>;
 
 // Turns the encoded access units of the stream into pictures, with a hardware device when one
-// opens, otherwise in software. Used from one thread at a time.
+// opens, otherwise in software. Decodes on one thread (the decode thread); the flags and the
+// failure count may be read from any.
 class VideoDecoder {
   public:
     using PictureSink = std::function<void(DecodedPicture picture)>;
@@ -53,10 +55,15 @@ class VideoDecoder {
     const char* decoderName() const;
     // True while a hardware device decodes; false for good once the decoder does not offer
     // the device's surfaces.
-    bool hardwareDecoding() const { return hardwareInUse; }
+    bool hardwareDecoding() const { return hardwareInUse.load(); }
     // Frames the decoder refused or failed on; each leaves the picture broken until the next
-    // key frame, so the main loop asks the sender for one.
-    std::uint64_t decodeFailures() const { return failures; }
+    // key frame.
+    std::uint64_t decodeFailures() const { return failures.load(); }
+
+    // Decoded hardware surfaces that may be held outside the decoder at once: one waiting in
+    // the newest-picture slot and one being presented. The pool is enlarged by as many, so
+    // holding them never starves the decoder of surfaces.
+    static constexpr int heldSurfaces = 2;
 
     // The format the decoder should output: the hardware surface format when offered,
     // otherwise the first format in memory. AV_PIX_FMT_NONE when there is none.
@@ -79,8 +86,8 @@ class VideoDecoder {
 
     VideoDecoderOptions options;
     const HardwareDecoder* hardware = nullptr;  // the device opened, an entry of options
-    bool hardwareInUse = false;
-    std::uint64_t failures = 0;
+    std::atomic<bool> hardwareInUse{false};
+    std::atomic<std::uint64_t> failures{0};
 
     // Declared in reverse order of release: the device goes last.
     std::unique_ptr<AVBufferRef, BufferDeleter> hwDeviceContext;

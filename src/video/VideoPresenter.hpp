@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -38,7 +39,8 @@ class VideoPresenter {
     // The size of the texture: the last picture's, or the one given at construction before.
     std::int32_t width() const { return textureWidth; }
     std::int32_t height() const { return textureHeight; }
-    std::uint64_t framesPresented() const { return presented; }
+    // Any thread may read it.
+    std::uint64_t framesPresented() const { return presented.load(); }
     // Presented pictures whose timestamp lies before the previous one's: pictures shown in
     // the wrong order, whether the queue, the engine or the decoder reordered them.
     std::uint64_t framesOutOfOrder() const { return outOfOrder; }
@@ -66,7 +68,7 @@ class VideoPresenter {
     std::int32_t textureWidth;
     std::int32_t textureHeight;
     Uint32 textureFormat = SDL_PIXELFORMAT_IYUV;
-    std::uint64_t presented = 0;
+    std::atomic<std::uint64_t> presented{0};
     std::uint64_t outOfOrder = 0;
     std::uint64_t textures = 0;
     std::optional<std::uint32_t> lastPresentedTimestamp;

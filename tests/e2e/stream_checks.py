@@ -7,12 +7,31 @@ import subprocess
 import harness
 
 STATS = re.compile(r"^Quorvanta \| received=(\d+) decoded=(\d+) audio=(\d+) audio_errors=(\d+)$")
+# The video path's figures, logged with every statistics line.
+VIDEO = re.compile(
+    r"^video received=(?P<received>\d+) decoded=(?P<decoded>\d+) presented=(?P<presented>\d+) "
+    r"encoded_dropped=(?P<encoded_dropped>\d+) skipped=(?P<skipped>\d+) broken=(?P<broken>\d+) "
+    r"keyframe_requests=(?P<keyframe_requests>\d+) packets_lost=(?P<packets_lost>\d+) "
+    r"out_of_order=(?P<out_of_order>\d+) "
+    r"arrival_to_present_ms=(?P<a2p_median>\d+\.\d)/(?P<a2p_p99>\d+\.\d) "
+    r"decode_ms=(?P<decode_ms>\d+\.\d) present_ms=(?P<present_ms>\d+\.\d) "
+    r"longest_gap_ms=(?P<longest_gap_ms>\d+\.\d)$")
 TELEMETRY = re.compile(r"^target=(\d+)kbps received=(\d+)kbps rtt=(-?\d+)ms local_drop=\d+\.\d{6}$")
 
 
 def decoded_counts(lines):
     """The decoded counter of every statistics line, oldest first."""
     return [int(m.group(2)) for m in map(STATS.match, lines) if m]
+
+
+def video_figures(lines):
+    """Every video statistics line as a dict, oldest first: counters as int, ms as float."""
+    rows = []
+    for match in map(VIDEO.match, lines):
+        if match:
+            rows.append({key: float(value) if "." in value else int(value)
+                         for key, value in match.groupdict().items()})
+    return rows
 
 
 def telemetry_lines(lines):

@@ -3,14 +3,11 @@
 #include "session/SignalingTestSupport.hpp"
 #include "session/TrackHandler.hpp"
 #include "support/FakeRtc.hpp"
-#include "video/FrameQueue.hpp"
 
 namespace {
 
-TrackHandler::VideoSink sinkInto(FrameQueue& frames) {
-    return [&frames](Bytes frame, std::uint32_t timestamp) {
-        frames.push(std::move(frame), timestamp);
-    };
+TrackHandler::VideoSink sinkInto(std::vector<EncodedFrame>& frames) {
+    return [&frames](EncodedFrame frame) { frames.push_back(std::move(frame)); };
 }
 
 rtc::binary bytes(std::initializer_list<int> values) {
@@ -46,7 +43,7 @@ class TrackHandlerTest : public testing::Test {
     rtc::PeerConnection connection{peer};
     signaling_test::TempLog log;
     StreamStats stats;
-    FrameQueue frames{stats};
+    std::vector<EncodedFrame> frames;
     std::vector<rtc::binary> played;
     bool throwFromPlayer = false;
     std::optional<TrackHandler> trackHandler;
@@ -69,7 +66,7 @@ TEST_F(TrackHandlerTest, exactAudioMidFeedsThePlayerAtTheOpusClockRate) {
     ASSERT_TRUE(audio->deliver(bytes({1, 2, 3})));
     EXPECT_EQ(played, std::vector<rtc::binary>{bytes({1, 2, 3})});
     EXPECT_EQ(stats.audioPacketsPlayed.load(), 1u);
-    EXPECT_EQ(frames.size(), 0u) << "audio never reaches the video queue";
+    EXPECT_TRUE(frames.empty()) << "audio never reaches the video queue";
 }
 
 TEST_F(TrackHandlerTest, badAudioPacketCountsAsErrorAndTheNextOnePlays) {
@@ -90,7 +87,7 @@ TEST_F(TrackHandlerTest, everyOtherMidIsVideoWithLongStartCodes) {
         SCOPED_TRACE(std::string("mid \"") + mid + "\"");
         signaling_test::TempLog localLog;  // a log each, since repeated lines collapse
         StreamStats localStats;
-        FrameQueue localFrames(localStats);
+        std::vector<EncodedFrame> localFrames;
         TrackHandler localHandler(localLog.log, localStats, sinkInto(localFrames), false,
                                   [](const std::byte*, std::size_t) { return true; });
         auto track = std::make_shared<fake::FakeTrack>(mid);
@@ -103,9 +100,8 @@ TEST_F(TrackHandlerTest, everyOtherMidIsVideoWithLongStartCodes) {
         EXPECT_TRUE(localHandler.videoTrack());
 
         track->deliver(bytes({0, 0, 0, 1, 0x65}));
-        EXPECT_EQ(localFrames.tryPop(), bytes({0, 0, 0, 1, 0x65}));
-        EXPECT_EQ(localStats.framesReceived.load(), 1u);
-        EXPECT_EQ(localStats.bytesReceived.load(), 5u);
+        ASSERT_EQ(localFrames.size(), 1u);
+        EXPECT_EQ(localFrames[0].data, bytes({0, 0, 0, 1, 0x65}));
         EXPECT_EQ(localLog.lines(), std::vector<std::string>{"video_track_received"});
     }
 }
@@ -118,21 +114,22 @@ TEST_F(TrackHandlerTest, hevcPreferenceChoosesH265WhateverTheServerSends) {
     EXPECT_EQ(h265->separator, rtc::NalUnit::Separator::LongStartSequence);
 }
 
-TEST_F(TrackHandlerTest, stalledConsumerKeepsTheNewestThreeFrames) {
+// The decode side needs to know which frames lost packets, in which order they came and when.
+TEST_F(TrackHandlerTest, videoFramesCarryTheirTimestampDamageAndArrival) {
     handler();
     auto video = arrive("video");
-    std::uint64_t totalBytes = 0;
-    for (int i = 0; i < 10; ++i) {
-        video->deliver(rtc::binary(static_cast<std::size_t>(i + 1), std::byte(i)));
-        totalBytes += i + 1;
-    }
-    EXPECT_EQ(stats.framesReceived.load(), 10u);
-    EXPECT_EQ(stats.framesDropped.load(), 7u);
-    EXPECT_EQ(stats.bytesReceived.load(), totalBytes);
-    for (int i = 7; i < 10; ++i) {
-        EXPECT_EQ(frames.tryPop(), rtc::binary(static_cast<std::size_t>(i + 1), std::byte(i)));
-    }
-    EXPECT_TRUE(frames.tryPop().empty());
+    const auto before = EncodedFrame::Clock::now();
+    video->deliver(bytes({0, 0, 0, 1, 0x41}), rtc::FrameInfo{3000, 96, true});
+    video->deliver(bytes({0, 0, 0, 1, 0x41, 7}), rtc::FrameInfo{4500, 96, false});
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].timestamp, 3000u);
+    EXPECT_TRUE(frames[0].damaged);
+    EXPECT_EQ(frames[1].timestamp, 4500u);
+    EXPECT_FALSE(frames[1].damaged);
+    EXPECT_EQ(frames[1].data, bytes({0, 0, 0, 1, 0x41, 7}));
+    EXPECT_GE(frames[0].arrival, before);
+    EXPECT_LE(frames[0].arrival, frames[1].arrival);
+    EXPECT_LE(frames[1].arrival, EncodedFrame::Clock::now());
 }
 
 TEST_F(TrackHandlerTest, keyframeRequestsReachTheCurrentVideoTrack) {
@@ -149,4 +146,9 @@ TEST_F(TrackHandlerTest, keyframeRequestsReachTheCurrentVideoTrack) {
 
     second->keyframesSupported = false;
     EXPECT_FALSE(tracks.requestKeyframe());
+
+    second->stats.packetsLost = 4;
+    second->stats.roundTripMs = 12.5;
+    EXPECT_EQ(tracks.videoReceiveStats().packetsLost, 4u);
+    EXPECT_EQ(tracks.videoReceiveStats().roundTripMs, 12.5);
 }

@@ -22,7 +22,7 @@ bool FakeTrack::requestKeyframe() {
     return true;
 }
 
-bool FakeTrack::deliver(rtc::binary frame) {
+bool FakeTrack::deliver(rtc::binary frame, rtc::FrameInfo info) {
     std::function<void(rtc::binary, rtc::FrameInfo)> callback;
     {
         std::lock_guard lock(mutex);
@@ -31,7 +31,7 @@ bool FakeTrack::deliver(rtc::binary frame) {
     if (!callback) {
         return false;
     }
-    callback(std::move(frame), rtc::FrameInfo{});
+    callback(std::move(frame), info);
     return true;
 }
 

@@ -29,7 +29,7 @@ class FakeTrack : public rtc::Track::Impl {
 
     // Engine side: delivers one depacketized frame to the registered callback. False when
     // no callback is registered.
-    bool deliver(rtc::binary frame);
+    bool deliver(rtc::binary frame, rtc::FrameInfo info = {});
     std::shared_ptr<rtc::MediaHandler> mediaHandler() const;
     int keyframeRequests() const { return keyframes.load(); }
 

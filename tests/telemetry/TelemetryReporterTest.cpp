@@ -274,7 +274,7 @@ TEST_F(TelemetryFixture, statisticsLineMeasuresTheIntervalSinceThePreviousCycle)
     // 2 s with 250,000 bytes is 1,000,000 bit/s; 3 of 60 frames dropped.
     stats.bytesReceived = 250'000;
     stats.framesReceived = 60;
-    stats.framesDropped = 3;
+    stats.encodedFramesDropped = 3;
     cycleAfterTwoSeconds(*reporter);
 
     // The next interval runs from the previous cycle's reading, taken before its report, and
@@ -282,7 +282,7 @@ TEST_F(TelemetryFixture, statisticsLineMeasuresTheIntervalSinceThePreviousCycle)
     nowNs += 2'000'000'000 - 37'000'000;
     stats.bytesReceived = 1'250'000;
     stats.framesReceived = 160;
-    stats.framesDropped = 4;
+    stats.encodedFramesDropped = 4;
     cycleAfterTwoSeconds(*reporter);
 
     const auto lines = readLines(logPath);

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "TestStreams.hpp"
+#include "support/TestStreams.hpp"
 #include "video/VideoDecoder.hpp"
 
 extern "C" {

@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "TestScreen.hpp"
-#include "TestStreams.hpp"
 #include "base/Letterbox.hpp"
+#include "support/TestStreams.hpp"
 #include "video/StreamOverlay.hpp"
 #include "video/VideoPresenter.hpp"
 
@@ -64,10 +64,10 @@ struct Shown {
     std::unique_ptr<VideoPresenter> presenter;
 };
 
-const teststreams::Painter violet = teststreams::solid(160, 90, 200);
+const teststreams::Painter violetPainter = teststreams::solid(160, 90, 200);
 
 TEST(VideoPresenter, pictureFillsItsLetterboxAndBarsStayBlack) {
-    const auto picture = teststreams::picture(320, 176, violet);
+    const auto picture = teststreams::picture(320, 176, violetPainter);
     struct Case {
         int w, h;
     };
@@ -94,7 +94,7 @@ TEST(VideoPresenter, pictureFillsItsLetterboxAndBarsStayBlack) {
 TEST(VideoPresenter, textureIsRecreatedOnlyWhenThePicturesSizeOrFormatChanges) {
     const auto planar = teststreams::picture(320, 176, teststreams::gradient());
     const auto nv12 = teststreams::convert(*planar, AV_PIX_FMT_NV12);
-    const auto square = teststreams::picture(240, 240, violet);
+    const auto square = teststreams::picture(240, 240, violetPainter);
     Shown shown(640, 480);
     VideoPresenter& presenter = *shown.presenter;
     ASSERT_EQ(presenter.texturesCreated(), 1u);

@@ -1,4 +1,4 @@
-#include "TestStreams.hpp"
+#include "support/TestStreams.hpp"
 
 #include <stdexcept>
 

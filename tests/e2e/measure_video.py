@@ -1,0 +1,95 @@
+"""Video figures of the real client against the stand-in service (run by scripts/measure-video):
+a live 720p60 stream encoded by the service, and a pre-encoded 1080p60 file (--video), each for
+a fixed time after connecting. Prints received, decoded and presented frames, drops, skips,
+key-frame requests, arrival-to-present, the longest gap, CPU and resident memory, for one or
+more builds side by side (e.g. before and after a change). Prints; asserts nothing."""
+
+import argparse
+import os
+import re
+import signal
+import shutil
+import tempfile
+import time
+
+import harness
+import stream_checks as checks
+
+# A client from before the video line logged its drops here.
+OLD_DROPS = re.compile(r"^frames_dropped=(\d+)")
+
+
+def peak_rss_mib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        status = f.read()
+    return int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1)) / 1024
+
+
+def run_case(build, case, seconds, video_file):
+    harness.CLIENT = os.path.join(build, "quorvanta-client")
+    harness.SERVICE = os.path.join(build, "quorvanta-local-service")
+    width, height = (1920, 1080) if case == "video" else (1280, 720)
+    workdir = tempfile.mkdtemp(prefix="qv-measure-video-")
+    xvfb = harness.Xvfb(width, height)
+    extra = ("--video", video_file) if case == "video" else ()
+    service = harness.Service(workdir, *extra)
+    client = None
+    try:
+        client = harness.Client(workdir, [service.base_url], env=xvfb.env())
+        harness.wait_until(lambda: "peer_state=2" in client.log_lines(), timeout=30,
+                           what="the connection")
+        started = time.monotonic()
+        cpu_start = checks.cpu_seconds(client.proc.pid)
+        rss = 0.0
+        while time.monotonic() - started < seconds:
+            rss = max(rss, peak_rss_mib(client.proc.pid))
+            time.sleep(0.5)
+        cpu = checks.cpu_seconds(client.proc.pid) - cpu_start
+        wall = time.monotonic() - started
+        lines = client.log_lines()
+    finally:
+        if client:
+            client.proc.send_signal(signal.SIGTERM)
+            client.close()
+        service.close()
+        xvfb.close()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    titles = [m for m in map(checks.STATS.match, lines) if m]
+    title = dict(zip(("received", "decoded"), map(int, titles[-1].groups()))) if titles else {}
+    video = checks.video_figures(lines)
+    last = video[-1] if video else {}
+    old_drops = [int(m.group(1)) for m in map(OLD_DROPS.match, lines) if m]
+    received = title.get("received", 0)
+    # Before the decode thread every decoded picture was presented at once.
+    decoded = last.get("decoded", title.get("decoded", 0))
+    presented = title.get("decoded", 0)
+    dropped = last.get("encoded_dropped", old_drops[-1] if old_drops else 0)
+    share = lambda n: 100.0 * n / received if received else 0.0
+    a2p = sorted(row["a2p_median"] for row in video if row["presented"])
+    print(f"{case:5} {os.path.basename(os.path.dirname(build.rstrip('/'))) or build:>14} "
+          f"| received {received:5d} decoded {decoded:5d} ({share(decoded):5.1f} %) "
+          f"presented {presented:5d} ({share(presented):5.1f} %) "
+          f"| dropped {dropped:4d} skipped {last.get('skipped', 0):4d} "
+          f"broken {last.get('broken', 0):4d} keyframe requests {lines.count('keyframe_request'):3d} "
+          f"| a->p median {a2p[len(a2p) // 2] if a2p else 0:6.1f} ms "
+          f"longest gap {max((row['longest_gap_ms'] for row in video), default=0):6.1f} ms "
+          f"| CPU {100 * cpu / wall:5.1f} % RSS {rss:6.1f} MiB", flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=25)
+    parser.add_argument("--video", required=True, help="the 1080p60 Annex B file to stream")
+    parser.add_argument("--case", choices=("live", "video"), action="append")
+    parser.add_argument("builds", nargs="+", help="build folders to compare, in this order")
+    args = parser.parse_args()
+    for case in args.case or ("live", "video"):
+        for build in args.builds:
+            load = open("/proc/loadavg").read().split()[0]
+            print(f"-- {case} {args.seconds:.0f} s, {build}, load average {load}", flush=True)
+            run_case(os.path.abspath(build), case, args.seconds, args.video)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/TestStreams.hpp"
+#include "video/EncodedQueue.hpp"
+#include "video/KeyFrames.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = EncodedQueue::Clock;
+
+Bytes bytes(std::initializer_list<int> values) {
+    Bytes data;
+    for (int value : values) {
+        data.push_back(static_cast<std::byte>(value));
+    }
+    return data;
+}
+
+TEST(KeyFrames, onlyTheFirstSliceDecidesAndOnlyIdrOrIrapSlicesAreKeys) {
+    constexpr auto key = FrameKind::Key;
+    constexpr auto delta = FrameKind::Delta;
+    constexpr auto none = FrameKind::NoSlice;
+    struct Case {
+        const char* what;
+        bool hevc;
+        Bytes unit;
+        FrameKind kind;
+    };
+    const Case cases[] = {
+        {"h264 SPS PPS IDR", false,
+         bytes({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0, 0, 1, 0x65}), key},
+        {"h264 AUD SEI IDR", false,
+         bytes({0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x06, 5, 0, 0, 1, 0x25}), key},
+        {"h264 non-IDR slice", false, bytes({0, 0, 0, 1, 0x09, 0xf0, 0, 0, 0, 1, 0x41, 0x9a}),
+         delta},
+        {"h264 IDR after a non-IDR slice", false, bytes({0, 0, 1, 0x41, 0x9a, 0, 0, 1, 0x65}),
+         delta},
+        {"h264 parameter sets alone", false, bytes({0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68}),
+         none},
+        {"h264 no start code", false, bytes({0x65, 0x88, 0x84}), none},
+        {"empty", false, Bytes{}, none},
+        {"hevc VPS SPS PPS IDR_W_RADL", true, bytes({0, 0, 0, 1, 0x40, 1, 0, 0, 0, 1, 0x42, 1,
+                                                     0, 0, 0, 1, 0x44, 1, 0, 0, 0, 1, 0x26, 1}),
+         key},
+        {"hevc CRA", true, bytes({0, 0, 0, 1, 0x2a, 1}), key},
+        {"hevc BLA_W_LP", true, bytes({0, 0, 0, 1, 0x20, 1}), key},
+        {"hevc prefix SEI then TRAIL_R", true, bytes({0, 0, 0, 1, 0x4e, 1, 0, 0, 0, 1, 0x02, 1}),
+         delta},
+        {"hevc RASL", true, bytes({0, 0, 0, 1, 0x10, 1}), delta},
+        {"hevc reserved type 24", true, bytes({0, 0, 0, 1, 0x30, 1}), delta},
+        // The same byte means other things in the other codec.
+        {"h264 IDR header read as hevc", true, bytes({0, 0, 0, 1, 0x65, 0x88}), none},
+        {"hevc IDR_N_LP header read as h264", false, bytes({0, 0, 0, 1, 0x28, 1}), none},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(frameKind(c.unit, c.hevc), c.kind) << c.what;
+    }
+}
+
+TEST(KeyFrames, encodersOutputIsToldApart) {
+    for (bool hevc : {false, true}) {
+        const auto stream = teststreams::encode(hevc, 320, 176, 3, teststreams::gradient());
+        EXPECT_TRUE(isKeyFrame(stream[0], hevc)) << hevc;
+        EXPECT_FALSE(isKeyFrame(stream[1], hevc)) << hevc;
+        EXPECT_FALSE(isKeyFrame(stream[2], hevc)) << hevc;
+    }
+}
+
+const Bytes keyFrame = bytes({0, 0, 0, 1, 0x65, 0x88});
+const Bytes deltaFrame = bytes({0, 0, 0, 1, 0x41, 0x9a});
+
+// When the first frame pushed has waited as long as the queue lets a frame wait.
+constexpr std::chrono::milliseconds late = EncodedQueue::maxBacklog;
+
+struct EncodedQueueTest : testing::Test {
+    void push(const Bytes& unit, std::uint32_t timestamp, std::chrono::milliseconds arrival) {
+        queue.push(EncodedFrame{unit, timestamp, false, start + arrival});
+    }
+    // The timestamps of the frames waiting, in the order they come out.
+    std::vector<std::uint32_t> drain() {
+        std::vector<std::uint32_t> out;
+        for (;;) {
+            auto taken = queue.pop(Clock::now());
+            if (!taken.frame) {
+                return out;
+            }
+            out.push_back(taken.frame->frame.timestamp);
+        }
+    }
+
+    StreamStats stats;
+    EncodedQueue queue{stats, false};
+    const Clock::time_point start = Clock::now();
+};
+
+TEST_F(EncodedQueueTest, aBurstOfAQuarterSecondArrivingAtOnceIsKeptWhole) {
+    // A network hiccup: 15 frames of 60/s (250 ms of the sender's time) arrive together.
+    std::vector<std::uint32_t> sent;
+    for (std::uint32_t i = 0; i < 15; ++i) {
+        push(i == 0 ? keyFrame : deltaFrame, i * 1500, 0ms);
+        sent.push_back(i * 1500);
+    }
+    EXPECT_EQ(drain(), sent);
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 0u);
+    EXPECT_EQ(stats.framesReceived.load(), 15u);
+}
+
+TEST_F(EncodedQueueTest, aDecoderFallingBehindDropsUpToTheQueuedKeyFrameWithoutAskingForOne) {
+    push(deltaFrame, 0, 0ms);
+    push(deltaFrame, 1500, 17ms);
+    push(keyFrame, 3000, 33ms);
+    push(deltaFrame, 4500, 50ms);
+    push(deltaFrame, 6000, late + 10ms);  // the oldest has waited too long
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 2u);
+    const auto first = queue.pop(Clock::now());
+    ASSERT_TRUE(first.frame);
+    EXPECT_TRUE(first.frame->key());
+    EXPECT_FALSE(first.keyframeNeeded);
+    EXPECT_EQ(drain(), (std::vector<std::uint32_t>{4500, 6000}));
+}
+
+TEST_F(EncodedQueueTest, withNoKeyFrameQueuedEverythingUpToTheNextOneIsDroppedAndOneIsNeeded) {
+    push(keyFrame, 0, 0ms);
+    push(deltaFrame, 1500, 17ms);
+    push(deltaFrame, 3000, late + 1ms);  // the key frame has waited too long to start from
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 3u);
+    push(deltaFrame, 19500, late + 18ms);
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 4u);
+
+    const auto told = queue.pop(Clock::now());
+    EXPECT_TRUE(told.keyframeNeeded);
+    EXPECT_FALSE(told.frame);
+    EXPECT_FALSE(queue.pop(Clock::now()).keyframeNeeded) << "told once";
+
+    push(keyFrame, 21000, late + 35ms);
+    push(deltaFrame, 22500, late + 51ms);
+    EXPECT_EQ(drain(), (std::vector<std::uint32_t>{21000, 22500}));
+    EXPECT_EQ(stats.encodedFramesDropped.load(), 4u);
+    EXPECT_EQ(stats.framesReceived.load(), 6u);
+}
+
+}  // namespace
