@@ -91,6 +91,29 @@ class StreamTest(harness.EndToEndTest):
                 self.assertNotIn("peer_state=3", client.log_lines())
                 service.close()
 
+    def test_lost_packets_are_repaired_and_the_picture_comes_back(self):
+        service = self.start_service("--loss", "1", "--seed", "7")
+        xvfb, client = self.start_streaming_client(service.base_url)
+        self.check_picture_moves(xvfb, client)
+
+        # Retransmission repairs what the link loses: after a broken stretch (if any), the
+        # log's broken count stands still for a whole statistics period while pictures flow.
+        def repaired_period():
+            rows = [r for r in checks.video_figures(client.log_lines()) if r["presented"]]
+            return next((now for before, now in zip(rows, rows[1:])
+                         if now["broken"] == before["broken"]
+                         and now["presented"] > before["presented"] + 30
+                         and now["packets_lost"] > before["packets_lost"]), None)
+        row = checks.wait_for(repaired_period, timeout=30,
+                              what="a period with packets lost and no broken picture")
+        print(f"[ figures ] 1 % loss: {row['packets_lost']} packets lost, {row['broken']} of "
+              f"{row['presented']} pictures broken, {row['keyframe_requests']} key-frame "
+              f"requests")
+        self.assertGreater(checks.screenshot(xvfb.display).mean(), 0.02, "black after the loss")
+        client.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(client.wait_exit(timeout=15), 0)
+
+
 class AiortcStreamTest(harness.EndToEndTest):
 
     def start_offerer(self, *args):
