@@ -68,48 +68,40 @@ class MovedApiFront:
 
 class StartupTest(harness.EndToEndTest):
 
-    def test_wrong_password_exits_2_with_the_login_error_in_console_and_log(self):
-        service = self.start_service()
-        client = self.start_client([service.base_url], credentials=(harness.DEMO_EMAIL, "wrong"),
-                                   env={"SDL_VIDEODRIVER": "dummy"})
-        self.assertEqual(client.wait_exit(), 2)
-        self.assertEqual(client.stderr(), f"Login failed: HTTP 401\nLog file: {client.log_path}\n")
-        self.assertIn("Login failed: HTTP 401", client.log_lines())
-        self.assertEqual(client.stdout(), "Email: Password: ")
-        # nothing after the refused login reaches the service
-        self.assertEqual([r["path"] for r in service.requests()], ["/auth/login"])
-
-    def test_command_line_and_console_refusals_end_before_any_request(self):
-        service = self.start_service()
+    def test_refusals_end_with_their_exit_code_message_and_log_line(self):
+        service = self.start_service(scenario={"rules": [
+            {"method": "GET", "path": "/game-sessions/active", "status": 200,
+             "body": "{\"data\":[]}"}]})
         dummy = {"SDL_VIDEODRIVER": "dummy"}
+        no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": "", "SDL_VIDEODRIVER": ""}
         demo = (harness.DEMO_EMAIL, harness.DEMO_PASSWORD)
-        usage = self.start_client(["--help"], env=dummy)
-        self.assertEqual(usage.wait_exit(), 0)
-        self.assertIn("BASE_URL", usage.stdout())
+        for name, args, env, credentials, code, message, requests in [
+                ("help", ["--help"], dummy, demo, 0, None, []),
+                ("unknown option", [service.base_url, "--fullscreen"], dummy, demo, 1,
+                 "unknown option --fullscreen", []),
+                ("input ended", [service.base_url], dummy, None, 1, "No e-mail entered", []),
+                ("no display", [service.base_url], no_display, demo, 1, "No display", []),
+                ("wrong password", [service.base_url], dummy, (harness.DEMO_EMAIL, "wrong"), 2,
+                 "Login failed: HTTP 401", ["/auth/login"]),
+                ("no active session", [service.base_url], dummy, demo, 1,
+                 "Quorvanta Client error: No active Quorvanta session",
+                 ["/auth/login", "/game-sessions/active"])]:
+            with self.subTest(name):
+                before = len(service.requests())
+                client = self.start_client(args, env=env, credentials=credentials)
+                self.assertEqual(client.wait_exit(), code)
+                self.assertEqual([r["path"] for r in service.requests()[before:]], requests)
+                if message is None:
+                    self.assertIn("BASE_URL", client.stdout())
+                    continue
+                self.assertIn(message, client.stderr())
+                if requests:  # past the console: the message is the whole output, and logged
+                    self.assertEqual(client.stderr(),
+                                     f"{message}\nLog file: {client.log_path}\n")
+                    self.assertIn(message, client.log_lines())
         version = self.start_client(["--version"], env=dummy)
         self.assertEqual(version.wait_exit(), 0)
         self.assertRegex(version.stdout(), r"^quorvanta-client \d+\.\d+\.\d+\n$")
-        no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": "", "SDL_VIDEODRIVER": ""}
-        for name, args, env, credentials, message in [
-                ("unknown option", [service.base_url, "--fullscreen"], dummy, demo,
-                 "unknown option --fullscreen"),
-                ("input ended", [service.base_url], dummy, None, "No e-mail entered"),
-                ("no display", [service.base_url], no_display, demo, "No display")]:
-            client = self.start_client(args, env=env, credentials=credentials)
-            self.assertEqual(client.wait_exit(), 1, name)
-            self.assertIn(message, client.stderr(), name)
-            self.assertNotIn("Password: ", client.stdout(), name)
-        self.assertEqual(service.requests(), [], "nothing reached the service")
-
-    def test_no_active_session_ends_with_start_up_error_in_console_and_log(self):
-        scenario = {"rules": [{"method": "GET", "path": "/game-sessions/active", "status": 200,
-                               "body": "{\"data\":[]}"}]}
-        service = self.start_service(scenario=scenario)
-        client = self.start_client([service.base_url], env={"SDL_VIDEODRIVER": "dummy"})
-        self.assertEqual(client.wait_exit(), 1)
-        error = "Quorvanta Client error: No active Quorvanta session"
-        self.assertEqual(client.stderr(), f"{error}\nLog file: {client.log_path}\n")
-        self.assertEqual(client.log_lines()[-1], error)
 
     def test_standard_output_closed_by_its_reader_does_not_kill_the_client(self):
         service = self.start_service()
@@ -126,54 +118,33 @@ class StartupTest(harness.EndToEndTest):
         # The prompts cannot be written, but the login still runs and is refused.
         self.assertEqual(proc.returncode, 2)
 
-    def test_session_id_argument_skips_the_lookup_and_reports_the_display(self):
-        xvfb = self.start_xvfb(1366, 768)
-        service = self.start_service()
-        client = self.start_client([service.base_url, "demo-session"], env=xvfb.env())
-        client.wait_log(lambda lines: any(l.startswith("codec=") for l in lines),
-                        what="the codec line")
-        lines = client.log_lines()
-        self.assertEqual(lines[0], "client_started")
-        self.assertEqual(lines[1], "display=1366x768")
-        self.assertEqual(service.requests("/game-sessions/active"), [])
-
-        viewport = service.requests("/game-sessions/demo-session/webrtc/viewport")
-        self.assertEqual(len(viewport), 1)
-        self.assertEqual(json.loads(viewport[0]["body"]),
-                         {"autoBitrate": True, "bitrate": 12000000, "codec": "h264",
-                          "height": 768, "width": 1366})
-        self.assertTrue(viewport[0]["authorization"].startswith("Bearer "))
-        self.assertGreater(len(viewport[0]["authorization"]), len("Bearer "))
-
-        # Ctrl+C asks for the same orderly close as the window's close button
-        client.proc.send_signal(signal.SIGINT)
-        self.assertEqual(client.wait_exit(), 0)
-
-    def test_saved_fixed_bitrate_and_odd_display_shape_the_viewport(self):
-        xvfb = self.start_xvfb(1919, 1200)
-        service = self.start_service()
-        client = self.start_client([service.base_url], env=xvfb.env(),
-                                   settings={"client-bitrate.txt": "35",
-                                             "client-codec.txt": "hevc\r\n"})
-        client.wait_log(lambda lines: "display=1918x1200" in lines, what="the display line")
-        self.assertEqual(len(service.requests("/game-sessions/active")), 1)
-        viewport = wait_for_viewport(service)
-        self.assertEqual(json.loads(viewport["body"]),
-                         {"autoBitrate": False, "bitrate": 35000000, "codec": "hevc",
-                          "height": 1200, "width": 1918})
-        client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(client.wait_exit(), 0)
-
-    def test_statistics_title_is_logged_every_two_seconds(self):
-        xvfb = self.start_xvfb()
-        service = self.start_service()
-        client = self.start_client([service.base_url], env=xvfb.env())
-        client.wait_log(lambda lines: sum(l.startswith("Quorvanta | received=") for l in lines) >= 2,
-                        timeout=20, what="two statistics lines")
-        title = [l for l in client.log_lines() if l.startswith("Quorvanta | received=")][0]
-        self.assertRegex(title, r"^Quorvanta \| received=\d+ decoded=\d+ audio=\d+ audio_errors=\d+$")
-        client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(client.wait_exit(), 0)
+    def test_display_session_argument_and_saved_settings_shape_the_viewport(self):
+        for screen, args, settings, display, lookups, viewport in [
+                ((1366, 768), ["demo-session"], {}, "display=1366x768", 0,
+                 {"autoBitrate": True, "bitrate": 12000000, "codec": "h264", "height": 768,
+                  "width": 1366}),
+                # An odd width is made even; a saved fixed bitrate and codec are used.
+                ((1919, 1200), [], {"client-bitrate.txt": "35", "client-codec.txt": "hevc\r\n"},
+                 "display=1918x1200", 1,
+                 {"autoBitrate": False, "bitrate": 35000000, "codec": "hevc", "height": 1200,
+                  "width": 1918})]:
+            with self.subTest(display):
+                xvfb = self.start_xvfb(*screen)
+                service = self.start_service(workdir=os.path.join(self.workdir, display))
+                client = self.start_client([service.base_url, *args], env=xvfb.env(),
+                                           settings=settings)
+                posted = harness.wait_until(
+                    lambda: service.requests("/game-sessions/demo-session/webrtc/viewport"),
+                    what="the viewport report")
+                client.wait_log(lambda lines: lines[:2] == ["client_started", display],
+                                what=display)
+                self.assertEqual(len(service.requests("/game-sessions/active")), lookups)
+                self.assertEqual(json.loads(posted[0]["body"]), viewport)
+                self.assertRegex(posted[0]["authorization"], r"^Bearer .{16,}")
+                # Ctrl+C asks for the same orderly close as the window's close button.
+                client.proc.send_signal(signal.SIGINT)
+                self.assertEqual(client.wait_exit(), 0)
+                service.close()
 
     def test_api_moved_behind_a_301_is_followed_with_the_login_kept_a_post(self):
         service = self.start_service()
@@ -196,11 +167,6 @@ class StartupTest(harness.EndToEndTest):
         client.proc.send_signal(signal.SIGTERM)
         self.assertEqual(client.wait_exit(), 0)
 
-
-def wait_for_viewport(service):
-    return harness.wait_until(
-        lambda: next(iter(service.requests("/game-sessions/demo-session/webrtc/viewport")), None),
-        what="the viewport report")
 
 
 if __name__ == "__main__":
