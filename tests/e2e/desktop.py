@@ -11,6 +11,10 @@ import re
 import subprocess
 
 import harness
+import stream_checks
+
+# The menu's panel colour, looked for where it hangs from the window's top-right corner.
+MENU_BACKGROUND = (242, 242, 242)
 
 _CHILD = re.compile(r'^\s+(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(\d+)x(\d+)')
 
@@ -35,6 +39,7 @@ class Window:
 
 class Desktop:
     def __init__(self, display):
+        self.display = display
         # xwininfo prints titles in the locale's encoding; the boxes' titles are Russian.
         self.env = {"DISPLAY": display, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
 
@@ -77,6 +82,27 @@ class Desktop:
     def click(self, window, x, y):
         # One connection, so the server sees the move before the press.
         self._run("xdotool", "mousemove", "--window", window.id, str(x), str(y), "click", "1")
+
+    def menu_shown(self, window):
+        picture = stream_checks.screenshot(self.display)
+        return sum(picture.pixel(x, y) == MENU_BACKGROUND
+                   for x in range(window.width - 200, window.width - 20, 4)
+                   for y in range(20, 120, 4)) > 100
+
+    def open_menu(self, window):
+        """Clicks the menu button and waits for the menu. A click that comes right after a
+        message box closed is sometimes not seen (rarely, under load); it is tried once more,
+        and said so."""
+        for attempt in range(2):
+            self.focus(window)
+            self.click(window, window.width - 30, 20)
+            try:
+                return harness.wait_until(lambda: self.menu_shown(window), timeout=5,
+                                          what="the menu")
+            except AssertionError:
+                if attempt:
+                    raise
+                print("[ note ] the menu button needed a second click")
 
     def focus(self, window):
         self._run("xdotool", "windowfocus", "--sync", window.id)

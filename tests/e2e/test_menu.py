@@ -33,8 +33,7 @@ class MenuTest(harness.EndToEndTest):
         return max(decoded_counts(client.log_lines()))
 
     def open_menu(self, screen, window):
-        screen.focus(window)
-        screen.click(window, window.width - 30, 20)
+        screen.open_menu(window)
 
     def start_streaming(self, scenario=None):
         """The client streaming from a fresh service on a fresh desktop."""
@@ -91,12 +90,15 @@ class MenuTest(harness.EndToEndTest):
         again.proc.send_signal(signal.SIGTERM)
         self.assertEqual(again.wait_exit(), 0)
 
-    def test_network_test_sends_its_requests_in_order_and_shows_the_figures(self):
-        screen, service, client, window = self.start_streaming()
+    def test_network_test_shows_its_figures_then_its_error_and_the_stream_goes_on(self):
+        # The first test goes through; the second one's status request fails.
+        scenario = {"rules": [{"method": "GET", "path": "/diagnostics/status", "times": 1},
+                              {"method": "GET", "path": "/diagnostics/status", "status": 500,
+                               "body": {"error": "status unavailable"}}]}
+        screen, service, client, window = self.start_streaming(scenario)
         self.start_network_test(screen, window)
         box = screen.wait_message_box("Диагностика Quorvanta", timeout=30)
         self.assertEqual(screen.message_boxes("Ошибка диагностики"), [])
-
         paths = [r["path"] for r in service.requests("/diagnostics/")]
         expected = (["/diagnostics/ping"] * 5 + ["/diagnostics/chunk?size=262144"] * 8 +
                     ["/diagnostics/upload"] * 16 + ["/diagnostics/status"])
@@ -105,22 +107,13 @@ class MenuTest(harness.EndToEndTest):
         self.assertEqual(upload, {"payload": "x" * 61440})
         self.assertTrue(all(r["authorization"] and r["authorization"].startswith("Bearer ")
                             for r in service.requests("/diagnostics/")))
-
         screen.dismiss(box)
         self.wait_streaming(client, minimum=10)
-        client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(client.wait_exit(), 0)
 
-    def test_failing_status_shows_the_error_box_and_the_stream_goes_on(self):
-        scenario = {"rules": [{"method": "GET", "path": "/diagnostics/status", "status": 500,
-                               "body": {"error": "status unavailable"}}]}
-        screen, service, client, window = self.start_streaming(scenario)
         self.start_network_test(screen, window)
         box = screen.wait_message_box("Ошибка диагностики", timeout=30)
         self.assertEqual(screen.message_boxes("Диагностика Quorvanta"), [])
-        self.assertEqual(service.requests("/diagnostics/")[-1]["path"], "/diagnostics/status")
-        self.assertEqual(len(service.requests("/diagnostics/")), 30)
-
+        self.assertEqual([r["path"] for r in service.requests("/diagnostics/")], expected * 2)
         # The box holds the main loop until it is dismissed: two telemetry cycles pass on
         # their own thread without a statistics line from the loop.
         lines = client.log_lines()
@@ -134,7 +127,6 @@ class MenuTest(harness.EndToEndTest):
         decoded_before = max(decoded_counts(client.log_lines()))
         screen.dismiss(box)
         self.assertGreater(self.wait_streaming(client, minimum=10), decoded_before)
-        self.assertIsNone(client.proc.poll())
         client.proc.send_signal(signal.SIGTERM)
         self.assertEqual(client.wait_exit(), 0)
 
@@ -179,38 +171,6 @@ class TelemetryTest(harness.EndToEndTest):
         # The stand-in's encoder took each answer.
         harness.wait_until(lambda: len(encoder_rates(service)) >= 3, what="encoder changes")
         self.assertEqual(encoder_rates(service)[:3], targets[:3])
-        client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(client.wait_exit(), 0)
-
-    def test_scripted_answers_are_adopted_and_ignored_when_unusable(self):
-        xvfb = self.start_xvfb(1366, 768)
-        path = SESSION_PATH + "telemetry"
-        scenario = {"rules": [
-            {"path": path, "status": 200, "body": {"bitrate": 9000000}, "times": 2},
-            {"path": path, "status": 200, "body": {"other": 1}, "times": 1},
-            {"path": path, "status": 200, "body": {"bitrate": "fast"}, "times": 1},
-            {"path": path, "status": 200, "body": [1, 2], "times": 1},
-            {"path": path, "status": 200, "body": {"bitrate": 5000000.9}, "times": 1},
-        ]}
-        service = self.start_service(scenario=scenario)
-        client = self.start_client([service.base_url], env=xvfb.env())
-        client.wait_log(lambda lines: len(telemetry_lines(lines)) >= 5, timeout=40,
-                        what="five telemetry lines")
-        lines = client.log_lines()
-        targets = [int(m.group(1)) for m in telemetry_lines(lines)]
-        # 9 Mbit/s twice, kept through the reply without "bitrate" and the array, a string is
-        # an error line without a statistics line, and 5000000.9 is truncated.
-        self.assertEqual(targets[:5], [9000, 9000, 9000, 9000, 5000])
-        errors = [l for l in lines if l.startswith("telemetry_error=")]
-        self.assertEqual(len(errors), 1)
-        proposals = [json.loads(r["body"])["availableBitrate"]
-                     for r in service.requests(path)][:6]
-        # Each proposal comes from the adopted 9 Mbit/s, never from the previous proposal:
-        # 25 % more after a quick report, 10 % less after one of 250 ms or more.
-        self.assertEqual(proposals[0], 10_000_000)
-        first_rtt = int(telemetry_lines(lines)[0].group(3))
-        self.assertEqual(proposals[1], 11_250_000 if first_rtt < 250 else 8_100_000)
-        self.assertLessEqual(set(proposals[1:]), {11_250_000, 8_100_000})
         client.proc.send_signal(signal.SIGTERM)
         self.assertEqual(client.wait_exit(), 0)
 
