@@ -65,96 +65,7 @@ class SignalingUplinkTest : public testing::Test {
 
 }  // namespace
 
-TEST_F(SignalingUplinkTest, heldCandidatesAreFlushedInArrivalOrderAfterTheDescription) {
-    peer->emitLocalCandidate(candidate(1, "audio"));
-    peer->emitLocalCandidate(candidate(2, "video"));
-    peer->emitLocalCandidate(candidate(3, "audio"));
-    EXPECT_TRUE(service.requests().empty()) << "nothing may reach the service before the answer";
-    EXPECT_EQ(session.pendingCandidates.size(), 3u);
-
-    describe();
-
-    auto requests = service.requests();
-    ASSERT_EQ(requests.size(), 4u) << "one POST for the answer and one per candidate";
-    for (const auto& request : requests) {
-        EXPECT_EQ(request.path, "/game-sessions/s-17/webrtc/signal");
-    }
-    EXPECT_EQ(requests[0].body, (json{{"viewerId", viewerId},
-                                      {"type", "set_remote_description"},
-                                      {"sdpType", "answer"},
-                                      {"sdp", answerSdp}}));
-    EXPECT_EQ(requests[1].body, (json{{"viewerId", viewerId},
-                                      {"type", "add_remote_candidate"},
-                                      {"candidate", candidateText(1)},
-                                      {"mid", "audio"}}));
-    EXPECT_EQ(requests[2].body.at("candidate"), candidateText(2));
-    EXPECT_EQ(requests[2].body.at("mid"), "video");
-    EXPECT_EQ(requests[3].body.at("candidate"), candidateText(3));
-    EXPECT_TRUE(session.pendingCandidates.empty());
-    EXPECT_TRUE(log.lines().empty()) << "a clean exchange writes nothing";
-}
-
-TEST_F(SignalingUplinkTest, descriptionAloneIsTheOnlyPostAndLaterCandidatesGoAtOnce) {
-    describe();
-    EXPECT_EQ(service.requests().size(), 1u);
-    peer->emitLocalCandidate(candidate(7));
-    EXPECT_EQ(postedCandidates(), std::vector<std::string>{candidateText(7)});
-    EXPECT_TRUE(session.pendingCandidates.empty());
-}
-
-TEST_F(SignalingUplinkTest, descriptionFailureHoldsEveryLaterCandidate) {
-    service.onPost = [](const Request& request) -> json {
-        throw signaling_test::httpFailure("POST", request.path, 500);
-    };
-    peer->emitLocalCandidate(candidate(1));
-    describe();  // must not throw into the engine
-    for (int n = 2; n < 6; ++n) {
-        peer->emitLocalCandidate(candidate(n));
-    }
-    ASSERT_EQ(service.requests().size(), 1u) << "only the failed answer was attempted";
-    EXPECT_FALSE(session.localDescriptionPosted.load());
-    EXPECT_EQ(log.lines(), std::vector<std::string>{
-                               "signaling_error=POST /game-sessions/s-17/webrtc/signal HTTP 500: "
-                               "failed"});
-}
-
-TEST_F(SignalingUplinkTest, failureDuringTheFlushLosesTheRestForGood) {
-    for (int n = 1; n <= 4; ++n) {
-        peer->emitLocalCandidate(candidate(n));
-    }
-    service.onPost = [](const Request& request) -> json {
-        if (request.body.value("candidate", "") == candidateText(2)) {
-            throw std::runtime_error("timed out");
-        }
-        return json::object();
-    };
-    describe();
-    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2)}));
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"signaling_error=timed out"});
-
-    // A later candidate still goes directly; a repeated answer does not revive 3 and 4.
-    peer->emitLocalCandidate(candidate(5));
-    describe();
-    EXPECT_EQ(postedCandidates(),
-              (std::vector<std::string>{candidateText(1), candidateText(2), candidateText(5)}));
-    EXPECT_EQ(service.postedBodies().back().at("type"), "set_remote_description");
-}
-
-TEST_F(SignalingUplinkTest, failedDirectCandidateDoesNotStopTheNextOne) {
-    describe();
-    service.onPost = [](const Request& request) -> json {
-        if (request.body.value("candidate", "") == candidateText(1)) {
-            throw std::runtime_error("reply is not JSON");
-        }
-        return json::object();
-    };
-    peer->emitLocalCandidate(candidate(1));
-    peer->emitLocalCandidate(candidate(2));
-    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2)}));
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"signaling_error=reply is not JSON"});
-}
-
-TEST_F(SignalingUplinkTest, answerCarriesTheViewerIdThePollerAsksWith) {
+TEST_F(SignalingUplinkTest, candidatesWaitForTheAnswerThenGoInArrivalOrderWithTheViewerId) {
     // The poller applies the offer; the engine answers; the answer names the same viewer.
     std::atomic<bool> stop{false};
     service.onGet = [](const Request&) {
@@ -163,15 +74,73 @@ TEST_F(SignalingUplinkTest, answerCarriesTheViewerIdThePollerAsksWith) {
     };
     SignalingPoller poller(stop, transport, sessionId, viewerId, session.peerConnection);
     poller.pollOnce();
-    ASSERT_EQ(peer->remoteDescriptions().size(), 1u);
+    peer->emitLocalCandidate(candidate(1, "audio"));
+    peer->emitLocalCandidate(candidate(2, "video"));
+    EXPECT_EQ(service.requests().size(), 1u) << "nothing may reach the service before the answer";
+    EXPECT_EQ(session.pendingCandidates.size(), 2u);
+
     describe();
-    peer->emitLocalCandidate(candidate(1));
+    peer->emitLocalCandidate(candidate(3, "audio"));  // after the answer: at once
 
     auto requests = service.requests();
-    ASSERT_EQ(requests.size(), 3u);
+    ASSERT_EQ(requests.size(), 5u) << "one POST for the answer and one per candidate";
     EXPECT_EQ(requests[0].path, "/game-sessions/s-17/webrtc/events?after=0&viewerId=" + viewerId);
-    EXPECT_EQ(requests[1].body.at("viewerId"), viewerId);
-    EXPECT_EQ(requests[2].body.at("viewerId"), viewerId);
+    for (std::size_t i = 1; i < requests.size(); ++i) {
+        EXPECT_EQ(requests[i].path, "/game-sessions/s-17/webrtc/signal");
+    }
+    EXPECT_EQ(requests[1].body, (json{{"viewerId", viewerId},
+                                      {"type", "set_remote_description"},
+                                      {"sdpType", "answer"},
+                                      {"sdp", answerSdp}}));
+    EXPECT_EQ(requests[2].body, (json{{"viewerId", viewerId},
+                                      {"type", "add_remote_candidate"},
+                                      {"candidate", candidateText(1)},
+                                      {"mid", "audio"}}));
+    EXPECT_EQ(requests[3].body.at("mid"), "video");
+    EXPECT_EQ(postedCandidates(),
+              (std::vector<std::string>{candidateText(1), candidateText(2), candidateText(3)}));
+    EXPECT_TRUE(session.pendingCandidates.empty());
+    EXPECT_TRUE(log.lines().empty()) << "a clean exchange writes nothing";
+}
+
+TEST_F(SignalingUplinkTest, failedAnswerHoldsEveryCandidateButAFailedCandidateStopsOnlyItself) {
+    // The answer fails: every candidate, before or after it, is held.
+    service.onPost = [](const Request& request) -> json {
+        throw signaling_test::httpFailure("POST", request.path, 500);
+    };
+    peer->emitLocalCandidate(candidate(1));
+    describe();  // must not throw into the engine
+    peer->emitLocalCandidate(candidate(2));
+    ASSERT_EQ(service.requests().size(), 1u) << "only the failed answer was attempted";
+    EXPECT_FALSE(session.localDescriptionPosted.load());
+    EXPECT_EQ(log.lines(), std::vector<std::string>{
+                               "signaling_error=POST /game-sessions/s-17/webrtc/signal HTTP 500: "
+                               "failed"});
+}
+
+TEST_F(SignalingUplinkTest, failureDuringTheFlushLosesTheRestButNotLaterCandidates) {
+    for (int n = 1; n <= 4; ++n) {
+        peer->emitLocalCandidate(candidate(n));
+    }
+    service.onPost = [](const Request& request) -> json {
+        const auto text = request.body.value("candidate", "");
+        if (text == candidateText(2) || text == candidateText(5)) {
+            throw std::runtime_error(text == candidateText(2) ? "timed out" : "not JSON");
+        }
+        return json::object();
+    };
+    describe();
+    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2)}));
+    // A later candidate still goes directly, and one failing does not stop the next; a
+    // repeated answer does not revive 3 and 4.
+    peer->emitLocalCandidate(candidate(5));
+    peer->emitLocalCandidate(candidate(6));
+    describe();
+    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2),
+                                                            candidateText(5), candidateText(6)}));
+    EXPECT_EQ(service.postedBodies().back().at("type"), "set_remote_description");
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"signaling_error=timed out", "signaling_error=not JSON"}));
 }
 
 // Candidates race the answer from several engine threads; every one must reach the service
