@@ -145,11 +145,6 @@ class Client:
             self.proc.stdin.write(f"{credentials[0]}\n{credentials[1]}\n".encode())
         self.proc.stdin.close()
 
-    def write_setting(self, name, value):
-        os.makedirs(self.settings_dir, exist_ok=True)
-        with open(os.path.join(self.settings_dir, name), "w") as f:
-            f.write(value)
-
     def log_lines(self):
         """The log's lines, with each collapsed run of identical lines written out again (a
         run still open is counted only once the next different line comes)."""
