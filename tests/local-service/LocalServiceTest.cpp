@@ -9,6 +9,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CpuLoadSampler.hpp"
@@ -16,6 +17,7 @@
 #include "LocalService.hpp"
 #include "LoopbackCandidates.hpp"
 #include "ServiceOptions.hpp"
+#include "ViewerSession.hpp"
 
 namespace {
 
@@ -27,6 +29,7 @@ struct PeerProbe {
     OfferingPeerCallbacks callbacks;
     std::vector<std::string> answers;
     int created = 0;
+    int closes = 0;
 };
 
 class FakePeer : public SessionPeer {
@@ -39,7 +42,10 @@ class FakePeer : public SessionPeer {
     bool addRemoteCandidate(const std::string&, const std::string&) override { return true; }
     void setBitrate(std::uint64_t) override {}
     bool sendText(const std::string&, const std::string&) override { return true; }
-    void close() override {}
+    void close() override {
+        std::lock_guard lock(probe->mutex);
+        ++probe->closes;
+    }
 
   private:
     std::shared_ptr<PeerProbe> probe;
@@ -204,6 +210,33 @@ TEST_F(ServiceTest, aNewViewerTakesTheSessionAndTheReplacedOneStaysOut) {
     EXPECT_TRUE(events("native-1", 0).empty());
     std::lock_guard lock(probe->mutex);
     EXPECT_EQ(probe->created, 2);
+}
+
+// --session-seconds: the peer closes that long after it connected, not after it was made.
+TEST(ViewerSessionTest, sessionLengthCountsFromTheConnection) {
+    auto probe = std::make_shared<PeerProbe>();
+    auto closes = [&] {
+        std::lock_guard lock(probe->mutex);
+        return probe->closes;
+    };
+    ViewerSession session(
+        "v",
+        [probe](const OfferingPeerOptions&, OfferingPeerCallbacks callbacks) {
+            probe->callbacks = callbacks;
+            return std::make_unique<FakePeer>(probe);
+        },
+        {}, std::chrono::seconds(1), nullptr);
+    probe->callbacks.onStateChange(1);  // connecting
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(closes(), 0);
+    const auto connected = std::chrono::steady_clock::now();
+    probe->callbacks.onStateChange(2);
+    while (closes() == 0 &&
+           std::chrono::steady_clock::now() - connected < std::chrono::seconds(5)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(closes(), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(950));
 }
 
 TEST(ServiceOptionsTest, commandLineTakesEveryOptionAndRefusesBadValues) {
