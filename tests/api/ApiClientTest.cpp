@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/ApiClient.hpp"
@@ -12,6 +14,7 @@
 #include "base/EventLog.hpp"
 #include "support/LocalHttpServer.hpp"
 #include "support/TempDir.hpp"
+#include "support/WaitFor.hpp"
 
 namespace {
 
@@ -289,6 +292,29 @@ TEST_F(ApiClientTest, noAnswerOversizedBodyAndStopAreStatusZeroWithTheirReason) 
                   "http_error=GET /endless: response body larger than 65536 bytes",
                   "http_error=GET /declared: response body larger than 327680 bytes",
                   "http_error=GET /reply/200: cancelled, the client is stopping"}));
+}
+
+TEST_F(ApiClientTest, stopCutsARequestInFlightShort) {
+    std::atomic<bool> arrived{false};
+    std::atomic<bool> released{false};
+    server.server.Post("/held", [&](const auto&, auto& res) {
+        arrived = true;
+        while (!released) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        res.set_content("{}", "application/json");
+    });
+    ApiClient api = loggedIn();
+    std::thread stopper([&] {
+        waitFor([&] { return arrived.load(); });
+        stopRequested = true;
+    });
+    const std::string message = outcome([&] { return api.postJson("/held", json::object()); });
+    stopper.join();
+    released = true;
+    EXPECT_EQ(message, "POST /held HTTP 0: ");
+    EXPECT_EQ(httpErrors(),
+              std::vector<std::string>{"http_error=POST /held: cancelled, the client is stopping"});
 }
 
 }  // namespace
