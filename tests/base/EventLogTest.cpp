@@ -1,16 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/EventLog.hpp"
+#include "base/LoggedStream.hpp"
 #include "support/TempDir.hpp"
 
 namespace {
 
 const std::string limit80 = "log size limit of 80 bytes reached, later lines are not written\n";
-
-}  // namespace
 
 TEST(EventLog, repeatedLinesCollapseAndTheSizeLimitEndsTheLog) {
     struct Case {
@@ -24,8 +25,10 @@ TEST(EventLog, repeatedLinesCollapseAndTheSizeLimitEndsTheLog) {
         // The count of a run still open is written when the log closes.
         {{"a", "b", "b"}, unlimited, "a\nb\nprevious line repeated 1 time\n"},
         {{"a", "b", "a", "b"}, unlimited, "a\nb\na\nb\n"},
-        // Lines that only differ in bytes the log escapes are still different lines.
-        {{"x\n", "x\r"}, unlimited, "x\\x0A\nx\\x0D\n"},
+        // Server text stays one line; lines that only differ in escaped bytes stay apart.
+        {{"x: a\nQuorvanta | received=9", "x\r"},
+         unlimited,
+         "x: a\\x0AQuorvanta | received=9\nx\\x0D\n"},
         // The last line that fits leaves exactly room for the marker; nothing follows it.
         {{"0123456789", "abcd", "z", "0123456789"}, 80, "0123456789\nabcd\n" + limit80},
         // A repeat count that does not fit any more is replaced by the marker.
@@ -54,3 +57,42 @@ TEST(EventLog, previousRunIsKeptAndOnlyTheOneBefore) {
     EXPECT_EQ(readWholeFile(path), "third\n");
     EXPECT_EQ(readWholeFile(folder.path() / "native-client.log.1"), "second\n");
 }
+
+// The console gets everything; the log each whole line, also from several threads at once.
+TEST(LoggedStream, consoleGetsEverythingAndTheLogWholeLines) {
+    TempDir folder;
+    const auto path = folder.path() / "native-client.log";
+    std::ostringstream console;
+    {
+        EventLog log(path);
+        LoggedStream errors(console, log);
+        std::vector<std::thread> writers;
+        for (char name : {'a', 'b', 'c'}) {
+            // Through the buffer, as std::cerr does; an ostringstream is no thread-safe stream.
+            writers.emplace_back([&errors, name] {
+                for (int i = 0; i < 200; ++i) {
+                    const std::string line = std::string(40, name) + std::to_string(i) + "\n";
+                    errors.sputn(line.data(), static_cast<std::streamsize>(line.size()));
+                }
+            });
+        }
+        for (auto& writer : writers) {
+            writer.join();
+        }
+        const std::string unfinished = "unfinished";
+        errors.sputn(unfinished.data(), static_cast<std::streamsize>(unfinished.size()));
+    }
+    const std::string logged = readWholeFile(path);
+    EXPECT_TRUE(logged.ends_with("\nunfinished\n"));
+    EXPECT_TRUE(console.str().ends_with("\nunfinished"));
+    for (const std::string& text : {logged, console.str()}) {
+        std::istringstream lines(text.substr(0, text.rfind("unfinished")));
+        int count = 0;
+        for (std::string line; std::getline(lines, line); ++count) {
+            ASSERT_EQ(line.find_first_not_of(line[0]), 40u) << line;
+        }
+        EXPECT_EQ(count, 600);
+    }
+}
+
+}  // namespace

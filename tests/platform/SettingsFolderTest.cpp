@@ -10,42 +10,35 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The Linux lookup order: LOCALAPPDATA, then XDG_DATA_HOME, then HOME, then the current folder.
-class SettingsFolderTest : public ::testing::Test {
-  protected:
+// The Linux lookup order: LOCALAPPDATA, then an absolute XDG_DATA_HOME, then HOME, then the
+// current folder; an empty variable counts as unset.
+TEST(SettingsFolder, firstUsableVariableWins) {
+    using Env = std::optional<std::string>;
+    struct Case {
+        Env localAppData, dataHome, home;
+        std::string expected;  // empty: the current folder
+    };
+    const Case cases[] = {
+        {"/srv/appdata", "/srv/xdg", "/home/u", "/srv/appdata/Quorvanta"},
+        {"", "/srv/xdg", "/home/u", "/srv/xdg/Quorvanta"},
+        {std::nullopt, std::nullopt, "/home/u", "/home/u/.local/share/Quorvanta"},
+        {std::nullopt, "relative/data", "/home/u", "/home/u/.local/share/Quorvanta"},
+        {std::nullopt, "", "/home/u", "/home/u/.local/share/Quorvanta"},
+        {std::nullopt, std::nullopt, std::nullopt, ""},
+    };
     TempDir work;
-    ScopedEnv localAppData{"LOCALAPPDATA", std::nullopt};
-    ScopedEnv dataHome{"XDG_DATA_HOME", std::nullopt};
-    ScopedEnv home{"HOME", std::nullopt};
-};
-
-TEST_F(SettingsFolderTest, localAppDataWinsWhenSetAndNotEmpty) {
-    ScopedEnv set("LOCALAPPDATA", "/srv/appdata");
-    ScopedEnv xdg("XDG_DATA_HOME", "/srv/xdg");
-    ScopedEnv homeSet("HOME", "/home/u");
-    EXPECT_EQ(platform::settingsFolder(), fs::path("/srv/appdata/Quorvanta"));
-
-    ScopedEnv empty("LOCALAPPDATA", "");
-    EXPECT_EQ(platform::settingsFolder(), fs::path("/srv/xdg/Quorvanta"));
-}
-
-TEST_F(SettingsFolderTest, dataHomeThenHomeThenCurrentFolder) {
-    ScopedEnv homeSet("HOME", "/home/u");
-    EXPECT_EQ(platform::settingsFolder(), fs::path("/home/u/.local/share/Quorvanta"));
-    {
-        ScopedEnv relative("XDG_DATA_HOME", "relative/data");  // ignored, as XDG says
-        EXPECT_EQ(platform::settingsFolder(), fs::path("/home/u/.local/share/Quorvanta"));
+    for (const Case& c : cases) {
+        ScopedEnv localAppData("LOCALAPPDATA", c.localAppData);
+        ScopedEnv dataHome("XDG_DATA_HOME", c.dataHome);
+        ScopedEnv home("HOME", c.home);
+        const fs::path before = fs::current_path();
+        fs::current_path(work.path());
+        const fs::path resolved = platform::settingsFolder();
+        fs::current_path(before);
+        EXPECT_EQ(resolved, c.expected.empty() ? fs::canonical(work.path()) / "Quorvanta"
+                                               : fs::path(c.expected))
+            << c.expected;
     }
-    {
-        ScopedEnv emptyXdg("XDG_DATA_HOME", "");
-        EXPECT_EQ(platform::settingsFolder(), fs::path("/home/u/.local/share/Quorvanta"));
-    }
-    ScopedEnv noHome("HOME", std::nullopt);
-    const fs::path before = fs::current_path();
-    fs::current_path(work.path());
-    const fs::path resolved = platform::settingsFolder();
-    fs::current_path(before);
-    EXPECT_EQ(resolved, fs::canonical(work.path()) / "Quorvanta");
 }
 
 }  // namespace

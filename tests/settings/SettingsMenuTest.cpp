@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,286 +13,150 @@ namespace {
 // Settings files and device lists held in memory; a missing key is a missing file.
 struct FakeSettings {
     std::map<std::string, std::string> files;
-    std::vector<std::string> outputDevices;
-    std::vector<std::string> captureDevices;
+    std::vector<std::string> outputDevices, captureDevices;
     bool writesFail = false;
-    int writes = 0;
-
-    SettingsAccess access() {
-        SettingsAccess a;
-        a.readBitrateMbps = [this] {
-            const auto it = files.find("client-bitrate.txt");
-            return it == files.end() ? 0 : std::stoi(it->second);
-        };
-        a.readDeviceName = [this](const std::string& file) {
-            const auto it = files.find(file);
-            return it == files.end() ? std::string() : it->second;
-        };
-        a.writeCodec = [this](bool hevc) {
-            return write("client-codec.txt", hevc ? "hevc" : "h264");
-        };
-        a.writeBitrateMbps = [this](std::int32_t mbps) {
-            return write("client-bitrate.txt", std::to_string(mbps));
-        };
-        a.writeDeviceName = [this](const std::string& file, const std::string& name) {
-            return write(file, name);
-        };
-        a.listOutputDevices = [this] { return outputDevices; };
-        a.listCaptureDevices = [this] { return captureDevices; };
-        return a;
-    }
+    std::vector<std::string> writes;  // "file=value", the failed ones too; files stay as they are
 
     bool write(const std::string& file, const std::string& value) {
-        ++writes;
-        if (writesFail) {
-            return false;
-        }
-        files[file] = value;
-        return true;
+        writes.push_back(file + "=" + value);
+        return !writesFail;
+    }
+    std::string read(const std::string& file) const {
+        const auto found = files.find(file);
+        return found == files.end() ? std::string() : found->second;
+    }
+    SettingsAccess access() {
+        return {
+            [this] { return std::atoi(read("client-bitrate.txt").c_str()); },
+            [this](const std::string& file) { return read(file); },
+            [this](bool hevc) { return write("client-codec.txt", hevc ? "hevc" : "h264"); },
+            [this](std::int32_t mbps) { return write("client-bitrate.txt", std::to_string(mbps)); },
+            [this](const std::string& file, const std::string& name) { return write(file, name); },
+            [this] { return outputDevices; },
+            [this] { return captureDevices; }};
     }
 };
 
-const MenuEntry& submenu(const std::vector<MenuEntry>& menu, const std::string& label) {
+// Each entry as its label, its id and a check mark; a submenu's entries in brackets.
+std::string render(const std::vector<MenuEntry>& menu) {
+    std::string out;
     for (const auto& entry : menu) {
-        if (entry.kind == MenuEntry::Kind::Submenu && entry.label == label) {
-            return entry;
-        }
+        out += out.empty() ? "" : "; ";
+        out += entry.kind == MenuEntry::Kind::Separator ? "---" : entry.label;
+        out += entry.id ? " " + std::to_string(entry.id) : "";
+        out += entry.checked ? " *" : "";
+        out += entry.children.empty() ? "" : " [" + render(entry.children) + "]";
     }
-    throw std::runtime_error("no submenu " + label);
+    return out;
 }
 
-// Labels of the checked commands anywhere in the menu, in menu order.
-std::vector<std::string> checkedLabels(const std::vector<MenuEntry>& menu) {
-    std::vector<std::string> labels;
-    for (const auto& entry : menu) {
-        if (entry.checked) {
-            labels.push_back(entry.label);
-        }
-        const auto inner = checkedLabels(entry.children);
-        labels.insert(labels.end(), inner.begin(), inner.end());
-    }
-    return labels;
-}
-
-using Kind = MenuEntry::Kind;
-
-TEST(SettingsMenuModel, layoutHasTheEntriesIdsAndSubmenusInOrder) {
-    FakeSettings settings;
-    settings.outputDevices = {"Speakers (Realtek)", "Наушники"};
-    settings.captureDevices = {"Mic"};
-    const auto menu = buildSettingsMenu(settings.access(), false);
-
-    struct Row {
-        Kind kind;
-        std::string label;
-        int id;
-    };
-    const std::vector<Row> expected = {
-        {Kind::Command, "H.264 (совместимый)", 1001},
-        {Kind::Command, "HEVC / H.265", 1002},
-        {Kind::Separator, "", 0},
-        {Kind::Submenu, "Битрейт", 0},
-        {Kind::Submenu, "Вывод звука", 0},
-        {Kind::Submenu, "Микрофон", 0},
-        {Kind::Separator, "", 0},
-        {Kind::Command, "Тест сети", 1004},
-        {Kind::Command, "Информация", 1003},
-    };
-    ASSERT_EQ(menu.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(menu[i].kind, expected[i].kind) << i;
-        EXPECT_EQ(menu[i].label, expected[i].label) << i;
-        EXPECT_EQ(menu[i].id, expected[i].id) << i;
-    }
-
-    std::vector<std::pair<std::string, int>> bitrates;
-    for (const auto& entry : menu[3].children) {
-        bitrates.emplace_back(entry.label, entry.id);
-    }
-    EXPECT_EQ(bitrates, (std::vector<std::pair<std::string, int>>{{"Автоматически", 1010},
-                                                                  {"4 Мбит/с", 1011},
-                                                                  {"8 Мбит/с", 1012},
-                                                                  {"12 Мбит/с", 1013},
-                                                                  {"20 Мбит/с", 1014},
-                                                                  {"35 Мбит/с", 1015}}));
-    const auto& output = menu[4].children;
-    ASSERT_EQ(output.size(), 3u);
-    EXPECT_EQ(output[0].label, "По умолчанию");
-    EXPECT_EQ(output[0].id, 1100);
-    EXPECT_EQ(output[1].label, "Speakers (Realtek)");
-    EXPECT_EQ(output[1].id, 1101);
-    EXPECT_EQ(output[2].label, "Наушники");
-    EXPECT_EQ(output[2].id, 1102);
-    const auto& microphone = menu[5].children;
-    ASSERT_EQ(microphone.size(), 2u);
-    EXPECT_EQ(microphone[0].label, "Выключен");
-    EXPECT_EQ(microphone[0].id, 1200);
-    EXPECT_EQ(microphone[1].id, 1201);
-}
-
-TEST(SettingsMenuModel, checkMarksFollowTheSavedFiles) {
+TEST(SettingsMenuModel, entriesIdsAndCheckMarksFollowTheSavedFiles) {
     FakeSettings settings;
     settings.outputDevices = {"Speakers", "Наушники"};
     settings.captureDevices = {"Mic A", "Mic B"};
+    settings.files = {{"client-bitrate.txt", "12"},
+                      {"client-output-device.txt", "Наушники"},
+                      {"client-microphone-device.txt", "Mic B"}};
+    EXPECT_EQ(render(buildSettingsMenu(settings.access(), true)),
+              "H.264 (совместимый) 1001; HEVC / H.265 1002 *; ---; Битрейт [Автоматически 1010; "
+              "4 Мбит/с 1011; 8 Мбит/с 1012; 12 Мбит/с 1013 *; 20 Мбит/с 1014; 35 Мбит/с 1015]; "
+              "Вывод звука [По умолчанию 1100; Speakers 1101; Наушники 1102 *]; Микрофон [Выключен "
+              "1200; Mic A 1201; Mic B 1202 *]; ---; Тест сети 1004; Информация 1003");
 
-    EXPECT_EQ(checkedLabels(buildSettingsMenu(settings.access(), false)),
-              (std::vector<std::string>{"H.264 (совместимый)", "Автоматически", "По умолчанию",
-                                        "Выключен"}));
+    // Read afresh each time: a value outside the table or a vanished device checks nothing;
+    // names compare byte for byte.
+    settings.files = {{"client-bitrate.txt", "7"},
+                      {"client-output-device.txt", "USB Headset"},
+                      {"client-microphone-device.txt", "mic b"}};
+    const std::string checked = render(buildSettingsMenu(settings.access(), false));
+    EXPECT_EQ(std::count(checked.begin(), checked.end(), '*'), 1) << checked;
+    EXPECT_NE(checked.find("1001 *"), std::string::npos) << checked;
+    settings.files.clear();
+    EXPECT_NE(render(buildSettingsMenu(settings.access(), false)).find("Автоматически 1010 *"),
+              std::string::npos);
 
-    settings.files["client-bitrate.txt"] = "12";
-    settings.files["client-output-device.txt"] = "Наушники";
-    settings.files["client-microphone-device.txt"] = "Mic B";
-    EXPECT_EQ(checkedLabels(buildSettingsMenu(settings.access(), true)),
-              (std::vector<std::string>{"HEVC / H.265", "12 Мбит/с", "Наушники", "Mic B"}));
-
-    // Read afresh each time: a value outside the table and a vanished device check nothing.
-    settings.files["client-bitrate.txt"] = "7";
-    settings.files["client-output-device.txt"] = "USB Headset";
-    settings.files["client-microphone-device.txt"] = "mic b";  // names compare byte for byte
-    EXPECT_EQ(checkedLabels(buildSettingsMenu(settings.access(), true)),
-              (std::vector<std::string>{"HEVC / H.265"}));
-}
-
-TEST(SettingsMenuModel, deviceListsStopAtNinetyNineEntries) {
-    FakeSettings settings;
+    // Device lists stop at 99 entries.
     for (int i = 0; i < 120; ++i) {
         settings.captureDevices.push_back("Capture " + std::to_string(i));
     }
-    settings.outputDevices = settings.captureDevices;
-    // The 100th device is not listed, so saving it earlier leaves nothing checked.
-    settings.files["client-microphone-device.txt"] = "Capture 99";
     const auto menu = buildSettingsMenu(settings.access(), false);
-
-    for (const char* label : {"Микрофон", "Вывод звука"}) {
-        const auto& entries = submenu(menu, label).children;
-        ASSERT_EQ(entries.size(), 100u) << label;
-        EXPECT_EQ(entries[99].label, "Capture 98");
-        EXPECT_EQ(entries.back().id % 100, 99);
-    }
-    EXPECT_EQ(submenu(menu, "Микрофон").children.back().id, 1299);
-    EXPECT_EQ(checkedLabels(submenu(menu, "Микрофон").children), std::vector<std::string>{});
+    EXPECT_EQ(menu[5].children.size(), 100u);
+    EXPECT_EQ(menu[5].children.back().id, 1299);
 }
 
-class MenuCommands : public ::testing::Test {
-  protected:
-    MenuCommandContext context() {
-        MenuCommandContext c;
-        c.settings = settings.access();
-        c.showNotice = [this](const Notice& notice) { notices.push_back(notice); };
-        c.runNetworkTest = [this] { ++networkTests; };
-        c.sessionCodecIsHevc = false;
-        c.decoderName = [this] { return decoder; };
-        return c;
-    }
-
-    FakeSettings settings;
-    std::vector<Notice> notices;
-    int networkTests = 0;
-    std::string decoder = "software";
-};
-
-TEST_F(MenuCommands, eachSaveWritesItsFileAndConfirmsIt) {
-    settings.outputDevices = {"Speakers", "Наушники"};
-    settings.captureDevices = {"Mic A", "Mic B"};
-    const auto ok = [](const char* text) {
-        return Notice{"Quorvanta", text, MessageIcon::Information};
+TEST(SettingsMenuCommands, eachChoiceSavesItsFileAndSaysSoOrShowsWhatWasAskedFor) {
+    struct Case {
+        int id;
+        bool writesFail;
+        std::string write;  // "file=value"
+        std::string notice;
+        MessageIcon icon = MessageIcon::Information;
+        std::string title = "Quorvanta";
     };
-
-    handleMenuCommand(context(), 1002);
-    EXPECT_EQ(settings.files["client-codec.txt"], "hevc");
-    handleMenuCommand(context(), 1014);
-    EXPECT_EQ(settings.files["client-bitrate.txt"], "20");
-    handleMenuCommand(context(), 1102);
-    EXPECT_EQ(settings.files["client-output-device.txt"], "Наушники");
-    handleMenuCommand(context(), 1201);
-    EXPECT_EQ(settings.files["client-microphone-device.txt"], "Mic A");
-
-    EXPECT_EQ(notices,
-              (std::vector<Notice>{
-                  ok("Настройка сохранена и будет применена при следующем запуске клиента."),
-                  ok("Битрейт сохранён и будет применён при следующем запуске клиента."),
-                  ok("Устройство вывода сохранено и будет применено при следующем запуске "
-                     "клиента."),
-                  ok("Настройка микрофона сохранена и будет применена при следующем запуске "
-                     "клиента."),
-              }));
-
-    // The "none" entries store an empty name, and the first bitrate entry stores 0.
-    notices.clear();
-    handleMenuCommand(context(), 1100);
-    handleMenuCommand(context(), 1200);
-    handleMenuCommand(context(), 1010);
-    handleMenuCommand(context(), 1001);
-    EXPECT_EQ(settings.files["client-output-device.txt"], "");
-    EXPECT_EQ(settings.files["client-microphone-device.txt"], "");
-    EXPECT_EQ(settings.files["client-bitrate.txt"], "0");
-    EXPECT_EQ(settings.files["client-codec.txt"], "h264");
-    EXPECT_EQ(notices.size(), 4u);
-}
-
-TEST_F(MenuCommands, failedSavesShowTheirErrorNotice) {
-    settings.writesFail = true;
-    settings.outputDevices = {"Speakers"};
-    for (int id : {1001, 1011, 1101, 1200}) {
-        handleMenuCommand(context(), id);
-    }
-    const auto error = [](const char* text) {
-        return Notice{"Quorvanta", text, MessageIcon::Error};
+    const std::string later = " при следующем запуске клиента.";
+    const std::string codec = "Настройка сохранена и будет применена" + later;
+    const std::string output = "Устройство вывода сохранено и будет применено" + later;
+    const std::string microphone = "Настройка микрофона сохранена и будет применена" + later;
+    const auto error = MessageIcon::Error;
+    const std::vector<Case> cases = {
+        {1002, false, "client-codec.txt=hevc", codec},
+        {1001, false, "client-codec.txt=h264", codec},
+        {1014, false, "client-bitrate.txt=20", "Битрейт сохранён и будет применён" + later},
+        {1010, false, "client-bitrate.txt=0", "Битрейт сохранён и будет применён" + later},
+        {1102, false, "client-output-device.txt=HDMI", output},
+        {1100, false, "client-output-device.txt=", output},
+        {1201, false, "client-microphone-device.txt=Mic A", microphone},
+        {1200, false, "client-microphone-device.txt=", microphone},
+        {1001, true, "client-codec.txt=h264", "Не удалось сохранить настройку кодека.", error},
+        {1011, true, "client-bitrate.txt=4", "Не удалось сохранить настройку битрейта.", error},
+        {1101, true, "client-output-device.txt=Speakers", "Не удалось сохранить устройство вывода.",
+         error},
+        {1200, true, "client-microphone-device.txt=", "Не удалось сохранить настройку микрофона.",
+         error},
+        // The codec of the running session, not the one saved for the next start.
+        {1003, false, "", informationText(true, "d3d11va"), MessageIcon::Information,
+         "О Quorvanta"},
+        {1004, false, "", ""},  // starts the network test
+        // Positions beyond the lists enumerated afresh (a device went away), unknown ids.
+        {1103, false, "", ""},
+        {1202, false, "", ""},
+        {1000, false, "", ""},
+        {1005, false, "", ""},
+        {1009, false, "", ""},
+        {1016, false, "", ""},
+        {1099, false, "", ""},
+        {1300, false, "", ""},
     };
-    EXPECT_EQ(notices, (std::vector<Notice>{error("Не удалось сохранить настройку кодека."),
-                                            error("Не удалось сохранить настройку битрейта."),
-                                            error("Не удалось сохранить устройство вывода."),
-                                            error("Не удалось сохранить настройку микрофона.")}));
-}
-
-TEST_F(MenuCommands, devicePositionBeyondTheReenumeratedListIsIgnored) {
-    // The menu listed three devices; one went away before the command was handled.
-    settings.outputDevices = {"Speakers", "HDMI"};
-    settings.captureDevices = {};
-    handleMenuCommand(context(), 1103);
-    handleMenuCommand(context(), 1199);
-    handleMenuCommand(context(), 1201);
-    EXPECT_EQ(settings.writes, 0);
-    EXPECT_TRUE(notices.empty());
-
-    // Positions still inside the new list resolve against it.
-    handleMenuCommand(context(), 1102);
-    EXPECT_EQ(settings.files["client-output-device.txt"], "HDMI");
-}
-
-TEST_F(MenuCommands, unknownIdsDoNothing) {
-    for (int id : {0, 1000, 1005, 1009, 1016, 1099, 1300, -1, 65535}) {
-        handleMenuCommand(context(), id);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        FakeSettings settings;
+        settings.outputDevices = {"Speakers", "HDMI"};
+        settings.captureDevices = {"Mic A"};
+        settings.files = {{"client-codec.txt", "h264"}};
+        settings.writesFail = c.writesFail;
+        std::vector<Notice> notices;
+        int networkTests = 0;
+        const MenuCommandContext context{settings.access(),
+                                         [&](const Notice& notice) { notices.push_back(notice); },
+                                         [&] { ++networkTests; }, true, [] { return "d3d11va"; }};
+        handleMenuCommand(context, c.id);
+        EXPECT_EQ(settings.writes,
+                  c.write.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.write});
+        EXPECT_EQ(notices, (c.notice.empty() ? std::vector<Notice>{}
+                                             : std::vector<Notice>{{c.title, c.notice, c.icon}}));
+        EXPECT_EQ(networkTests, c.id == 1004 ? 1 : 0);
     }
-    EXPECT_EQ(settings.writes, 0);
-    EXPECT_TRUE(notices.empty());
-    EXPECT_EQ(networkTests, 0);
 }
 
-TEST_F(MenuCommands, informationBoxNamesTheSessionCodecAndTheCurrentDecoder) {
-    settings.files["client-codec.txt"] = "hevc";  // saved for the next start only
-    handleMenuCommand(context(), 1003);
-    decoder = "d3d11va";
-    auto hevcSession = context();
-    hevcSession.sessionCodecIsHevc = true;
-    handleMenuCommand(hevcSession, 1003);
-    handleMenuCommand(context(), 1004);
-
-    ASSERT_EQ(notices.size(), 2u);
-    EXPECT_EQ(notices[0], (Notice{"О Quorvanta",
-                                  std::string(platform::clientTitle) +
-                                      "\nКодек: H.264\nДекодирование: программное\nF11 — "
-                                      "полноэкранный режим\nCtrl+Alt+Shift+Q — освободить мышь",
-                                  MessageIcon::Information}));
-    EXPECT_EQ(notices[1].text,
-              std::string(platform::clientTitle) +
-                  "\nКодек: HEVC / H.265\nДекодирование: D3D11VA "
-                  "(аппаратное)\nF11 — полноэкранный режим\nCtrl+Alt+Shift+Q — освободить мышь");
-    EXPECT_EQ(networkTests, 1);
-    EXPECT_EQ(settings.writes, 0);
-    EXPECT_NE(informationText(false, "vaapi").find("Декодирование: VAAPI (аппаратное)\n"),
-              std::string::npos)
-        << "the decoder actually in use, not always Direct3D";
+TEST(SettingsMenuCommands, informationNamesTheCodecAndTheDecoderInUse) {
+    const std::string keys = "\nF11 — полноэкранный режим\nCtrl+Alt+Shift+Q — освободить мышь";
+    const std::string title(platform::clientTitle);
+    EXPECT_EQ(informationText(true, "d3d11va"),
+              title + "\nКодек: HEVC / H.265\nДекодирование: D3D11VA (аппаратное)" + keys);
+    EXPECT_EQ(informationText(false, "software"),
+              title + "\nКодек: H.264\nДекодирование: программное" + keys);
+    EXPECT_EQ(informationText(false, "vaapi"),
+              title + "\nКодек: H.264\nДекодирование: VAAPI (аппаратное)" + keys);
 }
 
 }  // namespace

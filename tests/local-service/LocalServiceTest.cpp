@@ -1,0 +1,339 @@
+// The stand-in's HTTP API and command line, and the rules the end-to-end runs would not
+// notice breaking: boundaries, refusals, the numbering of signaling events, loopback only.
+// Streaming, recording, scripted rules and the microphone summary are driven end to end.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CpuLoadSampler.hpp"
+#include "InputEcho.hpp"
+#include "LocalService.hpp"
+#include "LoopbackCandidates.hpp"
+#include "ServiceOptions.hpp"
+#include "ViewerSession.hpp"
+
+namespace {
+
+using nlohmann::json;
+
+// What the fake peers were handed: the newest peer's callbacks and every answer.
+struct PeerProbe {
+    std::mutex mutex;
+    OfferingPeerCallbacks callbacks;
+    std::vector<std::string> answers;
+    int created = 0;
+    int closes = 0;
+};
+
+class FakePeer : public SessionPeer {
+  public:
+    explicit FakePeer(std::shared_ptr<PeerProbe> probe) : probe(std::move(probe)) {}
+    void setRemoteAnswer(const std::string& sdp) override {
+        std::lock_guard lock(probe->mutex);
+        probe->answers.push_back(sdp);
+    }
+    bool addRemoteCandidate(const std::string&, const std::string&) override { return true; }
+    void setBitrate(std::uint64_t) override {}
+    bool sendText(const std::string&, const std::string&) override { return true; }
+    void close() override {
+        std::lock_guard lock(probe->mutex);
+        ++probe->closes;
+    }
+
+  private:
+    std::shared_ptr<PeerProbe> probe;
+};
+
+class ServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ServiceOptions options;
+        options.sessionId = "s-1";
+        service = std::make_unique<LocalService>(
+            options, [probe = probe](const OfferingPeerOptions&, OfferingPeerCallbacks callbacks) {
+                {
+                    std::lock_guard lock(probe->mutex);
+                    probe->callbacks = callbacks;
+                    ++probe->created;
+                }
+                callbacks.onLocalDescription("offer", "v=0\r\na=group:BUNDLE video\r\n");
+                return std::make_unique<FakePeer>(probe);
+            });
+        client = std::make_unique<httplib::Client>("127.0.0.1", service->start(0));
+        client->set_read_timeout(10, 0);
+        token = json::parse(send("POST", "/auth/login", demoLogin)->body).at("access_token");
+    }
+
+    // "{t}" in the authorization stands for the token of the demo login.
+    httplib::Result send(const std::string& method, const std::string& path,
+                         const std::string& body, std::string authorization = "Bearer {t}") {
+        if (auto at = authorization.find("{t}"); at != std::string::npos) {
+            authorization.replace(at, 3, token);
+        }
+        httplib::Headers headers;
+        if (!authorization.empty()) {
+            headers.emplace("Authorization", authorization);
+        }
+        return method == "GET" ? client->Get(path, headers)
+                               : client->Post(path, headers, body, "application/json");
+    }
+
+    json events(const std::string& viewerId, int after) {
+        auto reply = send(
+            "GET", eventsPath + "?after=" + std::to_string(after) + "&viewerId=" + viewerId, "");
+        EXPECT_EQ(reply->status, 200);
+        return json::parse(reply->body).at("events");
+    }
+
+    static constexpr const char* demoLogin =
+        R"({"email":"demo@quorvanta.local","password":"demo"})";
+    const std::string eventsPath = "/game-sessions/s-1/webrtc/events";
+    std::shared_ptr<PeerProbe> probe = std::make_shared<PeerProbe>();
+    std::unique_ptr<LocalService> service;
+    std::unique_ptr<httplib::Client> client;
+    std::string token;
+};
+
+TEST_F(ServiceTest, httpApiAnswersEachRequestAsTheClientExpects) {
+    const std::string webrtc = "/game-sessions/s-1/webrtc/";
+    auto viewport = [](const std::string& width) {
+        return R"({"width":)" + width + R"(,"height":720,"codec":"h264","bitrate":1})";
+    };
+    struct Row {
+        std::string method, path, body, authorization;
+        int status;
+        std::string inBody;  // a piece the reply's body must hold
+    };
+    const std::vector<Row> rows = {
+        {"POST", "/auth/login", demoLogin, "", 200, R"({"access_token":")"},
+        {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":"x"})", "", 401, ""},
+        {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":5})", "", 401, ""},
+        {"POST", "/auth/login", "{not json", "", 400, ""},
+        {"GET", "/auth/login", "", "", 405, ""},
+        {"GET", "/game-sessions/active", "", "Bearer {t}", 200, R"([{"id":"s-1",)"},
+        {"GET", "/game-sessions/active", "", "", 401, ""},
+        {"GET", "/game-sessions/active", "", "Bearer {t}x", 401, ""},
+        {"GET", "/game-sessions/active", "", "{t}", 401, ""},
+        {"GET", "/game-sessions/active", "", "Basic {t}", 401, ""},
+        {"GET", "/diagnostics/ping", "", "Bearer ", 401, ""},
+        {"GET", "/no/such/path", "", "", 401, ""},
+        {"GET", "/no/such/path", "", "Bearer {t}", 404, ""},
+        {"GET", webrtc + "config", "", "Bearer {t}", 200, R"({"iceServers":[]})"},
+        {"POST", webrtc + "config", "{}", "Bearer {t}", 405, ""},
+        {"GET", "/game-sessions/s-2/webrtc/config", "", "Bearer {t}", 404, ""},
+        {"POST", webrtc + "viewport", viewport("7680"), "Bearer {t}", 200, "{}"},
+        {"POST", webrtc + "viewport", viewport("7681"), "Bearer {t}", 400, ""},
+        {"POST", webrtc + "viewport", viewport("0"), "Bearer {t}", 400, ""},
+        {"POST", webrtc + "viewport", viewport(R"("1280")"), "Bearer {t}", 400, ""},
+        {"POST", webrtc + "viewport", R"({"width":1,"height":1,"codec":"vp8","bitrate":1})",
+         "Bearer {t}", 400, ""},
+        // The answer is the proposal within 2 and 50 Mbit/s, a whole number.
+        {"POST", webrtc + "telemetry", R"({"availableBitrate":15000000})", "Bearer {t}", 200,
+         R"({"bitrate":15000000})"},
+        {"POST", webrtc + "telemetry", R"({"availableBitrate":1999999})", "Bearer {t}", 200,
+         R"({"bitrate":2000000})"},
+        {"POST", webrtc + "telemetry", R"({"availableBitrate":50000001})", "Bearer {t}", 200,
+         R"({"bitrate":50000000})"},
+        {"POST", webrtc + "telemetry", R"({"availableBitrate":12500000.9})", "Bearer {t}", 200,
+         R"({"bitrate":12500000})"},
+        {"POST", webrtc + "telemetry", R"({"rttMs":0})", "Bearer {t}", 400, ""},
+        {"POST", webrtc + "signal", R"({"viewerId":"nobody","type":"x"})", "Bearer {t}", 409, ""},
+        {"GET", webrtc + "events?after=0", "", "Bearer {t}", 400, ""},
+        {"GET", webrtc + "events?after=x&viewerId=v", "", "Bearer {t}", 400, ""},
+        {"GET", "/diagnostics/ping", "", "Bearer {t}", 200, R"({"ok":true})"},
+        {"POST", "/diagnostics/ping", "{}", "Bearer {t}", 405, ""},
+        {"GET", "/diagnostics/chunk?size=14", "", "Bearer {t}", 200, R"({"data":"xxx"})"},
+        {"GET", "/diagnostics/chunk?size=12ab", "", "Bearer {t}", 400, ""},
+        {"POST", "/diagnostics/upload", R"({"payload":"xx"})", "Bearer {t}", 200,
+         R"({"received":16})"},
+        {"GET", "/diagnostics/status", "", "Bearer {t}", 200, R"("latencyMs":1,)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.method + " " + row.path + " " + row.body + " [" + row.authorization + "]");
+        auto reply = send(row.method, row.path, row.body, row.authorization);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, row.status);
+        EXPECT_NE(reply->body.find(row.inBody), std::string::npos) << reply->body;
+    }
+}
+
+TEST_F(ServiceTest, eventsComeOnceInOrderAndTheViewerAnswersOnlyWithAnAnswer) {
+    json first = events("native-1", 0);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0], json({{"id", 1},
+                              {"type", "local_description"},
+                              {"sdpType", "offer"},
+                              {"sdp", "v=0\r\na=group:BUNDLE video\r\n"}}));
+    OfferingPeerCallbacks callbacks;
+    {
+        std::lock_guard lock(probe->mutex);
+        callbacks = probe->callbacks;
+    }
+    for (int i = 0; i < 4; ++i) {
+        callbacks.onLocalCandidate(
+            "candidate:" + std::to_string(i) + " 1 UDP 1 127.0.0.1 9 typ host",
+            std::string("video"));
+    }
+    json later = events("native-1", 1);
+    ASSERT_EQ(later.size(), 4u);
+    EXPECT_EQ(later[0]["id"], 2);
+    EXPECT_EQ(later[3]["id"], 5);
+    // Viewers must cope with candidates that name no mid: every second one goes without.
+    EXPECT_EQ(later[0]["mid"], "video");
+    EXPECT_FALSE(later[1].contains("mid"));
+    EXPECT_TRUE(events("native-1", 5).empty());
+
+    const std::string signal = "/game-sessions/s-1/webrtc/signal";
+    auto describe = [](const char* type) {
+        return json({{"viewerId", "native-1"},
+                     {"type", "set_remote_description"},
+                     {"sdpType", type},
+                     {"sdp", "v=0\r\n"}})
+            .dump();
+    };
+    EXPECT_EQ(send("POST", signal, describe("offer"))->status, 400);
+    EXPECT_EQ(send("POST", signal, describe("answer"))->status, 200);
+    std::lock_guard lock(probe->mutex);
+    EXPECT_EQ(probe->answers, std::vector<std::string>{"v=0\r\n"});
+}
+
+TEST_F(ServiceTest, aNewViewerTakesTheSessionAndTheReplacedOneStaysOut) {
+    EXPECT_EQ(events("native-1", 0).size(), 1u);
+    EXPECT_EQ(events("native-2", 0).size(), 1u);
+    EXPECT_TRUE(events("native-1", 0).empty());
+    std::lock_guard lock(probe->mutex);
+    EXPECT_EQ(probe->created, 2);
+}
+
+// --session-seconds: the peer closes that long after it connected, not after it was made.
+TEST(ViewerSessionTest, sessionLengthCountsFromTheConnection) {
+    auto probe = std::make_shared<PeerProbe>();
+    auto closes = [&] {
+        std::lock_guard lock(probe->mutex);
+        return probe->closes;
+    };
+    ViewerSession session(
+        "v",
+        [probe](const OfferingPeerOptions&, OfferingPeerCallbacks callbacks) {
+            probe->callbacks = callbacks;
+            return std::make_unique<FakePeer>(probe);
+        },
+        {}, std::chrono::seconds(1), nullptr);
+    probe->callbacks.onStateChange(1);  // connecting
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(closes(), 0);
+    const auto connected = std::chrono::steady_clock::now();
+    probe->callbacks.onStateChange(2);
+    while (closes() == 0 &&
+           std::chrono::steady_clock::now() - connected < std::chrono::seconds(5)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(closes(), 1);
+    EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(950));
+}
+
+TEST(ServiceOptionsTest, commandLineTakesEveryOptionAndRefusesBadValues) {
+    ServiceOptions defaults = parseServiceOptions({});
+    EXPECT_EQ(defaults.port, 8080);
+    EXPECT_EQ(defaults.email, "demo@quorvanta.local");
+    EXPECT_EQ(defaults.password, "demo");
+    ServiceOptions o = parseServiceOptions({"--port",
+                                            "0",
+                                            "--email",
+                                            "a@b",
+                                            "--password",
+                                            "pw",
+                                            "--session-id",
+                                            "game-7",
+                                            "--record",
+                                            "/r",
+                                            "--scenario",
+                                            "/s",
+                                            "--session-seconds",
+                                            "3",
+                                            "--video",
+                                            "/v.h264",
+                                            "--loss",
+                                            "2.5",
+                                            "--seed",
+                                            "7",
+                                            "--jitter",
+                                            "20",
+                                            "--help",
+                                            "--version"});
+    EXPECT_EQ(std::tie(o.port, o.email, o.password, o.sessionId, o.recordFile, o.scenarioFile),
+              std::make_tuple(0, "a@b", "pw", "game-7", "/r", "/s"));
+    EXPECT_EQ(std::tie(o.sessionSeconds, o.videoFile, o.impairment.lossPercent, o.impairment.seed,
+                       o.impairment.jitterMs, o.help, o.version),
+              std::make_tuple(3, "/v.h264", 2.5, 7u, 20, true, true));
+
+    const std::vector<std::vector<std::string>> refused = {
+        {"--port"},
+        {"--port", "80x"},
+        {"--port", "65536"},
+        {"--port", "-1"},
+        {"--session-id", "a/b"},
+        {"--session-id", ""},
+        {"--loss", "101"},
+        {"--loss", "5%"},
+        {"--jitter", "-1"},
+        {"--colour", "red"},
+        {"stray"},
+        {"--port", "1", "--colour"},
+    };
+    for (const auto& args : refused) {
+        EXPECT_THROW(parseServiceOptions(args), std::invalid_argument) << args.back();
+    }
+}
+
+// Everything the stand-in sends stays on loopback, also when a viewer offers more.
+TEST(LoopbackCandidatesTest, onlyLoopbackAddressesPass) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"candidate:1 1 UDP 2015363327 127.0.0.1 50213 typ host", true},
+        {"candidate:1 1 udp 2015363327 127.255.0.3 50213 typ host", true},
+        {"1 1 UDP 2015363327 ::1 50213 typ host", true},
+        {"candidate:1 1 UDP 2015363327 10.1.2.3 50213 typ host", false},
+        {"candidate:1 1 UDP 2015363327 1127.0.0.1 50213 typ host", false},
+        {"candidate:1 1 UDP 2015363327 fe80::1 50213 typ host", false},
+        {"candidate:1 1 UDP 1 5d0c7e44-3b1f.local 50213 typ host", false},
+        {"candidate:1 1 UDP", false},
+    };
+    for (const auto& [candidate, loopback] : cases) {
+        EXPECT_EQ(isLoopbackCandidate(candidate), loopback) << candidate;
+    }
+}
+
+TEST(InputEchoTest, pressesStepTheSceneAndReleasesOrForeignMessagesDoNot) {
+    InputEcho echo;
+    auto feed = [&](const char* text) { return echo.onMessage(json::parse(text)); };
+    const int first = echo.scene().background;
+    EXPECT_NE(feed(R"({"down":true,"type":"key","vk":65})").value().background, first);
+    const SceneState pressed = echo.scene();
+    for (const char* ignored :
+         {R"({"down":false,"type":"key","vk":65})", R"({"type":"key","vk":65,"down":"yes"})",
+          R"({"type":"keyboard","vk":65,"down":true})"}) {
+        EXPECT_FALSE(feed(ignored)) << ignored;
+        EXPECT_EQ(echo.scene(), pressed) << ignored;
+    }
+    EXPECT_NE(feed(R"({"button":1,"down":true,"type":"mouse_button"})").value().background,
+              pressed.background);
+}
+
+TEST(CpuLoadTest, guestTimeCountsOnceAndCountersGoingBackGiveNoFigure) {
+    auto times = parseCpuTimes("cpu  100 20 30 800 50 0 10 5 7 0\ncpu0 1 2 3 4 5 6 7 8\n");
+    ASSERT_TRUE(times);
+    EXPECT_EQ(times->total, 1015u);
+    EXPECT_EQ(times->busy, 165u);
+    EXPECT_FALSE(parseCpuTimes("cpu 1 2\n"));
+    EXPECT_DOUBLE_EQ(cpuLoadBetween({100, 1000}, {150, 1100}), 50.0);
+    EXPECT_DOUBLE_EQ(cpuLoadBetween({100, 1000}, {90, 1100}), 0.0);
+}
+
+}  // namespace
