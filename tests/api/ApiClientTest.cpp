@@ -317,4 +317,21 @@ TEST_F(ApiClientTest, stopCutsARequestInFlightShort) {
               std::vector<std::string>{"http_error=POST /held: cancelled, the client is stopping"});
 }
 
+// The 10 s time-out: a server that never answers costs a request its time-out, no more.
+TEST_F(ApiClientTest, serverSlowerThanTenSecondsIsStatusZero) {
+    std::atomic<bool> released{false};
+    server.server.Get("/slow", [&](const auto&, auto& res) {
+        for (int i = 0; i < 2200 && !released; ++i) {  // 11 s, or until released
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        res.set_content("{}", "application/json");
+    });
+    ApiClient api = loggedIn();
+    const std::string message = outcome([&] { return api.get("/slow"); });
+    released = true;
+    EXPECT_EQ(message, "GET /slow HTTP 0: ");
+    ASSERT_EQ(httpErrors().size(), 1u);
+    EXPECT_NE(httpErrors()[0].find("timed out"), std::string::npos) << httpErrors()[0];
+}
+
 }  // namespace
