@@ -236,16 +236,42 @@ class EndToEndTest(unittest.TestCase):
 
     def start_client(self, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD), settings=None):
         client_dir = tempfile.mkdtemp(dir=self.workdir, prefix="client-")
-        # settings must exist before the client starts, so write them first
-        if settings:
-            folder = os.path.join(client_dir, "appdata", "Quorvanta")
-            os.makedirs(folder, exist_ok=True)
-            for name, value in settings.items():
-                with open(os.path.join(folder, name), "w") as f:
-                    f.write(value)
+        write_settings(client_dir, settings)
         client = Client(client_dir, args, env=env, credentials=credentials)
         self.stack.callback(client.close)
         return client
+
+
+def write_settings(client_dir, settings):
+    """Settings must exist before the client starts, so they are written first."""
+    folder = os.path.join(client_dir, "appdata", "Quorvanta")
+    os.makedirs(folder, exist_ok=True)
+    for name, value in (settings or {}).items():
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(value)
+
+
+class Run:
+    """A private X server, the stand-in service and the client streaming from it, for the
+    measuring scripts; `started` is when the client was started. Stops and removes it all."""
+
+    def __init__(self, width, height, service_args=(), settings=None):
+        self.workdir = tempfile.mkdtemp(prefix="qv-measure-")
+        self.xvfb = Xvfb(width, height)
+        self.service = Service(self.workdir, *service_args)
+        write_settings(self.workdir, settings)
+        self.started = time.monotonic()
+        self.client = Client(self.workdir, [self.service.base_url], env=self.xvfb.env())
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.client.proc.send_signal(signal.SIGTERM)
+        self.client.close()
+        self.service.close()
+        self.xvfb.close()
+        shutil.rmtree(self.workdir, ignore_errors=True)
 
 
 def main():

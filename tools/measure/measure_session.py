@@ -5,10 +5,7 @@ received, CPU of the client. Prints; asserts nothing."""
 import argparse
 import os
 import re
-import shutil
-import signal
 import sys
-import tempfile
 import time
 
 # The figures come from the programs driven as the end-to-end suite drives them.
@@ -23,21 +20,12 @@ def first_time(predicate, started, timeout, interval=0.01):
 
 
 def measure(codec, seconds, width, height):
-    workdir = tempfile.mkdtemp(prefix="qv-measure-")
-    xvfb = harness.Xvfb(width, height)
-    service = harness.Service(workdir)
-    client = None
-    try:
-        settings = os.path.join(workdir, "appdata", "Quorvanta")
-        os.makedirs(settings)
-        with open(os.path.join(settings, "client-codec.txt"), "w") as f:
-            f.write(codec)
-        started = time.monotonic()
-        client = harness.Client(workdir, [service.base_url], env=xvfb.env())
+    with harness.Run(width, height, settings={"client-codec.txt": codec}) as run:
+        client, started = run.client, run.started
         connected, _ = first_time(lambda: "peer_state=2" in client.log_lines(), started, 30)
         # The window stays black until a picture is presented (Xvfb runs with a black root).
-        pictured, _ = first_time(lambda: checks.screenshot(xvfb.display).mean() > 0.02, started,
-                                 30, interval=0.0)
+        pictured, _ = first_time(lambda: checks.screenshot(run.xvfb.display).mean() > 0.02,
+                                 started, 30, interval=0.0)
         cpu_start = checks.cpu_seconds(client.proc.pid)
         rows_start = len(checks.statistics(client))
         wall_start = time.monotonic()
@@ -56,13 +44,6 @@ def measure(codec, seconds, width, height):
               f"decoded {decoded_fps:5.1f} fps   client CPU {100 * cpu / wall:5.1f} % of one core "
               f"over {wall:.0f} s   keyframe requests "
               f"{client.log_lines().count('keyframe_request')}")
-    finally:
-        if client:
-            client.proc.send_signal(signal.SIGTERM)
-            client.close()
-        service.close()
-        xvfb.close()
-        shutil.rmtree(workdir, ignore_errors=True)
 
 
 def main():

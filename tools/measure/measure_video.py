@@ -9,10 +9,7 @@ the longest gap once streaming, CPU and resident memory, for one or more builds 
 import argparse
 import os
 import re
-import signal
-import shutil
 import sys
-import tempfile
 import time
 
 # The figures come from the programs driven as the end-to-end suite drives them.
@@ -43,18 +40,14 @@ def run_case(build, case, seconds, video_file):
     harness.CLIENT = os.path.join(build, "quorvanta-client")
     harness.SERVICE = os.path.join(build, "quorvanta-local-service")
     width, height = (1920, 1080) if case == "video" else (1280, 720)
-    workdir = tempfile.mkdtemp(prefix="qv-measure-video-")
-    xvfb = harness.Xvfb(width, height)
     extra = ("--video", video_file) if case == "video" else CASES[case]
-    service = harness.Service(workdir, *extra)
-    client = None
-    try:
-        client = harness.Client(workdir, [service.base_url], env=xvfb.env())
+    with harness.Run(width, height, extra) as run:
+        client = run.client
         harness.wait_until(lambda: "peer_state=2" in client.log_lines(), timeout=30,
                            interval=0.01, what="the connection")
         started = time.monotonic()
-        harness.wait_until(lambda: checks.screenshot(xvfb.display).mean() > 0.02, timeout=30,
-                           interval=0.01, what="the first picture")
+        harness.wait_until(lambda: checks.screenshot(run.xvfb.display).mean() > 0.02,
+                           timeout=30, interval=0.01, what="the first picture")
         first_picture = time.monotonic() - started
         cpu_start = checks.cpu_seconds(client.proc.pid)
         rss = 0.0
@@ -64,13 +57,6 @@ def run_case(build, case, seconds, video_file):
         cpu = checks.cpu_seconds(client.proc.pid) - cpu_start
         wall = time.monotonic() - started
         lines = client.log_lines()
-    finally:
-        if client:
-            client.proc.send_signal(signal.SIGTERM)
-            client.close()
-        service.close()
-        xvfb.close()
-        shutil.rmtree(workdir, ignore_errors=True)
 
     titles = [m for m in map(checks.STATS.match, lines) if m]
     title = dict(zip(("received", "decoded"), map(int, titles[-1].groups()))) if titles else {}
