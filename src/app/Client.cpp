@@ -9,6 +9,7 @@
 #include "api/ApiClient.hpp"
 #include "app/MainLoop.hpp"
 #include "app/SdlSession.hpp"
+#include "app/SessionEnd.hpp"
 #include "app/Startup.hpp"
 #include "audio/AudioDevices.hpp"
 #include "audio/AudioPlayer.hpp"
@@ -109,7 +110,8 @@ class SessionThreads {
 // they are created, so what the shutdown does not release explicitly goes in reverse: media
 // objects, then the window and renderer, then SDL, then the start-up state.
 int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, PeerSession& session,
-                   ApiClient& api, const Credentials& credentials, SdlQuitSender& sdlQuit) {
+                   ApiClient& api, const Credentials& credentials, SdlQuitSender& sdlQuit,
+                   SessionEnd& sessionEnd) {
     std::string loginError;
     if (!api.login(credentials.email, credentials.password, loginError)) {
         if (session.stopRequested.load()) {
@@ -170,8 +172,11 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         });
     uplink.attach();
     session.peerConnection->onStateChange(
-        [&session, &sdlQuit, handler = PeerStateHandler(session.stopRequested, log)](
+        [&session, &sdlQuit, &sessionEnd, handler = PeerStateHandler(session.stopRequested, log)](
             rtc::PeerConnection::State state) mutable {
+            if (auto reason = endReasonFor(state)) {
+                sessionEnd.record(*reason);
+            }
             handler(state);
             if (session.stopRequested.load()) {
                 sdlQuit.send();  // the main loop sleeps until an event
@@ -248,7 +253,8 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
             streamWindow.window.get(), session.stopRequested, stats, log,
             MainLoop::Parts{video, input, pictureReadyEvent,
                             [&tracks] { return tracks.videoReceiveStats(); },
-                            [&menuContext](int id) { handleMenuCommand(menuContext, id); }});
+                            [&menuContext](int id) { handleMenuCommand(menuContext, id); },
+                            [&sessionEnd] { sessionEnd.record(SessionEndReason::WindowClosed); }});
         // However the loop ends, the game must not keep a key pressed: the releases go out
         // before the connection closes.
         try {
@@ -288,15 +294,29 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     // From here on SIGINT and SIGTERM ask for the orderly stop that closing the window asks
     // for: requests in flight end, and a menu or message box open on the main thread closes.
     SdlQuitSender sdlQuit;
-    const platform::StopSignals stopSignals([&session, &sdlQuit] {
+    SessionEnd sessionEnd;
+    const platform::StopSignals stopSignals([&session, &sdlQuit, &sessionEnd] {
+        sessionEnd.record(SessionEndReason::Signal);
         session.stopRequested.exchange(true);
         closeMessageBoxes();
         sdlQuit.send();
     });
+    // Told once the stop has run its course, whether it came during start-up or the stream.
+    const auto tellWhyItEnded = [&sessionEnd, &log] {
+        if (auto reason = sessionEnd.reason()) {
+            const std::string line = sessionEndedLine(*reason);
+            std::cout << line << std::endl;
+            log.write(line);
+        }
+    };
     try {
-        return loginAndStream(arguments, log, session, api, credentials, sdlQuit);
+        const int exitCode =
+            loginAndStream(arguments, log, session, api, credentials, sdlQuit, sessionEnd);
+        tellWhyItEnded();
+        return exitCode;
     } catch (const std::exception&) {
         if (session.stopRequested.load()) {
+            tellWhyItEnded();
             return 0;  // a request cut short by the stop fails like any other
         }
         throw;

@@ -32,6 +32,8 @@ class MainLoop {
         std::function<rtc::ReceiveStats()> videoPackets;
         // A command chosen in the settings menu.
         std::function<void(int id)> onMenuCommand;
+        // The window's quit event: the player closed it, or another thread stops the loop.
+        std::function<void()> onQuit;
     };
 
     MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const StreamStats& stats,

@@ -89,6 +89,7 @@ class StreamTest(harness.EndToEndTest):
                 # Closed (5) is the service's goodbye; 3 would mean the silence watch fired.
                 self.assertIn("peer_state=5", client.log_lines())
                 self.assertNotIn("peer_state=3", client.log_lines())
+                self.assertIn("Session ended: the server closed the stream\n", client.stdout())
                 service.close()
 
 class AiortcStreamTest(harness.EndToEndTest):
