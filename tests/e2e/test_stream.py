@@ -91,6 +91,10 @@ class StreamTest(harness.EndToEndTest):
                 self.assertNotIn("peer_state=3", client.log_lines())
                 self.assertIn("Session ended: the server closed the stream\n", client.stdout())
                 service.close()
+                # The service tells each viewer event on its console.
+                with open(service.log_path) as f:
+                    told = re.findall(r"^viewer native-\d+ (\w+)", f.read(), re.MULTILINE)
+                self.assertEqual(told, ["connected", "ended"])
 
 class AiortcStreamTest(harness.EndToEndTest):
 

@@ -447,6 +447,9 @@ std::shared_ptr<ViewerSession> LocalService::viewerFor(const std::string& viewer
         previous = std::move(viewer);
         peerOptions = streamOptions;
     }
+    if (previous) {
+        tellViewerEvent(previous->viewerId(), "replaced by " + viewerId);
+    }
     // One stream at a time: the previous viewer's peer closes before the next one starts.
     previous.reset();
     auto created = std::make_shared<ViewerSession>(viewerId, peerFactory, peerOptions,

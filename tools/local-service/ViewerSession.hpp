@@ -38,6 +38,10 @@ class SessionPeer {
 using PeerFactory =
     std::function<std::unique_ptr<SessionPeer>(const OfferingPeerOptions&, OfferingPeerCallbacks)>;
 
+// One line on standard output per viewer event: "viewer ID connected", "... ended",
+// "... replaced by ID".
+void tellViewerEvent(const std::string& viewerId, const std::string& what);
+
 // The factory of the real GStreamer peer.
 PeerFactory makeOfferingPeerFactory();
 
@@ -84,6 +88,7 @@ class ViewerSession {
     long long nextEventId = 1;
     long long videoCandidates = 0;
     std::vector<std::string> bundledMids;  // from the offer's BUNDLE group
+    bool connected = false;
     bool peerEnded = false;
     bool stopping = false;
     std::optional<std::chrono::steady_clock::time_point> closeAt;
