@@ -20,6 +20,9 @@ void MainLoop::run() {
     while (!stopRequested.load()) {
         handlePendingEvents();
         parts.video.presentNewest();
+        if (parts.afterPicture) {
+            parts.afterPicture();
+        }
         refreshStatisticsWhenDue();
         waitForWork();
     }
