@@ -9,6 +9,7 @@ import os
 import re
 import signal
 import shutil
+import subprocess
 import tempfile
 import time
 
@@ -25,7 +26,16 @@ def peak_rss_mib(pid):
     return int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1)) / 1024
 
 
-def run_case(build, case, seconds, video_file):
+def show_statistics_panel(xvfb):
+    env = {**os.environ, **xvfb.env()}
+    window = harness.wait_until(
+        lambda: subprocess.run(["xdotool", "search", "--name", "Quorvanta"], capture_output=True,
+                               text=True, env=env).stdout.split(), what="the window")[0]
+    subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "ctrl+alt+shift+s"],
+                   env=env, check=True, timeout=10)
+
+
+def run_case(build, case, seconds, video_file, panel):
     harness.CLIENT = os.path.join(build, "quorvanta-client")
     harness.SERVICE = os.path.join(build, "quorvanta-local-service")
     width, height = (1920, 1080) if case == "video" else (1280, 720)
@@ -38,6 +48,8 @@ def run_case(build, case, seconds, video_file):
         client = harness.Client(workdir, [service.base_url], env=xvfb.env())
         harness.wait_until(lambda: "peer_state=2" in client.log_lines(), timeout=30,
                            what="the connection")
+        if panel:
+            show_statistics_panel(xvfb)
         started = time.monotonic()
         cpu_start = checks.cpu_seconds(client.proc.pid)
         rss = 0.0
@@ -67,12 +79,14 @@ def run_case(build, case, seconds, video_file):
     dropped = last.get("encoded_dropped", old_drops[-1] if old_drops else 0)
     share = lambda n: 100.0 * n / received if received else 0.0
     a2p = sorted(row["a2p_median"] for row in video if row["presented"])
+    present = sorted(row["present_ms"] for row in video if row["presented"])
     print(f"{case:5} {os.path.basename(os.path.dirname(build.rstrip('/'))) or build:>14} "
           f"| received {received:5d} decoded {decoded:5d} ({share(decoded):5.1f} %) "
           f"presented {presented:5d} ({share(presented):5.1f} %) "
           f"| dropped {dropped:4d} skipped {last.get('skipped', 0):4d} "
           f"broken {last.get('broken', 0):4d} keyframe requests {lines.count('keyframe_request'):3d} "
           f"| a->p median {a2p[len(a2p) // 2] if a2p else 0:6.1f} ms "
+          f"present median {present[len(present) // 2] if present else 0:5.1f} ms "
           f"longest gap {max((row['longest_gap_ms'] for row in video), default=0):6.1f} ms "
           f"| CPU {100 * cpu / wall:5.1f} % RSS {rss:6.1f} MiB", flush=True)
 
@@ -82,13 +96,18 @@ def main():
     parser.add_argument("--seconds", type=float, default=25)
     parser.add_argument("--video", required=True, help="the 1080p60 Annex B file to stream")
     parser.add_argument("--case", choices=("live", "video"), action="append")
+    parser.add_argument("--statistics-panel", action="store_true",
+                        help="show the client's statistics panel throughout")
     parser.add_argument("builds", nargs="+", help="build folders to compare, in this order")
     args = parser.parse_args()
     for case in args.case or ("live", "video"):
         for build in args.builds:
             load = open("/proc/loadavg").read().split()[0]
-            print(f"-- {case} {args.seconds:.0f} s, {build}, load average {load}", flush=True)
-            run_case(os.path.abspath(build), case, args.seconds, args.video)
+            panel = ", statistics panel shown" if args.statistics_panel else ""
+            print(f"-- {case} {args.seconds:.0f} s, {build}{panel}, load average {load}",
+                  flush=True)
+            run_case(os.path.abspath(build), case, args.seconds, args.video,
+                     args.statistics_panel)
 
 
 if __name__ == "__main__":
