@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <iomanip>
+#include <iostream>
 #include <random>
 #include <sstream>
 
@@ -99,6 +100,16 @@ int LocalService::start(int port) {
     while (!server.is_running() && !listenEnded) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // The first viewer finds its offer waiting, as on the real service. Until a viewer
+    // answers, the stream costs nothing but its memory.
+    if (peerFactory) {
+        OfferingPeerOptions peerOptions;
+        {
+            std::lock_guard lock(mutex);
+            peerOptions = streamOptions;
+        }
+        prepareStream(peerOptions);
+    }
     return bound;
 }
 
@@ -113,9 +124,17 @@ void LocalService::stop() {
         listener.join();
     }
     std::shared_ptr<ViewerSession> last;
+    std::shared_ptr<ViewerSession> unused;
+    {
+        std::lock_guard replacing(viewerMutex);
+        if (preparing.joinable()) {
+            preparing.join();
+        }
+    }
     {
         std::lock_guard lock(mutex);
         last = std::move(viewer);
+        unused = std::move(prepared);
     }
 }
 
@@ -278,6 +297,7 @@ void LocalService::viewport(const Request& request, Response& response) {
         replyError(response, 400, "expected width, height, codec (h264 or hevc) and bitrate");
         return;
     }
+    OfferingPeerOptions peerOptions;
     {
         std::lock_guard lock(mutex);
         streamOptions.width = width.get<int>();
@@ -287,8 +307,69 @@ void LocalService::viewport(const Request& request, Response& response) {
         streamOptions.bitrate = static_cast<std::uint64_t>(
             std::clamp(bitrate.get<double>(), double(minBitrate), double(maxBitrate)));
         answeredBitrate = streamOptions.bitrate;
+        peerOptions = streamOptions;
+    }
+    if (peerFactory) {
+        prepareStream(peerOptions);  // unless the stream waiting already fits
     }
     reply(response, 200, json::object());
+}
+
+void LocalService::prepareStream(const OfferingPeerOptions& peerOptions) {
+    std::lock_guard replacing(viewerMutex);
+    if (preparing.joinable()) {
+        preparing.join();
+    }
+    {
+        std::lock_guard lock(mutex);
+        if (viewer && !viewer->ended()) {
+            return;  // one stream at a time
+        }
+        if (prepared && preparedOptions.hevc == peerOptions.hevc &&
+            preparedOptions.width == peerOptions.width &&
+            preparedOptions.height == peerOptions.height) {
+            return;  // the bitrate is set when the viewer takes it
+        }
+    }
+    preparing = std::thread([this, peerOptions] {
+        std::shared_ptr<ViewerSession> made;
+        try {
+            made = std::make_shared<ViewerSession>("", peerFactory, peerOptions,
+                                                   std::chrono::seconds(options.sessionSeconds),
+                                                   recorder.get());
+        } catch (const std::exception&) {
+            return;  // the viewer's first poll tries again and sees the error
+        }
+        {
+            std::lock_guard lock(mutex);
+            std::swap(prepared, made);
+            preparedOptions = peerOptions;
+        }
+        std::cout << "stream ready for the next viewer" << std::endl;
+    });  // a stream it replaces goes with the thread's `made`, outside the lock
+}
+
+std::shared_ptr<ViewerSession> LocalService::takePreparedStream(
+    const OfferingPeerOptions& peerOptions) {
+    if (preparing.joinable()) {
+        preparing.join();
+    }
+    std::shared_ptr<ViewerSession> taken;
+    OfferingPeerOptions made;
+    {
+        std::lock_guard lock(mutex);
+        taken = std::move(prepared);
+        prepared.reset();
+        made = preparedOptions;
+    }
+    if (taken && (made.hevc != peerOptions.hevc || made.width != peerOptions.width ||
+                  made.height != peerOptions.height)) {
+        taken.reset();
+    }
+    if (taken && made.bitrate != peerOptions.bitrate) {
+        taken->setBitrate(peerOptions.bitrate);
+    }
+    return taken;
 }
 
 void LocalService::signal(const Request& request, Response& response) {
@@ -452,9 +533,14 @@ std::shared_ptr<ViewerSession> LocalService::viewerFor(const std::string& viewer
     }
     // One stream at a time: the previous viewer's peer closes before the next one starts.
     previous.reset();
-    auto created = std::make_shared<ViewerSession>(viewerId, peerFactory, peerOptions,
-                                                   std::chrono::seconds(options.sessionSeconds),
-                                                   recorder.get());
+    auto created = takePreparedStream(peerOptions);
+    if (created) {
+        created->adopt(viewerId);
+    } else {
+        created = std::make_shared<ViewerSession>(viewerId, peerFactory, peerOptions,
+                                                  std::chrono::seconds(options.sessionSeconds),
+                                                  recorder.get());
+    }
     {
         std::lock_guard lock(mutex);
         viewer = created;

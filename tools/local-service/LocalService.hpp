@@ -57,6 +57,11 @@ class LocalService {
     void diagnostics(const std::string& endpoint, const Request& request, Response& response);
 
     std::shared_ptr<ViewerSession> viewerFor(const std::string& viewerId);
+    // Makes the stream of a reported viewport ready before its viewer's first poll, unless a
+    // viewer is streaming already; a browser client expects the offer to be waiting.
+    void prepareStream(const OfferingPeerOptions& peerOptions);
+    // The stream made ready for these options, if any; one made for others is dropped.
+    std::shared_ptr<ViewerSession> takePreparedStream(const OfferingPeerOptions& peerOptions);
     std::shared_ptr<ViewerSession> currentViewer();
 
     const ServiceOptions options;
@@ -73,6 +78,9 @@ class LocalService {
     std::mutex viewerMutex;  // held while a viewer's session is replaced
     std::shared_ptr<ViewerSession> viewer;
     std::set<std::string> pastViewers;
+    std::thread preparing;                    // guarded by viewerMutex
+    std::shared_ptr<ViewerSession> prepared;  // guarded by mutex, as its options
+    OfferingPeerOptions preparedOptions;
 
     std::mutex stopMutex;
     std::condition_variable stopWake;
