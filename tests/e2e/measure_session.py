@@ -23,6 +23,9 @@ def measure(codec, seconds, width, height):
     workdir = tempfile.mkdtemp(prefix="qv-measure-")
     xvfb = harness.Xvfb(width, height)
     service = harness.Service(workdir)
+    # A real service has its stream ready long before a player starts.
+    harness.wait_until(lambda: "stream ready" in open(service.log_path).read(), timeout=15,
+                       what="the service's stream")
     client = None
     try:
         settings = os.path.join(workdir, "appdata", "Quorvanta")
@@ -31,7 +34,21 @@ def measure(codec, seconds, width, height):
             f.write(codec)
         started = time.monotonic()
         client = harness.Client(workdir, [service.base_url], env=xvfb.env())
-        connected, _ = first_time(lambda: "peer_state=2" in client.log_lines(), started, 30)
+        # The steps on the way, as the service and the client's log show them.
+        steps = {}
+        marks = [("login", lambda: service.requests("/auth/login")),
+                 ("viewport", lambda: service.requests("/game-sessions/demo-session/webrtc/viewport")),
+                 ("first poll", lambda: service.requests("/game-sessions/demo-session/webrtc/events")),
+                 ("answer", lambda: service.requests("/game-sessions/demo-session/webrtc/signal")),
+                 ("connected", lambda: "peer_state=2" in client.log_lines())]
+
+        def note_steps():
+            for name, seen in marks:
+                if name not in steps and seen():
+                    steps[name] = time.monotonic() - started
+            return "connected" in steps
+        harness.wait_until(note_steps, timeout=30, interval=0.005)
+        connected = steps["connected"]
         # The window stays black until a picture is presented (Xvfb runs with a black root).
         pictured, _ = first_time(lambda: checks.screenshot(xvfb.display).mean() > 0.02, started,
                                  30, interval=0.0)
@@ -53,6 +70,9 @@ def measure(codec, seconds, width, height):
               f"decoded {decoded_fps:5.1f} fps   client CPU {100 * cpu / wall:5.1f} % of one core "
               f"over {wall:.0f} s   keyframe requests "
               f"{client.log_lines().count('keyframe_request')}")
+        print("      steps (ms from start): " + ", ".join(
+            f"{name} {steps[name] * 1000:.0f}" for name, _ in marks if name in steps) +
+              f", first picture {pictured * 1000:.0f}")
     finally:
         if client:
             client.proc.send_signal(signal.SIGTERM)
