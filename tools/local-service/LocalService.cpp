@@ -123,18 +123,14 @@ void LocalService::stop() {
     if (listener.joinable()) {
         listener.join();
     }
-    std::shared_ptr<ViewerSession> last;
-    std::shared_ptr<ViewerSession> unused;
     {
         std::lock_guard replacing(viewerMutex);
-        if (preparing.joinable()) {
-            preparing.join();
-        }
+        preparedStream.clear();
     }
+    std::shared_ptr<ViewerSession> last;
     {
         std::lock_guard lock(mutex);
         last = std::move(viewer);
-        unused = std::move(prepared);
     }
 }
 
@@ -310,66 +306,9 @@ void LocalService::viewport(const Request& request, Response& response) {
         peerOptions = streamOptions;
     }
     if (peerFactory) {
-        prepareStream(peerOptions);  // unless the stream waiting already fits
+        prepareStream(peerOptions);
     }
     reply(response, 200, json::object());
-}
-
-void LocalService::prepareStream(const OfferingPeerOptions& peerOptions) {
-    std::lock_guard replacing(viewerMutex);
-    if (preparing.joinable()) {
-        preparing.join();
-    }
-    {
-        std::lock_guard lock(mutex);
-        if (viewer && !viewer->ended()) {
-            return;  // one stream at a time
-        }
-        if (prepared && preparedOptions.hevc == peerOptions.hevc &&
-            preparedOptions.width == peerOptions.width &&
-            preparedOptions.height == peerOptions.height) {
-            return;  // the bitrate is set when the viewer takes it
-        }
-    }
-    preparing = std::thread([this, peerOptions] {
-        std::shared_ptr<ViewerSession> made;
-        try {
-            made = std::make_shared<ViewerSession>("", peerFactory, peerOptions,
-                                                   std::chrono::seconds(options.sessionSeconds),
-                                                   recorder.get());
-        } catch (const std::exception&) {
-            return;  // the viewer's first poll tries again and sees the error
-        }
-        {
-            std::lock_guard lock(mutex);
-            std::swap(prepared, made);
-            preparedOptions = peerOptions;
-        }
-        std::cout << "stream ready for the next viewer" << std::endl;
-    });  // a stream it replaces goes with the thread's `made`, outside the lock
-}
-
-std::shared_ptr<ViewerSession> LocalService::takePreparedStream(
-    const OfferingPeerOptions& peerOptions) {
-    if (preparing.joinable()) {
-        preparing.join();
-    }
-    std::shared_ptr<ViewerSession> taken;
-    OfferingPeerOptions made;
-    {
-        std::lock_guard lock(mutex);
-        taken = std::move(prepared);
-        prepared.reset();
-        made = preparedOptions;
-    }
-    if (taken && (made.hevc != peerOptions.hevc || made.width != peerOptions.width ||
-                  made.height != peerOptions.height)) {
-        taken.reset();
-    }
-    if (taken && made.bitrate != peerOptions.bitrate) {
-        taken->setBitrate(peerOptions.bitrate);
-    }
-    return taken;
 }
 
 void LocalService::signal(const Request& request, Response& response) {
@@ -503,6 +442,17 @@ void LocalService::diagnostics(const std::string& endpoint, const Request& reque
     }
 }
 
+void LocalService::prepareStream(const OfferingPeerOptions& peerOptions) {
+    std::lock_guard replacing(viewerMutex);
+    {
+        std::lock_guard lock(mutex);
+        if (viewer && !viewer->ended()) {
+            return;  // one stream at a time
+        }
+    }
+    preparedStream.prepare(peerOptions);
+}
+
 std::shared_ptr<ViewerSession> LocalService::currentViewer() {
     std::lock_guard lock(mutex);
     return viewer;
@@ -533,7 +483,7 @@ std::shared_ptr<ViewerSession> LocalService::viewerFor(const std::string& viewer
     }
     // One stream at a time: the previous viewer's peer closes before the next one starts.
     previous.reset();
-    auto created = takePreparedStream(peerOptions);
+    auto created = preparedStream.take(peerOptions);
     if (created) {
         created->adopt(viewerId);
     } else {

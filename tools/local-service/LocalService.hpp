@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "CpuLoadSampler.hpp"
+#include "PreparedStream.hpp"
 #include "RequestRecorder.hpp"
 #include "Scenario.hpp"
 #include "ServiceOptions.hpp"
@@ -57,11 +58,9 @@ class LocalService {
     void diagnostics(const std::string& endpoint, const Request& request, Response& response);
 
     std::shared_ptr<ViewerSession> viewerFor(const std::string& viewerId);
-    // Makes the stream of a reported viewport ready before its viewer's first poll, unless a
-    // viewer is streaming already; a browser client expects the offer to be waiting.
+    // Makes the next viewer's stream ready before its first poll, unless a viewer is
+    // streaming already.
     void prepareStream(const OfferingPeerOptions& peerOptions);
-    // The stream made ready for these options, if any; one made for others is dropped.
-    std::shared_ptr<ViewerSession> takePreparedStream(const OfferingPeerOptions& peerOptions);
     std::shared_ptr<ViewerSession> currentViewer();
 
     const ServiceOptions options;
@@ -78,9 +77,12 @@ class LocalService {
     std::mutex viewerMutex;  // held while a viewer's session is replaced
     std::shared_ptr<ViewerSession> viewer;
     std::set<std::string> pastViewers;
-    std::thread preparing;                    // guarded by viewerMutex
-    std::shared_ptr<ViewerSession> prepared;  // guarded by mutex, as its options
-    OfferingPeerOptions preparedOptions;
+    // Used under viewerMutex; last of what it needs (the factory, the recorder).
+    PreparedStream preparedStream{[this](const OfferingPeerOptions& peerOptions) {
+        return std::make_shared<ViewerSession>("", peerFactory, peerOptions,
+                                               std::chrono::seconds(options.sessionSeconds),
+                                               recorder.get());
+    }};
 
     std::mutex stopMutex;
     std::condition_variable stopWake;
