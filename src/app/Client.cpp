@@ -3,13 +3,17 @@
 #include <atomic>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
 #include "api/ApiClient.hpp"
 #include "app/MainLoop.hpp"
 #include "app/SdlSession.hpp"
+#include "app/SessionEnd.hpp"
 #include "app/Startup.hpp"
+#include "app/StartupProgress.hpp"
+#include "app/StatisticsRefresh.hpp"
 #include "audio/AudioDevices.hpp"
 #include "audio/AudioPlayer.hpp"
 #include "audio/MicrophoneUplink.hpp"
@@ -34,6 +38,8 @@
 #include "settings/SettingsMenu.hpp"
 #include "settings/SettingsStore.hpp"
 #include "telemetry/TelemetryReporter.hpp"
+#include "video/FrameHistory.hpp"
+#include "video/StatisticsPanel.hpp"
 #include "video/StreamOverlay.hpp"
 #include "video/VideoDecoder.hpp"
 #include "video/VideoPipeline.hpp"
@@ -109,7 +115,32 @@ class SessionThreads {
 // they are created, so what the shutdown does not release explicitly goes in reverse: media
 // objects, then the window and renderer, then SDL, then the start-up state.
 int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, PeerSession& session,
-                   ApiClient& api, const Credentials& credentials, SdlQuitSender& sdlQuit) {
+                   ApiClient& api, const Credentials& credentials, SdlQuitSender& sdlQuit,
+                   SessionEnd& sessionEnd) {
+    // The window opens before the login, so that the player sees what the client waits for
+    // from the start. Where it cannot open, start-up goes on and meets the same error at the
+    // window's own step, once the session is known, as it always has.
+    std::optional<SdlSession> sdl;
+    std::optional<StreamWindow> streamWindow;
+    try {
+        sdl.emplace(sdlQuit);
+        streamWindow.emplace(createStreamWindow());
+    } catch (const std::exception&) {
+    }
+    // The decode thread wakes the main loop with it when a picture is ready, the progress
+    // when its stage moves on.
+    const Uint32 pictureReadyEvent = SDL_RegisterEvents(1);
+    const auto wakeMainLoop = [pictureReadyEvent] {
+        SDL_Event event{};
+        event.type = pictureReadyEvent;
+        SDL_PushEvent(&event);
+    };
+    std::optional<StartupProgress> progress;
+    if (streamWindow) {
+        progress.emplace(streamWindow->renderer.get(), wakeMainLoop);
+        progress->show(StartupProgress::Stage::LoggingIn);
+    }
+
     std::string loginError;
     if (!api.login(credentials.email, credentials.password, loginError)) {
         if (session.stopRequested.load()) {
@@ -125,10 +156,15 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         },
     };
 
+    if (progress) {
+        progress->show(StartupProgress::Stage::FindingSession);
+    }
     const std::string sessionId = lookUpSessionId(arguments, api);
     const Preferences preferences = readPreferences();
 
-    SdlSession sdl(sdlQuit);
+    if (!sdl) {
+        sdl.emplace(sdlQuit);
+    }
     enableMenuCommandEvents();
     const StreamSize streamSize = measureStreamSize();
     reportViewport(api, sessionId, streamSize, preferences);
@@ -138,13 +174,20 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         preferences.codecIsHevc ? rtc::VideoCodec::H265 : rtc::VideoCodec::H264;
     configuration.bindAddress = loopbackBindAddressFor(api.baseUrl());
 
-    StreamWindow streamWindow = createStreamWindow();
+    if (!streamWindow) {
+        streamWindow.emplace(createStreamWindow());
+    }
+    if (!progress) {
+        progress.emplace(streamWindow->renderer.get(), wakeMainLoop);
+    }
     const DeviceNames devices = readDeviceNames();
 
     VideoDecoder decoder(preferences.codecIsHevc);
     RemoteCursor cursor;
-    const StreamOverlay overlay(cursor);
-    VideoPresenter presenter(streamWindow.renderer.get(), streamSize.width, streamSize.height,
+    FrameHistory recentFrames;
+    StatisticsPanel statisticsPanel(streamWindow->renderer.get(), recentFrames);
+    const StreamOverlay overlay(cursor, &statisticsPanel);
+    VideoPresenter presenter(streamWindow->renderer.get(), streamSize.width, streamSize.height,
                              overlay);
     AudioPlayer audio(devices.output);
     std::unique_ptr<MicrophoneUplink> microphone = openSavedMicrophone(devices.microphone, log);
@@ -152,9 +195,7 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
               " decoder=" + decoder.decoderName());
 
     StreamStats stats;
-    VideoPipeline video(stats, preferences.codecIsHevc, decoder, presenter);
-    // The decode thread wakes the main loop with it when a picture is ready.
-    const Uint32 pictureReadyEvent = SDL_RegisterEvents(1);
+    VideoPipeline video(stats, preferences.codecIsHevc, decoder, presenter, &recentFrames);
     stats.targetBitrate = initialTargetBitrate(preferences, streamSize);
 
     session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
@@ -169,14 +210,22 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
             return audio.playPacket(reinterpret_cast<const unsigned char*>(data), size);
         });
     uplink.attach();
-    session.peerConnection->onStateChange(
-        [&session, &sdlQuit, handler = PeerStateHandler(session.stopRequested, log)](
-            rtc::PeerConnection::State state) mutable {
-            handler(state);
-            if (session.stopRequested.load()) {
-                sdlQuit.send();  // the main loop sleeps until an event
-            }
-        });
+    session.peerConnection->onStateChange([&session, &sdlQuit, &sessionEnd, &progress,
+                                           handler = PeerStateHandler(session.stopRequested, log)](
+                                              rtc::PeerConnection::State state) mutable {
+        if (state == rtc::PeerConnection::State::Connecting) {
+            progress->advance(StartupProgress::Stage::Connecting);
+        } else if (state == rtc::PeerConnection::State::Connected) {
+            progress->advance(StartupProgress::Stage::WaitingForPicture);
+        }
+        if (auto reason = endReasonFor(state)) {
+            sessionEnd.record(*reason);
+        }
+        handler(state);
+        if (session.stopRequested.load()) {
+            sdlQuit.send();  // the main loop sleeps until an event
+        }
+    });
     tracks.attach(*session.peerConnection);
     session.peerConnection->onDataChannel([&control](std::shared_ptr<rtc::DataChannel> channel) {
         control.handleDataChannel(std::move(channel));
@@ -196,16 +245,17 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
             return true;
         },
         [&tracks] { return tracks.videoReceiveStats().roundTripMs; },
-        [pictureReadyEvent] {
-            SDL_Event event{};
-            event.type = pictureReadyEvent;
-            SDL_PushEvent(&event);
-        },
+        wakeMainLoop,
     };
+    StatisticsRefresh statistics(
+        statisticsPanel,
+        StatisticsRefresh::Sources{
+            stats, video, presenter, recentFrames, [&tracks] { return tracks.videoReceiveStats(); },
+            preferences.codecIsHevc ? "hevc" : "h264", decoder.decoderName()});
 
     const SettingsAccess settings = savedSettings();
-    const PopupMenuOwner menuOwner{streamWindow.nativeHandle, streamWindow.window.get(),
-                                   streamWindow.renderer.get()};
+    const PopupMenuOwner menuOwner{streamWindow->nativeHandle, streamWindow->window.get(),
+                                   streamWindow->renderer.get()};
     const MenuCommandContext menuContext{
         settings,
         [](const Notice& notice) { showMessageBox(notice.title, notice.text, notice.icon); },
@@ -216,7 +266,7 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
                                          },
                                          transport.postJson,
                                          [&](const std::string& title) {
-                                             SDL_SetWindowTitle(streamWindow.window.get(),
+                                             SDL_SetWindowTitle(streamWindow->window.get(),
                                                                 title.c_str());
                                          },
                                          showMessageBox, TelemetryTiming::steadyNowNs,
@@ -226,14 +276,15 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         [&decoder] { return std::string(decoder.decoderName()); },
     };
     InputHandler input(
-        streamWindow.window.get(),
+        streamWindow->window.get(),
         [&control](const InputEvent& event) { control.sendInput(event); },
         [&presenter] {
             return InputHandler::PictureSize{presenter.width(), presenter.height()};
         },
         [&](int x, int y) {
             showSettingsMenu(menuOwner, settings, SettingsStore::readCodecIsHevc(), x, y);
-        });
+        },
+        [&statistics] { statistics.toggle(); });
 
     {
         SessionThreads threads(session, microphone.get(), video);
@@ -242,13 +293,21 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
                 control.sendMicrophonePacket(packet);
             });
         }
+        progress->show(StartupProgress::Stage::WaitingForOffer);
         threads.start(poller, telemetry, decodeHooks);
 
         MainLoop loop(
-            streamWindow.window.get(), session.stopRequested, stats, log,
+            streamWindow->window.get(), session.stopRequested, stats, log,
             MainLoop::Parts{video, input, pictureReadyEvent,
                             [&tracks] { return tracks.videoReceiveStats(); },
-                            [&menuContext](int id) { handleMenuCommand(menuContext, id); }});
+                            [&menuContext](int id) { handleMenuCommand(menuContext, id); },
+                            [&sessionEnd] { sessionEnd.record(SessionEndReason::WindowClosed); },
+                            [&] {
+                                if (presenter.framesPresented() == 0) {
+                                    progress->drawWhenChanged();
+                                }
+                                statistics.refreshWhenDue();
+                            }});
         // However the loop ends, the game must not keep a key pressed: the releases go out
         // before the connection closes.
         try {
@@ -288,15 +347,29 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     // From here on SIGINT and SIGTERM ask for the orderly stop that closing the window asks
     // for: requests in flight end, and a menu or message box open on the main thread closes.
     SdlQuitSender sdlQuit;
-    const platform::StopSignals stopSignals([&session, &sdlQuit] {
+    SessionEnd sessionEnd;
+    const platform::StopSignals stopSignals([&session, &sdlQuit, &sessionEnd] {
+        sessionEnd.record(SessionEndReason::Signal);
         session.stopRequested.exchange(true);
         closeMessageBoxes();
         sdlQuit.send();
     });
+    // Told once the stop has run its course, whether it came during start-up or the stream.
+    const auto tellWhyItEnded = [&sessionEnd, &log] {
+        if (auto reason = sessionEnd.reason()) {
+            const std::string line = sessionEndedLine(*reason);
+            std::cout << line << std::endl;
+            log.write(line);
+        }
+    };
     try {
-        return loginAndStream(arguments, log, session, api, credentials, sdlQuit);
+        const int exitCode =
+            loginAndStream(arguments, log, session, api, credentials, sdlQuit, sessionEnd);
+        tellWhyItEnded();
+        return exitCode;
     } catch (const std::exception&) {
         if (session.stopRequested.load()) {
+            tellWhyItEnded();
             return 0;  // a request cut short by the stop fails like any other
         }
         throw;

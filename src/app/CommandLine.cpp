@@ -40,6 +40,7 @@ std::string clientUsage() {
            "In the window:\n"
            "  F11                  full screen on and off\n"
            "  Ctrl+Alt+Shift+Q     free the mouse the game has captured\n"
+           "  Ctrl+Alt+Shift+S     statistics panel on and off\n"
            "  menu button (top right, mouse free): codec, bitrate, audio devices,\n"
            "                       network test, information\n"
            "\n"

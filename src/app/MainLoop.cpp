@@ -20,6 +20,9 @@ void MainLoop::run() {
     while (!stopRequested.load()) {
         handlePendingEvents();
         parts.video.presentNewest();
+        if (parts.afterPicture) {
+            parts.afterPicture();
+        }
         refreshStatisticsWhenDue();
         waitForWork();
     }
@@ -39,6 +42,9 @@ void MainLoop::dispatch(const SDL_Event& event) {
     }
     if (event.type == SDL_QUIT) {
         // The events already queued are still handled; the loop ends at its next check.
+        if (parts.onQuit) {
+            parts.onQuit();
+        }
         stopRequested.exchange(true);
         return;
     }

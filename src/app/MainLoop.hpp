@@ -32,6 +32,11 @@ class MainLoop {
         std::function<rtc::ReceiveStats()> videoPackets;
         // A command chosen in the settings menu.
         std::function<void(int id)> onMenuCommand;
+        // The window's quit event: the player closed it, or another thread stops the loop.
+        std::function<void()> onQuit;
+        // Once per turn after the picture: the window's other contents (progress until the
+        // first picture, the statistics panel's figures).
+        std::function<void()> afterPicture;
     };
 
     MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const StreamStats& stats,

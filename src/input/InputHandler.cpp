@@ -13,11 +13,12 @@ constexpr std::uint16_t vkAlt = 18;
 }  // namespace
 
 InputHandler::InputHandler(SDL_Window* window, EventSink sink, PictureSizeSource pictureSize,
-                           MenuRequest openMenu)
+                           MenuRequest openMenu, StatisticsToggle toggleStatistics)
     : window(window),
       sink(std::move(sink)),
       pictureSize(std::move(pictureSize)),
-      openMenu(std::move(openMenu)) {}
+      openMenu(std::move(openMenu)),
+      toggleStatistics(std::move(toggleStatistics)) {}
 
 bool InputHandler::handleEvent(const SDL_Event& event) {
     switch (event.type) {
@@ -26,6 +27,7 @@ bool InputHandler::handleEvent(const SDL_Event& event) {
                 case SDL_WINDOWEVENT_FOCUS_LOST:
                     // Another window has the keyboard now: the releases go there, and a
                     // captured pointer would be stuck.
+                    statisticsKeyDown = false;  // its release goes there too
                     releaseAll();
                     return true;
                 case SDL_WINDOWEVENT_HIDDEN:
@@ -36,6 +38,9 @@ bool InputHandler::handleEvent(const SDL_Event& event) {
                     return false;
             }
         case SDL_KEYDOWN:
+            if (takeStatisticsKey(event.key)) {
+                return true;
+            }
             if (isReleaseCombination(event.key)) {
                 handleReleaseCombination();
                 return true;
@@ -47,6 +52,9 @@ bool InputHandler::handleEvent(const SDL_Event& event) {
             handleKey(event.key);
             return true;
         case SDL_KEYUP:
+            if (takeStatisticsKey(event.key)) {
+                return true;
+            }
             handleKey(event.key);
             return true;
         case SDL_MOUSEMOTION:
@@ -148,6 +156,27 @@ bool InputHandler::isReleaseCombination(const SDL_KeyboardEvent& event) const {
     const Uint16 mod = event.keysym.mod;
     return event.keysym.sym == SDLK_q && mouseCaptured && (mod & KMOD_CTRL) != 0 &&
            (mod & KMOD_ALT) != 0 && (mod & KMOD_SHIFT) != 0;
+}
+
+bool InputHandler::takeStatisticsKey(const SDL_KeyboardEvent& event) {
+    if (event.keysym.sym != SDLK_s) {
+        return false;
+    }
+    if (statisticsKeyDown) {
+        // The modifiers the server saw go down go up as the player lets go of them.
+        statisticsKeyDown = event.type == SDL_KEYDOWN;
+        return true;
+    }
+    const Uint16 mod = event.keysym.mod;
+    if (event.type != SDL_KEYDOWN || event.repeat != 0 || (mod & KMOD_CTRL) == 0 ||
+        (mod & KMOD_ALT) == 0 || (mod & KMOD_SHIFT) == 0) {
+        return false;
+    }
+    statisticsKeyDown = true;
+    if (toggleStatistics) {
+        toggleStatistics();
+    }
+    return true;
 }
 
 bool InputHandler::isInMenuCorner(std::int32_t x, std::int32_t y) const {

@@ -32,8 +32,11 @@ class InputHandler {
     static constexpr int menuCornerSize = 62;
     static constexpr int menuAnchorInset = 14;
 
+    // Ctrl+Alt+Shift+S, captured or not.
+    using StatisticsToggle = std::function<void()>;
+
     InputHandler(SDL_Window* window, EventSink sink, PictureSizeSource pictureSize,
-                 MenuRequest openMenu);
+                 MenuRequest openMenu, StatisticsToggle toggleStatistics = {});
 
     // One window event from the main loop. Returns true when the event was input and has
     // been dealt with here (keys, mouse, wheel, focus loss, the window hidden or minimised);
@@ -58,6 +61,8 @@ class InputHandler {
     void releaseHeldInputs();
     void sendMouseMoveAbsolute(std::int32_t x, std::int32_t y);
     bool isReleaseCombination(const SDL_KeyboardEvent& event) const;
+    // Takes the statistics combination's S, its repeats and its release; true when it did.
+    bool takeStatisticsKey(const SDL_KeyboardEvent& event);
     bool isInMenuCorner(std::int32_t x, std::int32_t y) const;
     void toggleFullscreen();
     void send(const InputEvent& event);
@@ -66,6 +71,10 @@ class InputHandler {
     EventSink sink;
     PictureSizeSource pictureSize;
     MenuRequest openMenu;
+    StatisticsToggle toggleStatistics;
     HeldInputs held;
+    // The S of the statistics combination is down: the server never saw it, so neither its
+    // repeats nor its release go out.
+    bool statisticsKeyDown = false;
     bool mouseCaptured = false;
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "rtc/rtc.hpp"
+
 namespace rtc {
 
 namespace {
@@ -11,7 +13,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto checkInterval = 250ms;
-constexpr auto silenceLimit = 10s;
+constexpr auto silenceLimit = PeerConnection::silenceLimit;
 constexpr auto stopTimeout = 5s;
 
 std::int64_t nowTicks() {

@@ -4,6 +4,7 @@
 // sees only these types; the engine underneath (GStreamer's webrtcbin) stays inside
 // src/rtc/. No GStreamer or GLib header may be included from here.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -184,6 +185,10 @@ class DataChannel {
 class PeerConnection {
   public:
     class Impl;
+
+    // A connected peer from which nothing arrives for this long is taken for gone
+    // (Disconnected).
+    static constexpr std::chrono::seconds silenceLimit{10};
 
     enum class State : int {
         New = 0,

@@ -67,7 +67,10 @@ void DecodeThread::decodeOne(EncodedQueue::Queued& queued) {
     const std::size_t pictures = decoder.decode(
         frame.data.data(), frame.data.size(), frame.timestamp, [&](DecodedPicture picture) {
             decoded.fetch_add(1);
-            if (slot.put(ReadyPicture{std::move(picture), frame.arrival, brokenSinceKeyFrame}) &&
+            const double ms =
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            if (slot.put(
+                    ReadyPicture{std::move(picture), frame.arrival, ms, brokenSinceKeyFrame}) &&
                 hooks.pictureReady) {
                 hooks.pictureReady();
             }

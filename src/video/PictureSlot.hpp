@@ -12,6 +12,7 @@
 struct ReadyPicture {
     DecodedPicture picture;
     std::chrono::steady_clock::time_point arrival;  // of its encoded frame
+    double decodeMs = 0;                            // its frame's time in the decoder
     // Its frame, or one since the last key frame, was damaged, dropped or undecodable.
     bool broken = false;
 };

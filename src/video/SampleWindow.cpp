@@ -13,6 +13,10 @@ SampleWindow::Summary SampleWindow::takeSummary() {
         std::lock_guard lock(mutex);
         taken.swap(samples);
     }
+    return summarise(std::move(taken));
+}
+
+SampleWindow::Summary SampleWindow::summarise(std::vector<double> taken) {
     if (taken.empty()) {
         return {};
     }

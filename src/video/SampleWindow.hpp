@@ -17,6 +17,8 @@ class SampleWindow {
     // The summary of what was added since the last call (all zero when nothing was), and a
     // fresh window.
     Summary takeSummary();
+    // The summary of any set of durations.
+    static Summary summarise(std::vector<double> samples);
 
   private:
     std::mutex mutex;

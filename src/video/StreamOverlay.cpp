@@ -1,11 +1,16 @@
 #include "video/StreamOverlay.hpp"
 
+#include "video/StatisticsPanel.hpp"
+
 void StreamOverlay::draw(SDL_Renderer* renderer, const letterbox::Rect& picture,
                          int outputW) const {
     if (cursor.cursorVisible.load()) {
         drawCursor(renderer, picture);
     }
     drawMenuButton(renderer, outputW);
+    if (panel) {
+        panel->draw();
+    }
 }
 
 void StreamOverlay::drawCursor(SDL_Renderer* renderer, const letterbox::Rect& picture) const {

@@ -9,8 +9,11 @@ double msBetween(VideoPipeline::Clock::time_point from, VideoPipeline::Clock::ti
 }  // namespace
 
 VideoPipeline::VideoPipeline(StreamStats& stats, bool isHevc, VideoDecoder& decoder,
-                             VideoPresenter& presenter)
-    : presenter(presenter), queue(stats, isHevc), decodeThread(queue, decoder, slot) {}
+                             VideoPresenter& presenter, FrameHistory* recent)
+    : presenter(presenter),
+      recent(recent),
+      queue(stats, isHevc),
+      decodeThread(queue, decoder, slot) {}
 
 bool VideoPipeline::presentNewest() {
     std::optional<ReadyPicture> ready = slot.take();
@@ -24,6 +27,10 @@ bool VideoPipeline::presentNewest() {
     const auto shown = Clock::now();
     presentMs.add(msBetween(start, shown));
     arrivalToPresentMs.add(msBetween(ready->arrival, shown));
+    if (recent) {
+        recent->add(
+            {shown, msBetween(ready->arrival, shown), ready->decodeMs, msBetween(start, shown)});
+    }
     if (lastPresented) {
         longestGapMs = std::max(longestGapMs, msBetween(*lastPresented, shown));
     }
@@ -34,13 +41,19 @@ bool VideoPipeline::presentNewest() {
     return true;
 }
 
+VideoPipeline::Totals VideoPipeline::totals() const {
+    Totals totals;
+    totals.decoded = decodeThread.picturesDecoded();
+    totals.presented = presenter.framesPresented();
+    totals.skipped = slot.skipped();
+    totals.broken = broken;
+    totals.keyframeRequests = decodeThread.keyframeRequests();
+    return totals;
+}
+
 VideoPipeline::Figures VideoPipeline::takeFigures() {
     Figures figures;
-    figures.decoded = decodeThread.picturesDecoded();
-    figures.presented = presenter.framesPresented();
-    figures.skipped = slot.skipped();
-    figures.broken = broken;
-    figures.keyframeRequests = decodeThread.keyframeRequests();
+    static_cast<Totals&>(figures) = totals();
     figures.arrivalToPresent = arrivalToPresentMs.takeSummary();
     figures.decode = decodeThread.decodeTimes().takeSummary();
     figures.present = presentMs.takeSummary();

@@ -8,6 +8,7 @@
 #include "base/StreamStats.hpp"
 #include "video/DecodeThread.hpp"
 #include "video/EncodedQueue.hpp"
+#include "video/FrameHistory.hpp"
 #include "video/PictureSlot.hpp"
 #include "video/SampleWindow.hpp"
 #include "video/VideoDecoder.hpp"
@@ -23,20 +24,23 @@ class VideoPipeline {
 
     // The video figures of one statistics interval: running totals, and the interval's
     // windows (durations in ms).
-    struct Figures {
+    struct Totals {
         std::uint64_t decoded = 0;
         std::uint64_t presented = 0;
         std::uint64_t skipped = 0;
         std::uint64_t broken = 0;
         std::uint64_t keyframeRequests = 0;
+    };
+    struct Figures : Totals {
         SampleWindow::Summary arrivalToPresent;
         SampleWindow::Summary decode;
         SampleWindow::Summary present;
         double longestGapMs = 0;  // between two presented pictures
     };
 
-    VideoPipeline(StreamStats& stats, bool isHevc, VideoDecoder& decoder,
-                  VideoPresenter& presenter);
+    // `recent`, when given, gets every presented picture.
+    VideoPipeline(StreamStats& stats, bool isHevc, VideoDecoder& decoder, VideoPresenter& presenter,
+                  FrameHistory* recent = nullptr);
     VideoPipeline(const VideoPipeline&) = delete;
     VideoPipeline& operator=(const VideoPipeline&) = delete;
 
@@ -50,9 +54,12 @@ class VideoPipeline {
     bool presentNewest();
     // Main thread, once per statistics interval; starts the next interval's windows.
     Figures takeFigures();
+    // Main thread; the running totals alone, leaving the interval's windows as they are.
+    Totals totals() const;
 
   private:
     VideoPresenter& presenter;
+    FrameHistory* recent;
     EncodedQueue queue;
     PictureSlot slot;
     DecodeThread decodeThread;  // last: stopped before the queue and slot go

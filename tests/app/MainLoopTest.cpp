@@ -49,7 +49,8 @@ class MainLoopTest : public ::testing::Test {
     MainLoop makeLoop(std::atomic<bool>& stopRequested) {
         return MainLoop(
             stream.window.get(), stopRequested, stats, log,
-            MainLoop::Parts{*video, *input, pictureReadyEvent, [this] { return packets; }, {}});
+            MainLoop::Parts{
+                *video, *input, pictureReadyEvent, [this] { return packets; }, {}, {}, {}});
     }
 
     void pushKeyDown(SDL_Keycode key) {

@@ -259,6 +259,9 @@ class Run:
         self.workdir = tempfile.mkdtemp(prefix="qv-measure-")
         self.xvfb = Xvfb(width, height)
         self.service = Service(self.workdir, *service_args)
+        # A real service has its stream ready long before a player starts.
+        wait_until(lambda: "stream ready" in open(self.service.log_path).read(), timeout=15,
+                   what="the service's stream")
         write_settings(self.workdir, settings)
         self.started = time.monotonic()
         self.client = Client(self.workdir, [self.service.base_url], env=self.xvfb.env())

@@ -15,7 +15,7 @@ import harness
 import stream_checks as checks
 
 SHIFT, CTRL, ALT = 16, 17, 18
-KEY_A, KEY_B, KEY_Q, KEY_F11, KEY_ESCAPE = 65, 66, 81, 122, 27
+KEY_A, KEY_B, KEY_Q, KEY_S, KEY_F11, KEY_ESCAPE = 65, 66, 81, 83, 122, 27
 
 
 def channel_messages(service, start=0):
@@ -79,6 +79,15 @@ class Session:
         values = dict(line.split("=", 1) for line in out.split())
         return int(values["WIDTH"]), int(values["HEIGHT"])
 
+    def corner_text_pixels(self):
+        """Light pixels in the window's top-left corner, where the statistics panel writes."""
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", self.window],
+                             capture_output=True, text=True, check=True, env=self._env()).stdout
+        values = dict(line.split("=", 1) for line in out.split())
+        left, top = int(values["X"]), int(values["Y"])
+        light = checks.screenshot(self.xvfb.display).white_pixels(threshold=200)
+        return sum(1 for x, y in light if left <= x < left + 320 and top <= y < top + 180)
+
     def mark(self):
         return len(self.service.records())
 
@@ -127,6 +136,20 @@ class KeyboardTest(harness.EndToEndTest):
         messages = session.wait_key(start, KEY_B, False, "the key after F11")
         self.assertEqual(key_messages(messages),
                          [(KEY_F11, False), (KEY_F11, False), (KEY_B, True), (KEY_B, False)])
+
+        # Ctrl+Alt+Shift+S shows the statistics in the top-left corner; the server sees the
+        # modifiers come and go, and nothing of S.
+        plain = session.corner_text_pixels()
+        start = session.mark()
+        session.xdotool("key", "ctrl+alt+shift+s")
+        harness.wait_until(lambda: session.corner_text_pixels() > plain + 200,
+                           what="the statistics panel's text")
+        session.xdotool("key", "b")
+        messages = session.wait_key(start, KEY_B, False, "the key after the statistics keys")
+        keys = key_messages(messages)
+        self.assertEqual([k for k in keys if k[0] == KEY_S], [])
+        self.assertEqual(sorted(keys[:-2]), sorted((vk, down) for vk in (SHIFT, CTRL, ALT)
+                                                   for down in (True, False)))
 
         session.client.proc.send_signal(signal.SIGTERM)
         self.assertEqual(session.client.wait_exit(), 0)

@@ -89,7 +89,12 @@ class StreamTest(harness.EndToEndTest):
                 # Closed (5) is the service's goodbye; 3 would mean the silence watch fired.
                 self.assertIn("peer_state=5", client.log_lines())
                 self.assertNotIn("peer_state=3", client.log_lines())
+                self.assertIn("Session ended: the server closed the stream\n", client.stdout())
                 service.close()
+                # The service tells each viewer event on its console.
+                with open(service.log_path) as f:
+                    told = re.findall(r"^viewer native-\d+ (\w+)", f.read(), re.MULTILINE)
+                self.assertEqual(told, ["connected", "ended"])
 
     def test_lost_packets_are_repaired_and_the_picture_comes_back(self):
         service = self.start_service("--loss", "1", "--seed", "7")

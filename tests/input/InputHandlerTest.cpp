@@ -32,7 +32,8 @@ class InputHandlerTest : public ::testing::Test {
             [this] { return picture; },
             [this](int x, int y) {
                 menuRequests.push_back({x, y});
-            });
+            },
+            [this] { ++statisticsToggles; });
     }
 
     void TearDown() override {
@@ -115,6 +116,7 @@ class InputHandlerTest : public ::testing::Test {
     InputHandler::PictureSize picture{1920, 1080};
     std::vector<std::string> sent;
     std::vector<std::pair<int, int>> menuRequests;
+    int statisticsToggles = 0;
     std::unique_ptr<InputHandler> handler;
 };
 
@@ -251,7 +253,7 @@ TEST_F(InputHandlerTest, cornerClickWhileCapturedGoesToTheGame) {
 
 // Whenever the window can no longer see a release, what the server saw go down is released
 // to it: once, oldest press first. Held here: the left button (which captured), W repeated,
-// Shift.
+// Shift. The statistics combination, by contrast, keeps its S from the server altogether.
 TEST_F(InputHandlerTest, heldKeysAndButtonsAreReleasedOnceWhenTheWindowLosesThem) {
     const Uint16 all = KMOD_LCTRL | KMOD_LALT | KMOD_LSHIFT;
     struct Case {
@@ -259,6 +261,7 @@ TEST_F(InputHandlerTest, heldKeysAndButtonsAreReleasedOnceWhenTheWindowLosesThem
         std::vector<SDL_Event> events;  // none: the client shuts down
         Messages sent;
         bool mouseFreed;
+        int statisticsToggles = 0;
     };
     const Messages heldReleased = {R"({"button":1,"down":false,"type":"mouse_button"})",
                                    R"({"down":false,"type":"key","vk":87})",
@@ -278,8 +281,24 @@ TEST_F(InputHandlerTest, heldKeysAndButtonsAreReleasedOnceWhenTheWindowLosesThem
           R"({"button":1,"down":false,"type":"mouse_button"})",
           R"({"down":false,"type":"key","vk":87})"},
          true},
+        // S pressed, repeated and released, then the modifiers: only the modifiers go out.
+        {"statistics combination",
+         {key(SDL_KEYDOWN, SDLK_LCTRL, KMOD_LCTRL | KMOD_LSHIFT), key(SDL_KEYDOWN, SDLK_LALT, all),
+          key(SDL_KEYDOWN, SDLK_s, all), key(SDL_KEYDOWN, SDLK_s, all, 1),
+          key(SDL_KEYUP, SDLK_s, all), key(SDL_KEYUP, SDLK_LALT, KMOD_LCTRL | KMOD_LSHIFT),
+          key(SDL_KEYUP, SDLK_LCTRL, KMOD_LSHIFT), key(SDL_KEYDOWN, SDLK_s, KMOD_LSHIFT),
+          windowEvent(SDL_WINDOWEVENT_FOCUS_LOST)},
+         {R"({"down":true,"type":"key","vk":17})", R"({"down":true,"type":"key","vk":18})",
+          R"({"down":false,"type":"key","vk":18})", R"({"down":false,"type":"key","vk":17})",
+          R"({"down":true,"type":"key","vk":83})",
+          R"({"button":1,"down":false,"type":"mouse_button"})",
+          R"({"down":false,"type":"key","vk":87})", R"({"down":false,"type":"key","vk":16})",
+          R"({"down":false,"type":"key","vk":83})"},
+         true,
+         1},
     };
     for (const auto& c : cases) {
+        statisticsToggles = 0;
         makeHandler();
         dispatch({button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 100, 100), key(SDL_KEYDOWN, SDLK_w),
                   key(SDL_KEYDOWN, SDLK_w, KMOD_NONE, 1),
@@ -292,6 +311,7 @@ TEST_F(InputHandlerTest, heldKeysAndButtonsAreReleasedOnceWhenTheWindowLosesThem
         }
         EXPECT_EQ(sent, c.sent) << c.trigger;
         EXPECT_EQ(handler->isMouseCaptured(), !c.mouseFreed) << c.trigger;
+        EXPECT_EQ(statisticsToggles, c.statisticsToggles) << c.trigger;
         sent.clear();
         handler->releaseAll();
         EXPECT_EQ(sent, Messages{}) << c.trigger << " released something twice";

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TestScreen.hpp"
+#include "video/StatisticsPanel.hpp"
 #include "video/StreamOverlay.hpp"
 
 namespace {
@@ -37,8 +38,8 @@ TEST(StreamOverlay, cursorTipSitsAtThePictureCornersNotTheWindows) {
     cursor.cursorY = 0;
     drawOverlay(screen, overlay, r);
     EXPECT_TRUE(near(screen.at(r.x, r.y + 8), white, 0)) << screen.at(r.x, r.y + 8);
-    EXPECT_TRUE(near(screen.at(r.x + 8, r.y + 8), white, 0));    // diagonal stroke
-    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 12), black, 0));   // shadow right of the stem
+    EXPECT_TRUE(near(screen.at(r.x + 8, r.y + 8), white, 0));      // diagonal stroke
+    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 12), black, 0));     // shadow right of the stem
     EXPECT_TRUE(near(screen.at(r.x + 2, r.y + 14), backdrop, 0));  // untouched in between
 }
 
@@ -59,9 +60,9 @@ TEST(StreamOverlay, menuButtonIsBlendedOverPictureAndBars) {
     EXPECT_TRUE(near(overBar, Rgb{blend(18, 155, 0), blend(18, 155, 0), blend(22, 155, 0)}, 2))
         << overBar;
     const Rgb overPicture = screen.at(b.x + 4, b.y + 36);
-    EXPECT_TRUE(
-        near(overPicture,
-             Rgb{blend(18, 155, backdrop.r), blend(18, 155, backdrop.g), blend(22, 155, backdrop.b)}, 3))
+    EXPECT_TRUE(near(
+        overPicture,
+        Rgb{blend(18, 155, backdrop.r), blend(18, 155, backdrop.g), blend(22, 155, backdrop.b)}, 3))
         << overPicture;
     // Just outside the button the picture is untouched.
     EXPECT_TRUE(near(screen.at(b.x - 1, b.y + 36), backdrop, 0));
@@ -71,6 +72,89 @@ TEST(StreamOverlay, menuButtonIsBlendedOverPictureAndBars) {
     EXPECT_GT(screen.at(b.x + 30, b.y + 28).r, 180);
     EXPECT_TRUE(near(screen.at(b.x + 9, b.y + 28), overPicture, 1));
     EXPECT_TRUE(near(screen.at(b.x + 20, b.y + 24), overPicture, 1));
+}
+
+PanelFigures busyStream() {
+    PanelFigures f;
+    f.width = 1920;
+    f.height = 1080;
+    f.codec = "h264";
+    f.decoder = "vaapi";
+    f.receivedFps = 60;
+    f.presentedFps = 59.5;
+    f.times.arrivalToPresent = {12.34, 31.5, 44.1};
+    f.times.decode = {3.2, 6.04, 7};
+    f.times.present = {0.6, 1.24, 2};
+    f.receivedBitsPerSecond = 11.84e6;
+    f.targetBitsPerSecond = 12000000;
+    f.roundTripMs = 1.4;
+    f.packetsLost = 12;
+    f.packetsLostPerSecond = 2;
+    f.skipped = 3;
+    f.broken = 1;
+    f.encodedDropped = 4;
+    f.keyframeRequests = 2;
+    return f;
+}
+
+TEST(StatisticsPanel, figuresReadAsText) {
+    const std::vector<std::string> busy = {
+        "Stream      1920x1080 h264, decoder vaapi",
+        "Frames/s    received 60.0, presented 59.5",
+        "Arrival to present 12.3 / 31.5 ms (median / p99)",
+        "Decode      3.2 / 6.0 ms, present 0.6 / 1.2 ms",
+        "Bitrate     11.8 Mbit/s, target 12.0 Mbit/s",
+        "Round trip  1 ms, packets lost 12 (2/s)",
+        "Skipped 3, broken 1, dropped 4, key-frame requests 2",
+        "Arrival to present, last 2 s (top 50 ms):",
+    };
+    EXPECT_EQ(statisticsPanelLines(busyStream()), busy);
+
+    // What changes with a quiet stream: the lines below, the rest as above.
+    struct Case {
+        void (*change)(PanelFigures&);
+        std::size_t line;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {[](PanelFigures& f) { f.roundTripMs = 0; }, 5,
+         "Round trip  unknown, packets lost 12 (2/s)"},
+        {[](PanelFigures& f) { f.receivedBitsPerSecond = 48000; }, 4,
+         "Bitrate     48 kbit/s, target 12.0 Mbit/s"},
+        {[](PanelFigures& f) { f.times.arrivalToPresent.max = 3; }, 7,
+         "Arrival to present, last 2 s (top 20 ms):"},
+    };
+    for (const auto& c : cases) {
+        PanelFigures f = busyStream();
+        c.change(f);
+        EXPECT_EQ(statisticsPanelLines(f).at(c.line), c.text);
+    }
+}
+
+TEST(StatisticsPanel, showsATranslucentPanelInTheTopLeftCornerOnlyOnceToggled) {
+    Screen screen(640, 360);
+    const letterbox::Rect r = letterbox::pictureRect(640, 360, 640, 360);
+    RemoteCursor cursor;
+    FrameHistory history;
+    StatisticsPanel panel(screen.get(), history);
+    panel.setFigures(busyStream());
+    const StreamOverlay overlay(cursor, &panel);
+    const int inside = StatisticsPanel::margin + 2;  // in the padding, clear of the text
+
+    drawOverlay(screen, overlay, r);
+    const Rgb hidden = screen.at(inside, inside);
+    panel.toggle();
+    drawOverlay(screen, overlay, r);
+    const auto blend = [](int src, int dst) {
+        const int alpha = StatisticsPanel::background.a;
+        return (src * alpha + dst * (255 - alpha)) / 255;
+    };
+    const SDL_Color bg = StatisticsPanel::background;
+    EXPECT_TRUE(near(hidden, backdrop, 0)) << hidden;
+    EXPECT_TRUE(near(screen.at(inside, inside),
+                     Rgb{blend(bg.r, backdrop.r), blend(bg.g, backdrop.g), blend(bg.b, backdrop.b)},
+                     2))
+        << screen.at(inside, inside);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <iomanip>
+#include <iostream>
 #include <random>
 #include <sstream>
 
@@ -99,6 +100,16 @@ int LocalService::start(int port) {
     while (!server.is_running() && !listenEnded) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // The first viewer finds its offer waiting, as on the real service. Until a viewer
+    // answers, the stream costs nothing but its memory.
+    if (peerFactory) {
+        OfferingPeerOptions peerOptions;
+        {
+            std::lock_guard lock(mutex);
+            peerOptions = streamOptions;
+        }
+        prepareStream(peerOptions);
+    }
     return bound;
 }
 
@@ -111,6 +122,10 @@ void LocalService::stop() {
     server.stop();
     if (listener.joinable()) {
         listener.join();
+    }
+    {
+        std::lock_guard replacing(viewerMutex);
+        preparedStream.clear();
     }
     std::shared_ptr<ViewerSession> last;
     {
@@ -278,6 +293,7 @@ void LocalService::viewport(const Request& request, Response& response) {
         replyError(response, 400, "expected width, height, codec (h264 or hevc) and bitrate");
         return;
     }
+    OfferingPeerOptions peerOptions;
     {
         std::lock_guard lock(mutex);
         streamOptions.width = width.get<int>();
@@ -287,6 +303,10 @@ void LocalService::viewport(const Request& request, Response& response) {
         streamOptions.bitrate = static_cast<std::uint64_t>(
             std::clamp(bitrate.get<double>(), double(minBitrate), double(maxBitrate)));
         answeredBitrate = streamOptions.bitrate;
+        peerOptions = streamOptions;
+    }
+    if (peerFactory) {
+        prepareStream(peerOptions);
     }
     reply(response, 200, json::object());
 }
@@ -422,6 +442,17 @@ void LocalService::diagnostics(const std::string& endpoint, const Request& reque
     }
 }
 
+void LocalService::prepareStream(const OfferingPeerOptions& peerOptions) {
+    std::lock_guard replacing(viewerMutex);
+    {
+        std::lock_guard lock(mutex);
+        if (viewer && !viewer->ended()) {
+            return;  // one stream at a time
+        }
+    }
+    preparedStream.prepare(peerOptions);
+}
+
 std::shared_ptr<ViewerSession> LocalService::currentViewer() {
     std::lock_guard lock(mutex);
     return viewer;
@@ -447,11 +478,19 @@ std::shared_ptr<ViewerSession> LocalService::viewerFor(const std::string& viewer
         previous = std::move(viewer);
         peerOptions = streamOptions;
     }
+    if (previous) {
+        tellViewerEvent(previous->viewerId(), "replaced by " + viewerId);
+    }
     // One stream at a time: the previous viewer's peer closes before the next one starts.
     previous.reset();
-    auto created = std::make_shared<ViewerSession>(viewerId, peerFactory, peerOptions,
-                                                   std::chrono::seconds(options.sessionSeconds),
-                                                   recorder.get());
+    auto created = preparedStream.take(peerOptions);
+    if (created) {
+        created->adopt(viewerId);
+    } else {
+        created = std::make_shared<ViewerSession>(viewerId, peerFactory, peerOptions,
+                                                  std::chrono::seconds(options.sessionSeconds),
+                                                  recorder.get());
+    }
     {
         std::lock_guard lock(mutex);
         viewer = created;

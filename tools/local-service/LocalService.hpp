@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "CpuLoadSampler.hpp"
+#include "PreparedStream.hpp"
 #include "RequestRecorder.hpp"
 #include "Scenario.hpp"
 #include "ServiceOptions.hpp"
@@ -57,6 +58,9 @@ class LocalService {
     void diagnostics(const std::string& endpoint, const Request& request, Response& response);
 
     std::shared_ptr<ViewerSession> viewerFor(const std::string& viewerId);
+    // Makes the next viewer's stream ready before its first poll, unless a viewer is
+    // streaming already.
+    void prepareStream(const OfferingPeerOptions& peerOptions);
     std::shared_ptr<ViewerSession> currentViewer();
 
     const ServiceOptions options;
@@ -73,6 +77,12 @@ class LocalService {
     std::mutex viewerMutex;  // held while a viewer's session is replaced
     std::shared_ptr<ViewerSession> viewer;
     std::set<std::string> pastViewers;
+    // Used under viewerMutex; last of what it needs (the factory, the recorder).
+    PreparedStream preparedStream{[this](const OfferingPeerOptions& peerOptions) {
+        return std::make_shared<ViewerSession>("", peerFactory, peerOptions,
+                                               std::chrono::seconds(options.sessionSeconds),
+                                               recorder.get());
+    }};
 
     std::mutex stopMutex;
     std::condition_variable stopWake;

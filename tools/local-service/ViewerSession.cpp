@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iomanip>
+#include <iostream>
 #include <sstream>
 
 #include "LoopbackCandidates.hpp"
@@ -156,12 +157,17 @@ void ViewerSession::addEvent(nlohmann::json event) {
 
 void ViewerSession::onStateChange(int state) {
     std::lock_guard lock(mutex);
+    if (state == stateConnected && !connected) {
+        connected = true;
+        tellViewerEvent(id, "connected");
+    }
     if (state == stateConnected && !closeAt && sessionLength.count() > 0) {
         closeAt = std::chrono::steady_clock::now() + sessionLength;
         wake.notify_all();
     }
-    if (state >= stateDisconnected) {
+    if (state >= stateDisconnected && !peerEnded) {
         peerEnded = true;
+        tellViewerEvent(id, "ended");
     }
 }
 
@@ -241,5 +247,13 @@ void ViewerSession::runSessionClock() {
     // The close reports its own state change, which takes the mutex.
     peer->close();
     lock.lock();
-    peerEnded = true;
+    if (!peerEnded) {
+        peerEnded = true;
+        tellViewerEvent(id, "ended");
+    }
+}
+
+void tellViewerEvent(const std::string& viewerId, const std::string& what) {
+    // One write per line, so that lines of several threads do not interleave.
+    std::cout << ("viewer " + viewerId + " " + what + "\n") << std::flush;
 }

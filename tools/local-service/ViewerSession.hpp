@@ -38,6 +38,10 @@ class SessionPeer {
 using PeerFactory =
     std::function<std::unique_ptr<SessionPeer>(const OfferingPeerOptions&, OfferingPeerCallbacks)>;
 
+// One line on standard output per viewer event: "viewer ID connected", "... ended",
+// "... replaced by ID".
+void tellViewerEvent(const std::string& viewerId, const std::string& what);
+
 // The factory of the real GStreamer peer.
 PeerFactory makeOfferingPeerFactory();
 
@@ -52,7 +56,15 @@ class ViewerSession {
     ViewerSession(const ViewerSession&) = delete;
     ViewerSession& operator=(const ViewerSession&) = delete;
 
-    const std::string& viewerId() const { return id; }
+    std::string viewerId() const {
+        std::lock_guard lock(mutex);
+        return id;
+    }
+    // Hands a session made ahead of its viewer (with an empty id) to the viewer who came.
+    void adopt(const std::string& viewerId) {
+        std::lock_guard lock(mutex);
+        id = viewerId;
+    }
     // The events with an id greater than after, oldest first, as a JSON array.
     nlohmann::json eventsAfter(long long after) const;
     // Waits up to limit for the first event, so a new viewer's first poll carries the offer.
@@ -74,7 +86,7 @@ class ViewerSession {
     void showInput(const nlohmann::json& message);
     void runSessionClock();
 
-    const std::string id;
+    std::string id;  // guarded by mutex
     const std::chrono::seconds sessionLength;
     RequestRecorder* const recorder;
 
@@ -84,6 +96,7 @@ class ViewerSession {
     long long nextEventId = 1;
     long long videoCandidates = 0;
     std::vector<std::string> bundledMids;  // from the offer's BUNDLE group
+    bool connected = false;
     bool peerEnded = false;
     bool stopping = false;
     std::optional<std::chrono::steady_clock::time_point> closeAt;

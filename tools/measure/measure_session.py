@@ -21,8 +21,23 @@ def first_time(predicate, started, timeout, interval=0.01):
 
 def measure(codec, seconds, width, height):
     with harness.Run(width, height, settings={"client-codec.txt": codec}) as run:
-        client, started = run.client, run.started
-        connected, _ = first_time(lambda: "peer_state=2" in client.log_lines(), started, 30)
+        client, service, started = run.client, run.service, run.started
+        # The steps on the way, as the service and the client's log show them.
+        steps = {}
+        session = "/game-sessions/demo-session/webrtc/"
+        marks = [("login", lambda: service.requests("/auth/login")),
+                 ("viewport", lambda: service.requests(session + "viewport")),
+                 ("first poll", lambda: service.requests(session + "events")),
+                 ("answer", lambda: service.requests(session + "signal")),
+                 ("connected", lambda: "peer_state=2" in client.log_lines())]
+
+        def note_steps():
+            for name, seen in marks:
+                if name not in steps and seen():
+                    steps[name] = time.monotonic() - started
+            return "connected" in steps
+        harness.wait_until(note_steps, timeout=30, interval=0.005)
+        connected = steps["connected"]
         # The window stays black until a picture is presented (Xvfb runs with a black root).
         pictured, _ = first_time(lambda: checks.screenshot(run.xvfb.display).mean() > 0.02,
                                  started, 30, interval=0.0)
@@ -44,6 +59,9 @@ def measure(codec, seconds, width, height):
               f"decoded {decoded_fps:5.1f} fps   client CPU {100 * cpu / wall:5.1f} % of one core "
               f"over {wall:.0f} s   keyframe requests "
               f"{client.log_lines().count('keyframe_request')}")
+        print("      steps (ms from start): " + ", ".join(
+            f"{name} {steps[name] * 1000:.0f}" for name, _ in marks if name in steps) +
+              f", first picture {pictured * 1000:.0f}")
 
 
 def main():

@@ -9,6 +9,7 @@ the longest gap once streaming, CPU and resident memory, for one or more builds 
 import argparse
 import os
 import re
+import subprocess
 import sys
 import time
 
@@ -36,7 +37,16 @@ CASES = {
 }
 
 
-def run_case(build, case, seconds, video_file):
+def show_statistics_panel(xvfb):
+    env = {**os.environ, **xvfb.env()}
+    window = harness.wait_until(
+        lambda: subprocess.run(["xdotool", "search", "--name", "Quorvanta"], capture_output=True,
+                               text=True, env=env).stdout.split(), what="the window")[0]
+    subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "ctrl+alt+shift+s"],
+                   env=env, check=True, timeout=10)
+
+
+def run_case(build, case, seconds, video_file, panel):
     harness.CLIENT = os.path.join(build, "quorvanta-client")
     harness.SERVICE = os.path.join(build, "quorvanta-local-service")
     width, height = (1920, 1080) if case == "video" else (1280, 720)
@@ -45,6 +55,8 @@ def run_case(build, case, seconds, video_file):
         client = run.client
         harness.wait_until(lambda: "peer_state=2" in client.log_lines(), timeout=30,
                            interval=0.01, what="the connection")
+        if panel:
+            show_statistics_panel(run.xvfb)
         started = time.monotonic()
         harness.wait_until(lambda: checks.screenshot(run.xvfb.display).mean() > 0.02,
                            timeout=30, interval=0.01, what="the first picture")
@@ -73,6 +85,7 @@ def run_case(build, case, seconds, video_file):
     a2p = sorted(row["a2p_median"] for row in video if row["presented"])
     # Gaps are counted once pictures flow: the first line may span the wait for the first.
     streaming = [row for row in video if row["presented"]][1:]
+    present = sorted(row["present_ms"] for row in video if row["presented"])
     print(f"{case:5} {os.path.basename(os.path.dirname(build.rstrip('/'))) or build:>14} "
           f"| received {received:5d} decoded {decoded:5d} ({share(decoded):5.1f} %) "
           f"presented {presented:5d} ({share(presented):5.1f} %) "
@@ -80,6 +93,7 @@ def run_case(build, case, seconds, video_file):
           f"broken {last.get('broken', 0):4d} ({share_of(last.get('broken', 0), presented):4.1f} %) "
           f"lost {last.get('packets_lost', 0):4d} keyframe requests {lines.count('keyframe_request'):3d} "
           f"| first picture {first_picture * 1000:5.0f} ms a->p median {a2p[len(a2p) // 2] if a2p else 0:6.1f} ms "
+          f"present median {present[len(present) // 2] if present else 0:5.1f} ms "
           f"longest gap {max((row['longest_gap_ms'] for row in streaming), default=0):6.1f} ms "
           f"| CPU {100 * cpu / wall:5.1f} % RSS {rss:6.1f} MiB", flush=True)
 
@@ -89,13 +103,18 @@ def main():
     parser.add_argument("--seconds", type=float, default=25)
     parser.add_argument("--video", required=True, help="the 1080p60 Annex B file to stream")
     parser.add_argument("--case", choices=tuple(CASES), action="append")
+    parser.add_argument("--statistics-panel", action="store_true",
+                        help="show the client's statistics panel throughout")
     parser.add_argument("builds", nargs="+", help="build folders to compare, in this order")
     args = parser.parse_args()
     for case in args.case or tuple(CASES):
         for build in args.builds:
             load = open("/proc/loadavg").read().split()[0]
-            print(f"-- {case} {args.seconds:.0f} s, {build}, load average {load}", flush=True)
-            run_case(os.path.abspath(build), case, args.seconds, args.video)
+            panel = ", statistics panel shown" if args.statistics_panel else ""
+            print(f"-- {case} {args.seconds:.0f} s, {build}{panel}, load average {load}",
+                  flush=True)
+            run_case(os.path.abspath(build), case, args.seconds, args.video,
+                     args.statistics_panel)
 
 
 if __name__ == "__main__":
