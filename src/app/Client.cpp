@@ -141,7 +141,10 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
     StreamWindow streamWindow = createStreamWindow();
     const DeviceNames devices = readDeviceNames();
 
-    VideoDecoder decoder(preferences.codecIsHevc);
+    VideoDecoderOptions decoderOptions;
+    decoderOptions.limits = PictureLimits::forRenderer({streamSize.width, streamSize.height},
+                                                       streamWindow.renderer.get());
+    VideoDecoder decoder(preferences.codecIsHevc, std::move(decoderOptions));
     RemoteCursor cursor;
     const StreamOverlay overlay(cursor);
     VideoPresenter presenter(streamWindow.renderer.get(), streamSize.width, streamSize.height,
@@ -201,6 +204,7 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
             event.type = pictureReadyEvent;
             SDL_PushEvent(&event);
         },
+        [&log](const std::string& why) { log.write("video_error=" + why); },
     };
 
     const SettingsAccess settings = savedSettings();

@@ -538,5 +538,103 @@ class BoundedBodyTest(harness.EndToEndTest):
 
 
 
+def exp_golomb(value):
+    bits = bin(value + 1)[2:]
+    return "0" * (len(bits) - 1) + bits
+
+
+def with_picture_size(sps, width, height, references):
+    """An H.264 Main-profile sequence parameter set (NAL header included) claiming another
+    picture size and number of reference frames, everything else as it was."""
+    rbsp = re.sub(b"\x00\x00\x03", b"\x00\x00", sps[1:])
+    bits = "".join(f"{b:08b}" for b in rbsp)
+    at = 24  # profile, constraint flags, level
+
+    def ue():
+        nonlocal at
+        zeros = bits.index("1", at) - at
+        value = int(bits[at + zeros:at + 2 * zeros + 1], 2) - 1
+        at += 2 * zeros + 1
+        return value
+    assert int(bits[:8], 2) == 77, "Main profile expected"
+    ue()  # parameter set id
+    ue()  # log2 of the largest frame number
+    if ue() == 0:  # picture order count type
+        ue()
+    head = bits[:at]
+    ue()  # reference frames
+    gaps = bits[at]
+    at += 1
+    ue()
+    ue()  # width and height in macroblocks
+    tail = bits[at:bits.rindex("1")]  # up to the stop bit
+    out = (head + exp_golomb(references) + gaps + exp_golomb(width // 16 - 1) +
+           exp_golomb(height // 16 - 1) + tail + "1")
+    out += "0" * (-len(out) % 8)
+    raw = bytes(int(out[i:i + 8], 2) for i in range(0, len(out), 8))
+    return sps[:1] + re.sub(b"\x00\x00(?=[\x00-\x03])", b"\x00\x00\x03", raw)
+
+
+def crafted_stream(path, width, height, references=16):
+    """A second of a tiny H.264 stream whose sequence header claims width x height."""
+    small = path + ".small.h264"
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc=size=64x64:rate=30", "-t", "1", "-c:v", "libx264", "-profile:v",
+                    "main", "-pix_fmt", "yuv420p", "-bf", "0", "-g", "30", "-f", "h264",
+                    small], check=True, timeout=60)
+    with open(small, "rb") as f:
+        units = f.read().split(b"\x00\x00\x01")
+    units = [with_picture_size(u, width, height, references) if u and u[0] & 0x1F == 7 else u
+             for u in units]
+    with open(path, "wb") as f:
+        f.write(b"\x00\x00\x01".join(units))
+    return path
+
+
+# Streams no server should send, played by the stand-in from a file made at run time. Columns:
+# the case, the size its sequence header claims, the client's resident-memory ceiling in MB
+# over the whole run, and the log line that must say what happened (once).
+HOSTILE_STREAMS = [
+    ("oversized_sequence_header", 16000, 16000, 400, "video_error=picture 16000x16000 refused"),
+]
+HOSTILE_STREAM_SECONDS = 25
+STOP_LIMIT = 5
+
+
+class HostileStreamTest(harness.EndToEndTest):
+
+    def play(self, case, width, height, ceiling_mb, line):
+        stream = crafted_stream(os.path.join(self.workdir, case + ".h264"), width, height)
+        service = self.start_service("--video", stream)
+        xvfb = self.start_xvfb(640, 360)
+        started = time.monotonic()
+        client = self.start_client([service.base_url], env=xvfb.env())
+        client.wait_log(lambda lines: any(l.startswith(line) for l in lines), timeout=30,
+                        what=line)
+        time.sleep(max(0.0, HOSTILE_STREAM_SECONDS - (time.monotonic() - started)))
+        self.assertIsNone(client.proc.poll())
+        signalled = time.monotonic()
+        client.proc.send_signal(signal.SIGTERM)
+        code, peak_mb = wait_with_peak_rss(client.proc, STOP_LIMIT)
+        took = time.monotonic() - signalled
+        lines = client.log_lines()
+        requests = lines.count("keyframe_request")
+        print(f"[ figures ] {case}: peak resident {peak_mb:.1f} MB over "
+              f"{signalled - started:.1f} s, {requests} key-frame requests, ended "
+              f"{took:.2f} s after SIGTERM, load {os.getloadavg()[0]:.2f}")
+        self.assertEqual(code, 0)
+        self.assertLess(peak_mb, ceiling_mb)
+        self.assertEqual(len([l for l in lines if l.startswith("video_error=")]), 1, lines)
+        self.assertEqual(len([l for l in lines if l.startswith(line)]), 1)
+        # At most one a second, and some: the sender may come back with a size that fits.
+        self.assertGreaterEqual(requests, 1)
+        self.assertLessEqual(requests, signalled - started + 1)
+
+
+for _case, *_row in HOSTILE_STREAMS:
+    setattr(HostileStreamTest, "test_" + _case + "_is_refused_within_bounded_memory",
+            lambda self, case=_case, row=tuple(_row): self.play(case, *row))
+
+
 if __name__ == "__main__":
     harness.main()
