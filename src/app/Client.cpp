@@ -1,6 +1,7 @@
 #include "app/Client.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -161,7 +162,11 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
     stats.targetBitrate = initialTargetBitrate(preferences, streamSize);
 
     session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
-    ControlChannel control(log, cursor);
+    // A peer that takes no input for long is as good as gone.
+    ControlChannel control(log, cursor, [&session, &sdlQuit] {
+        session.stopRequested.exchange(true);
+        sdlQuit.send();
+    });
     const std::string viewerId = makeViewerId();
 
     SignalingUplink uplink(session, transport, sessionId, viewerId, log);
@@ -252,7 +257,8 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
             streamWindow.window.get(), session.stopRequested, stats, log,
             MainLoop::Parts{video, input, pictureReadyEvent,
                             [&tracks] { return tracks.videoReceiveStats(); },
-                            [&menuContext](int id) { handleMenuCommand(menuContext, id); }});
+                            [&menuContext](int id) { handleMenuCommand(menuContext, id); },
+                            [&control] { control.checkStalls(); }});
         // However the loop ends, the game must not keep a key pressed: the releases go out
         // before the connection closes.
         try {
@@ -263,6 +269,9 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         }
         input.releaseAll();
         threads.stop();
+        if (const std::uint64_t dropped = control.messagesDropped(); dropped > 0) {
+            log.write("input_messages_dropped=" + std::to_string(dropped));
+        }
     }
 
     // What refers to the connection goes first, then the connection itself; the media

@@ -32,6 +32,9 @@ class MainLoop {
         std::function<rtc::ReceiveStats()> videoPackets;
         // A command chosen in the settings menu.
         std::function<void(int id)> onMenuCommand;
+        // Once per statistics interval: watches what has no event of its own (stalled
+        // channels).
+        std::function<void()> onInterval;
     };
 
     MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const StreamStats& stats,

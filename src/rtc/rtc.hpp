@@ -167,6 +167,8 @@ class DataChannel {
     std::string label() const;
     bool isOpen() const;
     bool isClosed() const;
+    // Bytes handed to send that have not left for the network yet.
+    std::size_t bufferedAmount() const;
     // A std::string goes as a text message, a binary as a binary message.
     bool send(message_variant data);
     bool send(const byte* data, std::size_t size);
