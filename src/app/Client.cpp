@@ -42,6 +42,9 @@
 
 namespace {
 
+// How long the shutdown waits for the last input messages to leave.
+constexpr std::chrono::milliseconds shutdownFlushLimit{200};
+
 SettingsAccess savedSettings() {
     return SettingsAccess{
         SettingsStore::readBitrateMbps,
@@ -259,15 +262,19 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
                             [&tracks] { return tracks.videoReceiveStats(); },
                             [&menuContext](int id) { handleMenuCommand(menuContext, id); },
                             [&control] { control.checkStalls(); }});
-        // However the loop ends, the game must not keep a key pressed: the releases go out
-        // before the connection closes.
+        // However the loop ends, the game must not keep a key pressed: the releases go out,
+        // and leave the client, before the connection closes and discards what is buffered.
+        const auto releaseHeld = [&input, &control] {
+            input.releaseAll();
+            control.flush(shutdownFlushLimit);
+        };
         try {
             loop.run();
         } catch (...) {
-            input.releaseAll();
+            releaseHeld();
             throw;  // threads and connection are stopped on the way out
         }
-        input.releaseAll();
+        releaseHeld();
         threads.stop();
         if (const std::uint64_t dropped = control.messagesDropped(); dropped > 0) {
             log.write("input_messages_dropped=" + std::to_string(dropped));
