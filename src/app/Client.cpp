@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -113,7 +114,8 @@ class SessionThreads {
 // they are created, so what the shutdown does not release explicitly goes in reverse: media
 // objects, then the window and renderer, then SDL, then the start-up state.
 int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, PeerSession& session,
-                   ApiClient& api, const Credentials& credentials, SdlQuitSender& sdlQuit) {
+                   ApiClient& api, const Credentials& credentials, SdlQuitSender& sdlQuit,
+                   const std::function<void()>& endSession) {
     std::string loginError;
     if (!api.login(credentials.email, credentials.password, loginError)) {
         if (session.stopRequested.load()) {
@@ -166,10 +168,7 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
 
     session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
     // A peer that takes no input for long is as good as gone.
-    ControlChannel control(log, cursor, [&session, &sdlQuit] {
-        session.stopRequested.exchange(true);
-        sdlQuit.send();
-    });
+    ControlChannel control(log, cursor, endSession);
     const std::string viewerId = makeViewerId();
 
     SignalingUplink uplink(session, transport, sessionId, viewerId, log);
@@ -181,11 +180,11 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         });
     uplink.attach();
     session.peerConnection->onStateChange(
-        [&session, &sdlQuit, handler = PeerStateHandler(session.stopRequested, log)](
+        [&session, &endSession, handler = PeerStateHandler(session.stopRequested, log)](
             rtc::PeerConnection::State state) mutable {
             handler(state);
             if (session.stopRequested.load()) {
-                sdlQuit.send();  // the main loop sleeps until an event
+                endSession();  // the main thread may sit in a menu, a box or its sleep
             }
         });
     tracks.attach(*session.peerConnection);
@@ -308,13 +307,17 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     // From here on SIGINT and SIGTERM ask for the orderly stop that closing the window asks
     // for: requests in flight end, and a menu or message box open on the main thread closes.
     SdlQuitSender sdlQuit;
-    const platform::StopSignals stopSignals([&session, &sdlQuit] {
+    // Whatever ends the session (a signal, the lost connection, a stalled channel), the main
+    // thread must come back from where it waits: a message box, the menu, or its sleep.
+    const std::function<void()> endSession = [&session, &sdlQuit] {
         session.stopRequested.exchange(true);
         closeMessageBoxes();
+        closePopupMenus();
         sdlQuit.send();
-    });
+    };
+    const platform::StopSignals stopSignals(endSession);
     try {
-        return loginAndStream(arguments, log, session, api, credentials, sdlQuit);
+        return loginAndStream(arguments, log, session, api, credentials, sdlQuit, endSession);
     } catch (const std::exception&) {
         if (session.stopRequested.load()) {
             return 0;  // a request cut short by the stop fails like any other

@@ -466,6 +466,20 @@ class StopTest(harness.EndToEndTest):
         for failure in ("Login failed", "Quorvanta Client error", "Signaling: "):
             self.assertNotIn(failure, client.stderr())
 
+    def test_session_ended_by_the_service_closes_an_open_box_and_the_client(self):
+        xvfb = self.start_xvfb(1280, 720)
+        screen = desktop.Desktop(xvfb.display)
+        service = self.start_service("--session-seconds", "12")
+        client = self.start_client([service.base_url], env=xvfb.env())
+        wait_decoding(client, more=1)
+        window = screen.client_window()
+        screen.focus(window)
+        screen.click(window, window.width - 30, 20)
+        screen.keys("Up", "Return")  # the information box
+        screen.wait_message_box("О Quorvanta")
+        self.assertEqual(client.wait_exit(timeout=SILENCE_LIMIT + 20), 0)
+        harness.wait_until(lambda: screen.message_boxes() == [], what="no box left open")
+
     def menu_shown(self, display):
         picture = checks.screenshot(display)
         return sum(picture.pixel(x, y) == MENU_BACKGROUND
