@@ -1,6 +1,8 @@
 #include "app/Client.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -46,6 +48,9 @@
 #include "video/VideoPresenter.hpp"
 
 namespace {
+
+// How long the shutdown waits for the last input messages to leave.
+constexpr std::chrono::milliseconds shutdownFlushLimit{200};
 
 SettingsAccess savedSettings() {
     return SettingsAccess{
@@ -116,7 +121,7 @@ class SessionThreads {
 // objects, then the window and renderer, then SDL, then the start-up state.
 int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, PeerSession& session,
                    ApiClient& api, const Credentials& credentials, SdlQuitSender& sdlQuit,
-                   SessionEnd& sessionEnd) {
+                   SessionEnd& sessionEnd, const std::function<void()>& endSession) {
     // The window opens before the login, so that the player sees what the client waits for
     // from the start. Where it cannot open, start-up goes on and meets the same error at the
     // window's own step, once the session is known, as it always has.
@@ -182,7 +187,10 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
     }
     const DeviceNames devices = readDeviceNames();
 
-    VideoDecoder decoder(preferences.codecIsHevc);
+    VideoDecoderOptions decoderOptions;
+    decoderOptions.limits = PictureLimits::forRenderer({streamSize.width, streamSize.height},
+                                                       streamWindow->renderer.get());
+    VideoDecoder decoder(preferences.codecIsHevc, std::move(decoderOptions));
     RemoteCursor cursor;
     FrameHistory recentFrames;
     StatisticsPanel statisticsPanel(streamWindow->renderer.get(), recentFrames);
@@ -199,7 +207,11 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
     stats.targetBitrate = initialTargetBitrate(preferences, streamSize);
 
     session.peerConnection = std::make_shared<rtc::PeerConnection>(configuration);
-    ControlChannel control(log, cursor);
+    // A peer that takes no input for long is as good as gone.
+    ControlChannel control(log, cursor, [&sessionEnd, &endSession] {
+        sessionEnd.record(SessionEndReason::InputStalled);
+        endSession();
+    });
     const std::string viewerId = makeViewerId();
 
     SignalingUplink uplink(session, transport, sessionId, viewerId, log);
@@ -210,7 +222,7 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
             return audio.playPacket(reinterpret_cast<const unsigned char*>(data), size);
         });
     uplink.attach();
-    session.peerConnection->onStateChange([&session, &sdlQuit, &sessionEnd, &progress,
+    session.peerConnection->onStateChange([&session, &endSession, &sessionEnd, &progress,
                                            handler = PeerStateHandler(session.stopRequested, log)](
                                               rtc::PeerConnection::State state) mutable {
         if (state == rtc::PeerConnection::State::Connecting) {
@@ -223,7 +235,7 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         }
         handler(state);
         if (session.stopRequested.load()) {
-            sdlQuit.send();  // the main loop sleeps until an event
+            endSession();  // the main thread may sit in a menu, a box or its sleep
         }
     });
     tracks.attach(*session.peerConnection);
@@ -246,6 +258,7 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
         },
         [&tracks] { return tracks.videoReceiveStats().roundTripMs; },
         wakeMainLoop,
+        [&log](const std::string& why) { log.write("video_error=" + why); },
     };
     StatisticsRefresh statistics(
         statisticsPanel,
@@ -307,17 +320,25 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
                                     progress->drawWhenChanged();
                                 }
                                 statistics.refreshWhenDue();
-                            }});
-        // However the loop ends, the game must not keep a key pressed: the releases go out
-        // before the connection closes.
+                            },
+                            [&control] { control.checkStalls(); }});
+        // However the loop ends, the game must not keep a key pressed: the releases go out,
+        // and leave the client, before the connection closes and discards what is buffered.
+        const auto releaseHeld = [&input, &control] {
+            input.releaseAll();
+            control.flush(shutdownFlushLimit);
+        };
         try {
             loop.run();
         } catch (...) {
-            input.releaseAll();
+            releaseHeld();
             throw;  // threads and connection are stopped on the way out
         }
-        input.releaseAll();
+        releaseHeld();
         threads.stop();
+        if (const std::uint64_t dropped = control.messagesDropped(); dropped > 0) {
+            log.write("input_messages_dropped=" + std::to_string(dropped));
+        }
     }
 
     // What refers to the connection goes first, then the connection itself; the media
@@ -348,11 +369,17 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     // for: requests in flight end, and a menu or message box open on the main thread closes.
     SdlQuitSender sdlQuit;
     SessionEnd sessionEnd;
-    const platform::StopSignals stopSignals([&session, &sdlQuit, &sessionEnd] {
-        sessionEnd.record(SessionEndReason::Signal);
+    // Whatever ends the session (a signal, the lost connection, a stalled channel), the main
+    // thread must come back from where it waits: a message box, the menu, or its sleep.
+    const std::function<void()> endSession = [&session, &sdlQuit] {
         session.stopRequested.exchange(true);
         closeMessageBoxes();
+        closePopupMenus();
         sdlQuit.send();
+    };
+    const platform::StopSignals stopSignals([&sessionEnd, &endSession] {
+        sessionEnd.record(SessionEndReason::Signal);
+        endSession();
     });
     // Told once the stop has run its course, whether it came during start-up or the stream.
     const auto tellWhyItEnded = [&sessionEnd, &log] {
@@ -363,8 +390,8 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
         }
     };
     try {
-        const int exitCode =
-            loginAndStream(arguments, log, session, api, credentials, sdlQuit, sessionEnd);
+        const int exitCode = loginAndStream(arguments, log, session, api, credentials, sdlQuit,
+                                            sessionEnd, endSession);
         tellWhyItEnded();
         return exitCode;
     } catch (const std::exception&) {

@@ -84,5 +84,8 @@ void MainLoop::refreshStatisticsWhenDue() {
     log.write(videoStatisticsLine(stats.framesReceived.load(), stats.encodedFramesDropped.load(),
                                   video,
                                   parts.videoPackets ? parts.videoPackets() : rtc::ReceiveStats{}));
+    if (parts.onInterval) {
+        parts.onInterval();
+    }
     titleDeadline = Clock::now() + statisticsInterval;
 }

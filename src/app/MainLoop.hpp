@@ -37,6 +37,9 @@ class MainLoop {
         // Once per turn after the picture: the window's other contents (progress until the
         // first picture, the statistics panel's figures).
         std::function<void()> afterPicture;
+        // Once per statistics interval: watches what has no event of its own (stalled
+        // channels).
+        std::function<void()> onInterval;
     };
 
     MainLoop(SDL_Window* window, std::atomic<bool>& stopRequested, const StreamStats& stats,

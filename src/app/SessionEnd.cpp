@@ -1,5 +1,7 @@
 #include "app/SessionEnd.hpp"
 
+#include "input/SendBacklog.hpp"
+
 std::optional<SessionEndReason> endReasonFor(rtc::PeerConnection::State state) {
     using State = rtc::PeerConnection::State;
     switch (state) {
@@ -27,6 +29,11 @@ std::string sessionEndedLine(SessionEndReason reason) {
         case SessionEndReason::ConnectionLost:
             words = "the connection was lost, with no packets for " +
                     std::to_string(rtc::PeerConnection::silenceLimit.count()) + " s";
+            break;
+        case SessionEndReason::InputStalled:
+            // The peer still answers but takes nothing from the client.
+            words = "the connection was lost, the server took no input for " +
+                    std::to_string(SendBacklog::stallLimit.count()) + " s";
             break;
         case SessionEndReason::EngineFailed:
             words = "the engine failed";

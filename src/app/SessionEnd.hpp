@@ -7,7 +7,14 @@
 #include "rtc/rtc.hpp"
 
 // Why a session ended, told to the player in one console line.
-enum class SessionEndReason { WindowClosed, ServerClosed, ConnectionLost, EngineFailed, Signal };
+enum class SessionEndReason {
+    WindowClosed,
+    ServerClosed,
+    ConnectionLost,
+    InputStalled,
+    EngineFailed,
+    Signal
+};
 
 // The cause of the end, from whichever thread sees it first. The first one recorded wins: what
 // follows it (the quit event a signal pushes, the connection closing at shutdown) is its

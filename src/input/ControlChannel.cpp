@@ -1,11 +1,13 @@
 #include "input/ControlChannel.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
+#include <thread>
 
 namespace {
 
@@ -51,6 +53,8 @@ std::optional<bool> readVisible(const json& message) {
     return it->get<bool>();
 }
 
+constexpr const char* slotLabels[] = {"input", "input-fast", "microphone"};
+
 std::string_view messageText(const rtc::message_variant& message) {
     if (const auto* text = std::get_if<std::string>(&message)) {
         return *text;
@@ -61,22 +65,24 @@ std::string_view messageText(const rtc::message_variant& message) {
 
 }  // namespace
 
+ControlChannel::ControlChannel(EventLog& log, RemoteCursor& cursor, StallHandler onStall,
+                               std::function<Clock::time_point()> now)
+    : log(log), cursor(cursor), onStall(std::move(onStall)), now(std::move(now)) {}
+
 void ControlChannel::handleDataChannel(std::shared_ptr<rtc::DataChannel> channel) {
     if (!channel) {
         return;
     }
     const std::string label = channel->label();
+    const auto* found = std::find(std::begin(slotLabels), std::end(slotLabels), label);
+    if (found == std::end(slotLabels)) {
+        return;
+    }
     {
         std::lock_guard lock(channelsMutex);
-        if (label == "input") {
-            inputChannel = channel;
-        } else if (label == "input-fast") {
-            inputFastChannel = channel;
-        } else if (label == "microphone") {
-            microphoneChannel = channel;
-        } else {
-            return;
-        }
+        Slot& slot = slots[static_cast<std::size_t>(found - std::begin(slotLabels))];
+        slot.channel = channel;
+        slot.backlog.observe(0, now());
     }
     // Registered outside the lock: onOpen may run at once on an open channel, and it takes
     // the log's mutex.
@@ -86,18 +92,61 @@ void ControlChannel::handleDataChannel(std::shared_ptr<rtc::DataChannel> channel
     }
 }
 
+std::shared_ptr<rtc::DataChannel> ControlChannel::channelIn(SlotIndex slot) {
+    std::lock_guard lock(channelsMutex);
+    return slots[slot].channel;
+}
+
+bool ControlChannel::admit(SlotIndex index, const std::shared_ptr<rtc::DataChannel>& channel,
+                           bool droppable) {
+    // Read outside the lock: the engine takes its own.
+    const std::size_t buffered = channel->bufferedAmount();
+    bool backlogBegan = false;  // the first message dropped on this channel
+    bool stalledNow = false;
+    bool drop = false;
+    {
+        std::lock_guard lock(channelsMutex);
+        Slot& slot = slots[index];
+        if (slot.channel != channel) {
+            return true;  // replaced meanwhile; the new channel's backlog starts afresh
+        }
+        slot.backlog.observe(buffered, now());
+        drop = droppable && slot.backlog.backlogged();
+        backlogBegan = drop && !slot.backlogReported;
+        slot.backlogReported = slot.backlogReported || backlogBegan;
+        stalledNow = slot.backlog.stalled() && !stallReported;
+        stallReported = stallReported || stalledNow;
+    }
+    if (backlogBegan) {
+        log.write(std::string("data_channel_backlog=") + slotLabels[index] +
+                  ": the peer is behind, motion and microphone are dropped");
+    }
+    if (drop) {
+        dropped.fetch_add(1);
+    }
+    if (stalledNow) {
+        log.write(std::string("data_channel_stalled=") + slotLabels[index] + ": behind for " +
+                  std::to_string(SendBacklog::stallLimit.count()) + " s, the session ends");
+        if (onStall) {
+            onStall();
+        }
+    }
+    return !drop;
+}
+
 void ControlChannel::sendInput(const InputEvent& event) {
     const bool fast = prefersFastChannel(event);
     std::shared_ptr<rtc::DataChannel> channel;
+    SlotIndex index = inputSlot;
     {
         std::lock_guard lock(channelsMutex);
-        if (fast && inputFastChannel && inputFastChannel->isOpen()) {
-            channel = inputFastChannel;
-        } else {
-            channel = inputChannel;
+        const auto& fastChannel = slots[inputFastSlot].channel;
+        if (fast && fastChannel && fastChannel->isOpen()) {
+            index = inputFastSlot;
         }
+        channel = slots[index].channel;
     }
-    if (!channel || !channel->isOpen()) {
+    if (!channel || !channel->isOpen() || !admit(index, channel, fast)) {
         return;
     }
     try {
@@ -140,12 +189,8 @@ void ControlChannel::sendMicrophonePacket(std::span<const unsigned char> packet)
     if (packet.empty()) {
         return;
     }
-    std::shared_ptr<rtc::DataChannel> channel;
-    {
-        std::lock_guard lock(channelsMutex);
-        channel = microphoneChannel;
-    }
-    if (!channel || !channel->isOpen()) {
+    std::shared_ptr<rtc::DataChannel> channel = channelIn(microphoneSlot);
+    if (!channel || !channel->isOpen() || !admit(microphoneSlot, channel, true)) {
         return;
     }
     try {
@@ -163,9 +208,38 @@ void ControlChannel::sendMicrophonePacket(std::span<const unsigned char> packet)
     }
 }
 
+void ControlChannel::checkStalls() {
+    for (SlotIndex index : {inputSlot, inputFastSlot, microphoneSlot}) {
+        const auto channel = channelIn(index);
+        if (channel && channel->isOpen()) {
+            admit(index, channel, false);
+        }
+    }
+}
+
+bool ControlChannel::flush(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        std::size_t buffered = 0;
+        for (SlotIndex index : {inputSlot, inputFastSlot, microphoneSlot}) {
+            const auto channel = channelIn(index);
+            if (channel && channel->isOpen()) {
+                buffered += channel->bufferedAmount();
+            }
+        }
+        if (buffered == 0) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 void ControlChannel::releaseChannels() {
     std::lock_guard lock(channelsMutex);
-    inputChannel.reset();
-    inputFastChannel.reset();
-    microphoneChannel.reset();
+    for (Slot& slot : slots) {
+        slot.channel.reset();
+    }
 }

@@ -46,6 +46,11 @@ void enableMenuCommandEvents();
 // owner it does nothing.
 void showPopupMenu(const PopupMenuOwner& owner, const std::vector<MenuEntry>& menu, int x, int y);
 
+// Ends the modal loop of a menu showPopupMenu has open, as if it had been dismissed, so that
+// the thread showing it goes on. Any thread may call it; it is meant for the client's stop,
+// which also pushes SDL_QUIT.
+void closePopupMenus();
+
 // The command id carried by an event of the main loop, if it is a menu command.
 std::optional<int> menuCommandFromEvent(const SDL_Event& event);
 

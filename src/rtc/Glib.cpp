@@ -5,6 +5,10 @@
 
 namespace rtc::glib {
 
+void reportFailedCallback(const char* where, const char* what) noexcept {
+    g_log("quorvanta", G_LOG_LEVEL_WARNING, "%s failed: %s", where, what);
+}
+
 void initialiseGstreamer() {
     static std::once_flag once;
     std::call_once(once, [] {

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace rtc::glib {
@@ -108,6 +109,27 @@ void freeUserData(gpointer data) {
     std::unique_ptr<T> owner(static_cast<T*>(data));
 }
 
+void reportFailedCallback(const char* where, const char* what) noexcept;
+
+// Runs f on behalf of C code that called in (a signal, a probe, a sink or promise callback):
+// nothing may unwind through C frames, so whatever f throws (std::bad_alloc included) ends
+// here, reported as a GLib warning, which reaches the client's log. Returns f's result, or
+// the value-initialised result when it threw.
+template <typename F>
+auto guardedForC(const char* where, F&& f) noexcept -> std::invoke_result_t<F> {
+    using Result = std::invoke_result_t<F>;
+    try {
+        return f();
+    } catch (const std::exception& error) {
+        reportFailedCallback(where, error.what());
+    } catch (...) {
+        reportFailedCallback(where, "unknown exception");
+    }
+    if constexpr (!std::is_void_v<Result>) {
+        return Result{};
+    }
+}
+
 // Connects a signal to a callable owned by the handler: the callable lives until the handler
 // is disconnected or the object is finalised. Returns the handler id.
 template <typename Signature, typename Callable>
@@ -117,8 +139,9 @@ namespace detail {
 
 template <typename Callable, typename Return, typename... Args>
 struct Trampoline {
-    static Return call(Args... args, gpointer data) {
-        return (*static_cast<Callable*>(data))(args...);
+    static Return call(Args... args, gpointer data) noexcept {
+        return guardedForC("signal handler",
+                           [&] { return (*static_cast<Callable*>(data))(args...); });
     }
     static void destroy(gpointer data, GClosure*) { freeUserData<Callable>(data); }
 };

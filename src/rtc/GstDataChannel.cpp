@@ -65,6 +65,12 @@ bool GstDataChannel::isClosed() const {
            state == GST_WEBRTC_DATA_CHANNEL_STATE_CLOSING;
 }
 
+std::size_t GstDataChannel::bufferedAmount() const {
+    guint64 amount = 0;
+    g_object_get(channel.get(), "buffered-amount", &amount, nullptr);
+    return static_cast<std::size_t>(amount);
+}
+
 bool GstDataChannel::send(message_variant data) {
     if (!isOpen()) {
         return false;

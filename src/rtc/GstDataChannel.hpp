@@ -27,6 +27,7 @@ class GstDataChannel : public DataChannel::Impl,
     std::string label() const override;
     bool isOpen() const override;
     bool isClosed() const override;
+    std::size_t bufferedAmount() const override;
     bool send(message_variant data) override;
     void close() override;
     void onOpen(std::function<void()> callback) override;

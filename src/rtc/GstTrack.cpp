@@ -157,7 +157,8 @@ void GstTrack::attach(GstBin* pipeline, GstPad* source) {
         if (!sample) {
             return GST_FLOW_EOS;
         }
-        glib::userData<Deliver>(data)(sample);
+        // A frame that cannot be delivered (out of memory) is lost; the stream goes on.
+        glib::guardedForC("video frame delivery", [&] { glib::userData<Deliver>(data)(sample); });
         gst_sample_unref(sample);
         return GST_FLOW_OK;
     };
@@ -196,28 +197,44 @@ void GstTrack::attach(GstBin* pipeline, GstPad* source) {
 
 GstPadProbeReturn GstTrack::onRtpPacket(GstPad*, GstPadProbeInfo* info, gpointer data) {
     PacketWatch& watch = *glib::userData<std::shared_ptr<PacketWatch>>(data);
+    // True when the packet takes its frame past the size bound: the depayloader never gets it.
     auto look = [&watch](GstBuffer* buffer) {
         GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
         if (buffer == nullptr || !gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) {
-            return;
+            return false;
         }
         const std::uint32_t timestamp = gst_rtp_buffer_get_timestamp(&rtp);
         const std::uint16_t sequence = gst_rtp_buffer_get_seq(&rtp);
+        const std::size_t payload = gst_rtp_buffer_get_payload_len(&rtp);
         gst_rtp_buffer_unmap(&rtp);
+        if (!watch.seen.load() || timestamp != watch.frameTimestamp) {
+            watch.frameTimestamp = timestamp;
+            watch.frameBytes = 0;
+        }
+        watch.frameBytes += payload;
         watch.last.store(timestamp);
         watch.seen.store(true);
         if (watch.stream && watch.stream->left(sequence)) {
             watch.damaged.store(true);
         }
-    };
-    if ((info->type & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
-        look(GST_PAD_PROBE_INFO_BUFFER(info));
-    } else if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info)) {
-        for (guint i = 0; i < gst_buffer_list_length(list); ++i) {
-            look(gst_buffer_list_get(list, i));
+        if (watch.frameBytes > RtpDepacketizer::maxFrameBytes) {
+            watch.oversized.store(true);
+            return true;
         }
-    }
-    return GST_PAD_PROBE_OK;
+        return false;
+    };
+    const bool drop = glib::guardedForC("packet watch", [&] {
+        bool over = false;
+        if ((info->type & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
+            over = look(GST_PAD_PROBE_INFO_BUFFER(info));
+        } else if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info)) {
+            for (guint i = 0; i < gst_buffer_list_length(list); ++i) {
+                over = look(gst_buffer_list_get(list, i)) || over;
+            }
+        }
+        return over;
+    });
+    return drop ? GST_PAD_PROBE_DROP : GST_PAD_PROBE_OK;
 }
 
 void GstTrack::deliver(GstSample* sample) {
@@ -229,8 +246,13 @@ void GstTrack::deliver(GstSample* sample) {
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
         return;
     }
+    FrameInfo info;
+    info.payloadType = payloadType;
+    info.oversized = packetWatch->oversized.exchange(false);
     binary frame;
-    if (longStartCodes) {
+    if (info.oversized) {
+        // What the depayloader put together is a fragment: nothing of it is copied.
+    } else if (longStartCodes) {
         frame = withLongStartCodes(map.data, map.size);
     } else {
         auto* from = reinterpret_cast<const byte*>(map.data);
@@ -238,11 +260,12 @@ void GstTrack::deliver(GstSample* sample) {
     }
     gst_buffer_unmap(buffer, &map);
 
-    FrameInfo info;
-    info.payloadType = payloadType;
     // The buffer's time is the receiver's clock, which the jitter buffer may hold still for
     // many frames; the RTP timestamp is the sender's own, one per frame.
     info.damaged = packetWatch->damaged.exchange(false);
+    if (info.oversized) {
+        packetWatch->damaged.store(true);  // the frames after it lack it
+    }
     if (packetWatch->seen.load()) {
         info.timestamp = packetWatch->last.load();
     } else if (GST_BUFFER_PTS_IS_VALID(buffer)) {

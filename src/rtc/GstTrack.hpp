@@ -64,6 +64,10 @@ class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrac
         std::atomic<std::uint32_t> last{0};
         std::atomic<bool> seen{false};
         std::atomic<bool> damaged{false};
+        // The payload bytes of the frame coming in, for the frame size bound; probe only.
+        std::uint32_t frameTimestamp = 0;
+        std::size_t frameBytes = 0;
+        std::atomic<bool> oversized{false};
         std::shared_ptr<ReceivedStream> stream;  // set before the probe is added
     };
     const std::shared_ptr<PacketWatch> packetWatch = std::make_shared<PacketWatch>();

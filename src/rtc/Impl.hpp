@@ -23,6 +23,7 @@ class DataChannel::Impl {
     virtual std::string label() const = 0;
     virtual bool isOpen() const = 0;
     virtual bool isClosed() const = 0;
+    virtual std::size_t bufferedAmount() const = 0;
     virtual bool send(message_variant data) = 0;
     virtual void close() = 0;
     virtual void onOpen(std::function<void()> callback) = 0;

@@ -16,13 +16,15 @@ PromiseWaiter::PromiseWaiter() : state(std::make_shared<State>()) {
     using Shared = std::shared_ptr<State>;
     promise.reset(gst_promise_new_with_change_func(
         [](GstPromise*, gpointer data) {
-            // A copy: the waiter may wake and drop its share before notify returns.
-            auto shared = glib::userData<Shared>(data);
-            {
-                std::lock_guard lock(shared->mutex);
-                shared->done = true;
-            }
-            shared->changed.notify_all();
+            glib::guardedForC("promise", [data] {
+                // A copy: the waiter may wake and drop its share before notify returns.
+                auto shared = glib::userData<Shared>(data);
+                {
+                    std::lock_guard lock(shared->mutex);
+                    shared->done = true;
+                }
+                shared->changed.notify_all();
+            });
         },
         glib::newUserData<Shared>(state), &glib::freeUserData<Shared>));
 }

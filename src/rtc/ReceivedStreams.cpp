@@ -105,13 +105,15 @@ void ReceivedStreams::added(GstElement* jitterBuffer) {
         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
             ReceivedStream& stream = *glib::userData<Shared>(data);
-            if ((info->type & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
-                onEnteringPacket(stream, GST_PAD_PROBE_INFO_BUFFER(info));
-            } else if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info)) {
-                for (guint i = 0; i < gst_buffer_list_length(list); ++i) {
-                    onEnteringPacket(stream, gst_buffer_list_get(list, i));
+            glib::guardedForC("retransmission watch", [&] {
+                if ((info->type & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
+                    onEnteringPacket(stream, GST_PAD_PROBE_INFO_BUFFER(info));
+                } else if (GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info)) {
+                    for (guint i = 0; i < gst_buffer_list_length(list); ++i) {
+                        onEnteringPacket(stream, gst_buffer_list_get(list, i));
+                    }
                 }
-            }
+            });
             return GST_PAD_PROBE_OK;
         },
         glib::newUserData<Shared>(stream), &glib::freeUserData<Shared>);

@@ -177,6 +177,9 @@ bool DataChannel::isOpen() const {
 bool DataChannel::isClosed() const {
     return impl->isClosed();
 }
+std::size_t DataChannel::bufferedAmount() const {
+    return impl->bufferedAmount();
+}
 bool DataChannel::send(message_variant data) {
     return impl->send(std::move(data));
 }

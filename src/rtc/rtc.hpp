@@ -90,6 +90,9 @@ struct FrameInfo {
     // A packet of the frame never arrived: lost, and not brought back by retransmission in
     // time (or retransmission was not negotiated). Its picture will be damaged.
     bool damaged = false;
+    // The frame's packets added up to more than RtpDepacketizer::maxFrameBytes: it was
+    // dropped before it was put together, and the data is empty.
+    bool oversized = false;
 };
 
 // What a receiving track has seen of its RTP packets; running totals since it started.
@@ -119,6 +122,10 @@ class MediaHandler {
 // Turns RTP packets into frames, one packet payload per frame (Opus).
 class RtpDepacketizer : public MediaHandler {
   public:
+    // Far above any frame a game stream sends (a 4K key frame at a high rate is a few MB),
+    // low enough that a sender that never ends a frame cannot fill the memory with it.
+    static constexpr std::size_t maxFrameBytes = 8 * 1024 * 1024;
+
     explicit RtpDepacketizer(std::uint32_t clockRate = 90000) : clockRate(clockRate) {}
     const std::uint32_t clockRate;
 };
@@ -168,6 +175,8 @@ class DataChannel {
     std::string label() const;
     bool isOpen() const;
     bool isClosed() const;
+    // Bytes handed to send that have not left for the network yet.
+    std::size_t bufferedAmount() const;
     // A std::string goes as a text message, a binary as a binary message.
     bool send(message_variant data);
     bool send(const byte* data, std::size_t size);

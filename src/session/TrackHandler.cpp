@@ -61,9 +61,29 @@ void TrackHandler::attachVideo(rtc::Track& track) {
     }
     // The sink counts the frame (received, bytes, dropped) itself.
     track.onFrame([this](rtc::binary frame, rtc::FrameInfo info) {
-        videoSink(EncodedFrame{std::move(frame), info.timestamp, info.damaged,
-                               EncodedFrame::Clock::now()});
+        const auto now = EncodedFrame::Clock::now();
+        if (info.oversized) {
+            dropOversizedFrame(now);
+            return;
+        }
+        videoSink(EncodedFrame{std::move(frame), info.timestamp, info.damaged, now});
     });
+}
+
+void TrackHandler::dropOversizedFrame(EncodedFrame::Clock::time_point now) {
+    const std::int64_t nowNs = now.time_since_epoch() / std::chrono::nanoseconds(1);
+    std::int64_t last = lastOversizedRequestNs.load();
+    if (last == noRequestYet) {
+        log.write("video_error=frame larger than " +
+                  std::to_string(rtc::RtpDepacketizer::maxFrameBytes) + " bytes dropped");
+    }
+    // The frames after it lack it; a sender that keeps sending such frames is asked once a
+    // second at most.
+    if ((last == noRequestYet ||
+         nowNs - last >= std::chrono::nanoseconds(std::chrono::seconds(1)).count()) &&
+        lastOversizedRequestNs.compare_exchange_strong(last, nowNs)) {
+        requestKeyframe();
+    }
 }
 
 std::shared_ptr<rtc::Track> TrackHandler::audioTrack() const {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -48,6 +51,8 @@ class TrackHandler {
   private:
     void attachAudio(rtc::Track& track);
     void attachVideo(rtc::Track& track);
+    // A frame over the size bound: logged the first time, and a key frame asked for.
+    void dropOversizedFrame(EncodedFrame::Clock::time_point now);
 
     EventLog& log;
     StreamStats& stats;
@@ -59,4 +64,7 @@ class TrackHandler {
     mutable std::mutex slotsMutex;
     std::shared_ptr<rtc::Track> audio;
     std::shared_ptr<rtc::Track> video;
+
+    static constexpr std::int64_t noRequestYet = INT64_MIN;
+    std::atomic<std::int64_t> lastOversizedRequestNs{noRequestYet};
 };

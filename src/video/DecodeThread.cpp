@@ -29,8 +29,11 @@ void DecodeThread::stop() {
 
 void DecodeThread::run() {
     for (;;) {
-        // Without a frame, wake only when the key-frame policy may have something to do.
-        const auto deadline = keyframes.nextCheck().value_or(Clock::time_point::max());
+        // Without a frame, wake only when the key-frame policy may have something to do;
+        // while pictures are refused, only the next frame asks again.
+        const auto deadline = reportedRefusal
+                                  ? Clock::time_point::max()
+                                  : keyframes.nextCheck().value_or(Clock::time_point::max());
         EncodedQueue::Taken taken = queue.pop(deadline);
         if (taken.stopped) {
             return;
@@ -76,6 +79,11 @@ void DecodeThread::decodeOne(EncodedQueue::Queued& queued) {
             }
         });
     decodeMs.add(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    if (decoder.refusal()) {
+        noteRefusal();
+        return;
+    }
+    reportedRefusal.reset();
     // Parameter sets on their own make the decoder complain of no picture; they break nothing.
     if (decoder.decodeFailures() != failuresBefore && queued.kind != FrameKind::NoSlice) {
         brokenSinceKeyFrame = true;
@@ -86,9 +94,29 @@ void DecodeThread::decodeOne(EncodedQueue::Queued& queued) {
     }
 }
 
+void DecodeThread::noteRefusal() {
+    brokenSinceKeyFrame = true;
+    if (reportedRefusal != decoder.refusal()) {
+        reportedRefusal = decoder.refusal();
+        if (hooks.refused) {
+            hooks.refused(*reportedRefusal);
+        }
+    }
+}
+
 void DecodeThread::requestKeyframeWhenDue() {
+    const auto now = Clock::now();
+    if (reportedRefusal) {
+        // The policy would ask again at every refused key frame.
+        if ((!lastRefusedRequest || now - *lastRefusedRequest >= refusedRequestInterval) &&
+            hooks.requestKeyframe && hooks.requestKeyframe()) {
+            lastRefusedRequest = now;
+            requests.fetch_add(1);
+        }
+        return;
+    }
     const double rtt = hooks.roundTripMs ? hooks.roundTripMs() : 0.0;
-    if (keyframes.poll(Clock::now(), rtt) && hooks.requestKeyframe && hooks.requestKeyframe()) {
+    if (keyframes.poll(now, rtt) && hooks.requestKeyframe && hooks.requestKeyframe()) {
         requests.fetch_add(1);
     }
 }

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "video/EncodedQueue.hpp"
@@ -23,7 +26,12 @@ class DecodeThread {
         std::function<double()> roundTripMs;
         // A picture is waiting in the slot (called when it was empty); wakes the main thread.
         std::function<void()> pictureReady;
+        // The stream's pictures are refused (see VideoDecoder::refusal): once per refused size.
+        std::function<void(const std::string& why)> refused;
     };
+    // While pictures are refused, key frames are asked for no more often than this: the
+    // sender may come back with a size the client takes, but each answer is refused too.
+    static constexpr std::chrono::seconds refusedRequestInterval{1};
 
     DecodeThread(EncodedQueue& queue, VideoDecoder& decoder, PictureSlot& slot);
     ~DecodeThread();  // stops
@@ -44,6 +52,7 @@ class DecodeThread {
     void run();
     void decodeOne(EncodedQueue::Queued& queued);
     void requestKeyframeWhenDue();
+    void noteRefusal();
 
     EncodedQueue& queue;
     VideoDecoder& decoder;
@@ -54,6 +63,8 @@ class DecodeThread {
     KeyframePolicy keyframes;
     // Pictures before the first key frame reference nothing valid.
     bool brokenSinceKeyFrame = true;
+    std::optional<std::string> reportedRefusal;
+    std::optional<EncodedQueue::Clock::time_point> lastRefusedRequest;
 
     std::atomic<std::uint64_t> decoded{0};
     std::atomic<std::uint64_t> requests{0};

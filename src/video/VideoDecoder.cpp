@@ -33,6 +33,11 @@ VideoDecoder::VideoDecoder(bool isHevc, VideoDecoderOptions options) : options(s
         throw std::runtime_error("Cannot allocate the " + codecName + " decoder context");
     }
     codecContext->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    if (this->options.limits) {
+        // A second line of defence behind the probe: FFmpeg's own check of each picture size.
+        codecContext->max_pixels = this->options.limits->maxPixels();
+        sizeProbe.emplace(isHevc);
+    }
     if (openHardwareDevice(decoder, this->options.hardwareDecoders)) {
         // Hardware decoders work frame by frame; threads would only add hand-offs.
         codecContext->thread_count = 1;
@@ -138,6 +143,15 @@ std::size_t VideoDecoder::decode(const std::byte* data, std::size_t size,
     }
     std::memcpy(packet->data, data, size);
     packet->pts = timestamp ? static_cast<std::int64_t>(*timestamp) : AV_NOPTS_VALUE;
+    if (sizeProbe) {
+        // Refused before the decoder sees a slice of it, so no picture of that size is ever
+        // allocated.
+        const auto pictureSize = sizeProbe->sizeOf(packet->data, packet->size);
+        refused = pictureSize ? options.limits->refusal(*pictureSize) : std::nullopt;
+        if (refused) {
+            return 0;
+        }
+    }
     if (avcodec_send_packet(codecContext.get(), packet.get()) < 0) {
         ++failures;
         return 0;

@@ -6,9 +6,12 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/HardwareDecoder.hpp"
+#include "video/PictureLimits.hpp"
+#include "video/PictureSizeProbe.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -24,6 +27,8 @@ struct VideoDecoderOptions {
     // the shared two-core machines measured so far, more showed no gain in time to present
     // (scripts/bench compares both).
     int softwareThreads = 1;
+    // Pictures beyond these are refused before the decoder sees them; none takes any size.
+    std::optional<PictureLimits> limits;
 };
 
 struct AvFrameFree {
@@ -59,6 +64,9 @@ class VideoDecoder {
     // Frames the decoder refused or failed on; each leaves the picture broken until the next
     // key frame.
     std::uint64_t decodeFailures() const { return failures.load(); }
+    // Why the last access unit was refused unseen (its pictures are too large), naming the
+    // size; none when it was decoded. Decode thread only.
+    const std::optional<std::string>& refusal() const { return refused; }
 
     // Decoded hardware surfaces that may be held outside the decoder at once: one waiting in
     // the newest-picture slot and one being presented. The pool is enlarged by as many, so
@@ -88,6 +96,8 @@ class VideoDecoder {
     const HardwareDecoder* hardware = nullptr;  // the device opened, an entry of options
     std::atomic<bool> hardwareInUse{false};
     std::atomic<std::uint64_t> failures{0};
+    std::optional<PictureSizeProbe> sizeProbe;  // with limits only
+    std::optional<std::string> refused;
 
     // Declared in reverse order of release: the device goes last.
     std::unique_ptr<AVBufferRef, BufferDeleter> hwDeviceContext;

@@ -190,3 +190,56 @@ def close_window(display, title_prefix="Quorvanta"):
         return True
     finally:
         x11.XCloseDisplay(dpy)
+
+
+def exp_golomb(value):
+    bits = bin(value + 1)[2:]
+    return "0" * (len(bits) - 1) + bits
+
+
+def with_picture_size(sps, width, height, references):
+    """An H.264 Main-profile sequence parameter set (NAL header included) claiming another
+    picture size and number of reference frames, everything else as it was."""
+    rbsp = re.sub(b"\x00\x00\x03", b"\x00\x00", sps[1:])
+    bits = "".join(f"{b:08b}" for b in rbsp)
+    at = 24  # profile, constraint flags, level
+
+    def ue():
+        nonlocal at
+        zeros = bits.index("1", at) - at
+        value = int(bits[at + zeros:at + 2 * zeros + 1], 2) - 1
+        at += 2 * zeros + 1
+        return value
+    assert int(bits[:8], 2) == 77, "Main profile expected"
+    ue()  # parameter set id
+    ue()  # log2 of the largest frame number
+    if ue() == 0:  # picture order count type
+        ue()
+    head = bits[:at]
+    ue()  # reference frames
+    gaps = bits[at]
+    at += 1
+    ue()
+    ue()  # width and height in macroblocks
+    tail = bits[at:bits.rindex("1")]  # up to the stop bit
+    out = (head + exp_golomb(references) + gaps + exp_golomb(width // 16 - 1) +
+           exp_golomb(height // 16 - 1) + tail + "1")
+    out += "0" * (-len(out) % 8)
+    raw = bytes(int(out[i:i + 8], 2) for i in range(0, len(out), 8))
+    return sps[:1] + re.sub(b"\x00\x00(?=[\x00-\x03])", b"\x00\x00\x03", raw)
+
+
+def crafted_stream(path, width, height, references=16):
+    """A second of a tiny H.264 stream whose sequence header claims width x height."""
+    small = path + ".small.h264"
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc=size=64x64:rate=30", "-t", "1", "-c:v", "libx264", "-profile:v",
+                    "main", "-pix_fmt", "yuv420p", "-bf", "0", "-g", "30", "-f", "h264",
+                    small], check=True, timeout=60)
+    with open(small, "rb") as f:
+        units = f.read().split(b"\x00\x00\x01")
+    units = [with_picture_size(u, width, height, references) if u and u[0] & 0x1F == 7 else u
+             for u in units]
+    with open(path, "wb") as f:
+        f.write(b"\x00\x00\x01".join(units))
+    return path

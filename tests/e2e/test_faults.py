@@ -343,6 +343,18 @@ class StopTest(harness.EndToEndTest):
         for failure in ("Login failed", "Quorvanta Client error", "Signaling: "):
             self.assertNotIn(failure, client.stderr())
 
+    def test_session_ended_by_the_service_closes_an_open_box_and_the_client(self):
+        xvfb = self.start_xvfb(1280, 720)
+        screen = desktop.Desktop(xvfb.display)
+        service = self.start_service("--session-seconds", "12")
+        client = self.start_client([service.base_url], env=xvfb.env())
+        wait_decoding(client, more=1)
+        screen.open_menu(screen.client_window())
+        screen.keys("Up", "Return")  # the information box
+        screen.wait_message_box("О Quorvanta")
+        self.assertEqual(client.wait_exit(timeout=SILENCE_LIMIT + 20), 0)
+        harness.wait_until(lambda: screen.message_boxes() == [], what="no box left open")
+
 
 for _state, *_row in STOP_CASES:
     setattr(StopTest, "test_sigterm_ends_the_client_at_once_while_" + _state,
@@ -407,6 +419,51 @@ class BoundedBodyTest(harness.EndToEndTest):
         self.assertEqual(client.stderr().splitlines()[0], "Login failed: HTTP 0")
         self.assertIn("http_error=POST /auth/login: response body larger than 65536 bytes",
                       client.log_lines())
+
+
+# Streams no server should send, played by the stand-in from a file made at run time. Columns:
+# the case, the size its sequence header claims, the client's resident-memory ceiling in MB
+# over the whole run, and the log line that must say what happened (once).
+HOSTILE_STREAMS = [
+    ("oversized_sequence_header", 16000, 16000, 400, "video_error=picture 16000x16000 refused"),
+]
+HOSTILE_STREAM_SECONDS = 25
+STOP_LIMIT = 5
+
+
+class HostileStreamTest(harness.EndToEndTest):
+
+    def play(self, case, width, height, ceiling_mb, line):
+        stream = checks.crafted_stream(os.path.join(self.workdir, case + ".h264"), width, height)
+        service = self.start_service("--video", stream)
+        xvfb = self.start_xvfb(640, 360)
+        started = time.monotonic()
+        client = self.start_client([service.base_url], env=xvfb.env())
+        client.wait_log(lambda lines: any(l.startswith(line) for l in lines), timeout=30,
+                        what=line)
+        time.sleep(max(0.0, HOSTILE_STREAM_SECONDS - (time.monotonic() - started)))
+        self.assertIsNone(client.proc.poll())
+        signalled = time.monotonic()
+        client.proc.send_signal(signal.SIGTERM)
+        code, peak_mb = wait_with_peak_rss(client.proc, STOP_LIMIT)
+        took = time.monotonic() - signalled
+        lines = client.log_lines()
+        requests = lines.count("keyframe_request")
+        print(f"[ figures ] {case}: peak resident {peak_mb:.1f} MB over "
+              f"{signalled - started:.1f} s, {requests} key-frame requests, ended "
+              f"{took:.2f} s after SIGTERM, load {os.getloadavg()[0]:.2f}")
+        self.assertEqual(code, 0)
+        self.assertLess(peak_mb, ceiling_mb)
+        self.assertEqual(len([l for l in lines if l.startswith("video_error=")]), 1, lines)
+        self.assertEqual(len([l for l in lines if l.startswith(line)]), 1)
+        # At most one a second, and some: the sender may come back with a size that fits.
+        self.assertGreaterEqual(requests, 1)
+        self.assertLessEqual(requests, signalled - started + 1)
+
+
+for _case, *_row in HOSTILE_STREAMS:
+    setattr(HostileStreamTest, "test_" + _case + "_is_refused_within_bounded_memory",
+            lambda self, case=_case, row=tuple(_row): self.play(case, *row))
 
 
 if __name__ == "__main__":

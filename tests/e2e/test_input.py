@@ -155,7 +155,7 @@ class KeyboardTest(harness.EndToEndTest):
         self.assertEqual(session.client.wait_exit(), 0)
 
 
-    def test_held_key_is_released_once_when_another_window_takes_the_focus(self):
+    def test_held_key_is_released_once_when_the_focus_moves_and_at_shutdown(self):
         session = Session(self)
 
         start = session.mark()
@@ -184,8 +184,20 @@ class KeyboardTest(harness.EndToEndTest):
         self.assertEqual(without_repeats,
                          [(KEY_A, True), (KEY_A, False), (KEY_B, True), (KEY_B, False)])
 
+        # Still held when the client stops: the releases reach the service before the
+        # connection closes, in the order of the presses.
+        start = session.mark()
+        session.xdotool("keydown", "a")
+        session.xdotool("mousedown", "1")
+        session.wait_messages(start, lambda m: ("input", {"type": "mouse_button", "button": 1,
+                                                          "down": True}) in m,
+                              "the press of the left button")
         session.client.proc.send_signal(signal.SIGTERM)
         self.assertEqual(session.client.wait_exit(), 0)
+        messages = channel_messages(session.service, start)
+        releases = [m for _, m in messages if m.get("down") is False]
+        self.assertEqual(releases, [{"type": "key", "vk": KEY_A, "down": False},
+                                    {"type": "mouse_button", "button": 1, "down": False}])
 
 
 class MouseTest(harness.EndToEndTest):

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -255,6 +256,115 @@ TEST_F(ControlChannelTest, microphonePacketsGoOutPrefixedOnlyWhileTheChannelIsOp
                                   std::byte{0x30}, std::byte{0x01}, std::byte{0xff},
                                   std::byte{0x00}, std::byte{0x7f}};
     EXPECT_EQ(std::get<rtc::binary>(sent[0]), expected);
+}
+
+// A peer that stops taking data: each row sets one channel's buffered amount at a time (in
+// seconds) and sends one message, or only looks (check), and says whether it went out.
+TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStallEndsTheSession) {
+    enum class Send { Motion, Wheel, Key, Button, Microphone, Check };
+    struct Step {
+        double at;
+        const char* label;
+        std::size_t buffered;
+        Send send;
+        bool sent;
+        int stallsAfter;
+    };
+    constexpr std::size_t input = ControlChannel::inputBacklogBytes;
+    constexpr std::size_t microphone = ControlChannel::microphoneBacklogBytes;
+    const Step steps[] = {
+        {0, "input-fast", 0, Send::Motion, true, 0},
+        {0, "microphone", microphone, Send::Microphone, true, 0},  // at the threshold
+        {1, "input-fast", input + 1, Send::Motion, false, 0},
+        {1, "input-fast", input + 1, Send::Wheel, false, 0},
+        {1, "input", 10 * input, Send::Key, true, 0},  // keys and buttons are kept
+        {1, "input", 10 * input, Send::Button, true, 0},
+        {2, "microphone", microphone + 1, Send::Microphone, false, 0},
+        {3, "input-fast", 100, Send::Motion, true, 0},  // caught up
+        {3, "input", 0, Send::Key, true, 0},
+        {3, "microphone", 0, Send::Microphone, true, 0},
+        {4, "input-fast", input + 1, Send::Motion, false, 0},  // behind again from here
+        {13.9, "input-fast", input + 1, Send::Check, false, 0},
+        {14, "input-fast", input + 1, Send::Check, false, 1},
+        {15, "input-fast", input + 1, Send::Motion, false, 1},  // reported once
+    };
+    double seconds = 0;
+    int stalls = 0;
+    ControlChannel watched(
+        log, cursor, [&] { ++stalls; },
+        [&] {
+            return ControlChannel::Clock::time_point{} +
+                   std::chrono::duration_cast<ControlChannel::Clock::duration>(
+                       std::chrono::duration<double>(seconds));
+        });
+    std::map<std::string, fake::FakeChannelPair> channels;
+    for (const char* label : {"input", "input-fast", "microphone"}) {
+        auto& pair = channels.emplace(label, label).first->second;
+        watched.handleDataChannel(pair.channel);
+        pair.fake->remoteOpen();
+    }
+    std::uint64_t dropped = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(testing::Message() << "at " << step.at << " s on " << step.label);
+        seconds = step.at;
+        fake::FakeDataChannel& channel = *channels.at(step.label).fake;
+        channel.buffered = step.buffered;
+        const std::size_t before = channel.sent().size();
+        switch (step.send) {
+            case Send::Motion:
+                watched.sendInput(motion);
+                break;
+            case Send::Wheel:
+                watched.sendInput(wheel);
+                break;
+            case Send::Key:
+                watched.sendInput(keyA);
+                break;
+            case Send::Button:
+                watched.sendInput(button);
+                break;
+            case Send::Microphone:
+                watched.sendMicrophonePacket(std::vector<unsigned char>{1, 2, 3});
+                break;
+            case Send::Check:
+                watched.checkStalls();
+                break;
+        }
+        EXPECT_EQ(channel.sent().size() - before, step.sent ? 1u : 0u);
+        dropped += step.send != Send::Check && !step.sent;
+        EXPECT_EQ(stalls, step.stallsAfter);
+    }
+    EXPECT_EQ(watched.messagesDropped(), dropped);
+    const std::string text = logText();
+    EXPECT_NE(text.find("data_channel_stalled=input-fast: behind for 10 s, the session ends\n"),
+              std::string::npos)
+        << text;
+    // One line per channel that fell behind, however often it did.
+    for (const char* label : {"input-fast", "microphone"}) {
+        const std::string line = std::string("data_channel_backlog=") + label + ":";
+        EXPECT_EQ(text.find(line), text.rfind(line)) << text;
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+    }
+    EXPECT_EQ(text.find("data_channel_backlog=input:"), std::string::npos)
+        << "only keys and buttons were sent behind on input, and those are never dropped";
+}
+
+// At shutdown the last releases must leave before the connection closes; a peer that takes
+// nothing holds the shutdown only for the limit.
+TEST_F(ControlChannelTest, flushWaitsUntilNothingIsBufferedOrTheLimit) {
+    auto input = openChannel("input");
+    EXPECT_TRUE(control.flush(std::chrono::milliseconds(0)));
+    input.fake->buffered = 40;
+    std::thread peer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        input.fake->buffered = 0;
+    });
+    EXPECT_TRUE(control.flush(std::chrono::seconds(10)));
+    peer.join();
+    input.fake->buffered = 40;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(control.flush(std::chrono::milliseconds(30)));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
 // Engine threads open channels and deliver cursor messages while the main thread sends and

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "session/SignalingTestSupport.hpp"
 #include "session/TrackHandler.hpp"
 #include "support/FakeRtc.hpp"
@@ -115,7 +117,7 @@ TEST_F(TrackHandlerTest, hevcPreferenceChoosesH265WhateverTheServerSends) {
 }
 
 // The decode side needs to know which frames lost packets, in which order they came and when.
-TEST_F(TrackHandlerTest, videoFramesCarryTheirTimestampDamageAndArrival) {
+TEST_F(TrackHandlerTest, videoFramesCarryTheirTimestampDamageAndArrivalAndOversizedOnesStop) {
     handler();
     auto video = arrive("video");
     const auto before = EncodedFrame::Clock::now();
@@ -130,6 +132,19 @@ TEST_F(TrackHandlerTest, videoFramesCarryTheirTimestampDamageAndArrival) {
     EXPECT_GE(frames[0].arrival, before);
     EXPECT_LE(frames[0].arrival, frames[1].arrival);
     EXPECT_LE(frames[1].arrival, EncodedFrame::Clock::now());
+
+    // Frames over the size bound come empty and go no further: one line, and one key-frame
+    // request however many follow within the second.
+    rtc::FrameInfo oversized{6000, 96, false};
+    oversized.oversized = true;
+    video->deliver({}, oversized);
+    video->deliver({}, oversized);
+    EXPECT_EQ(frames.size(), 2u);
+    EXPECT_EQ(video->keyframeRequests(), 1);
+    const auto lines = log.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "video_error=frame larger than 8388608 bytes dropped"),
+              1);
 }
 
 TEST_F(TrackHandlerTest, keyframeRequestsReachTheCurrentVideoTrack) {

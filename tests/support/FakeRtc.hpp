@@ -51,6 +51,7 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
     std::string label() const override { return channelLabel; }
     bool isOpen() const override { return open.load(); }
     bool isClosed() const override { return closed.load(); }
+    std::size_t bufferedAmount() const override { return buffered.load(); }
     bool send(rtc::message_variant data) override;
     void close() override;
     void onOpen(std::function<void()> callback) override;
@@ -66,6 +67,9 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
     std::vector<std::string> sentTexts() const;
     bool hasOpenHandler() const;
     bool hasMessageHandler() const;
+
+    // What bufferedAmount reports; the test plays a peer that takes nothing.
+    std::atomic<std::size_t> buffered{0};
 
   private:
     const std::string channelLabel;

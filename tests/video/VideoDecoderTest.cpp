@@ -144,6 +144,52 @@ TEST(VideoDecoder, withoutAUsableDeviceDecodingFallsBackToSoftware) {
     EXPECT_FALSE(decoder.hardwareDecoding());
 }
 
+// A stream larger than the viewport (beyond the margin for a server's rounding) or than the
+// largest texture is refused before the decoder sees it, with the reason naming the size.
+TEST(VideoDecoder, picturesBeyondTheViewportOrTheLargestTextureAreRefusedUnseen) {
+    struct Case {
+        bool hevc;
+        PictureSize stream;
+        PictureSize viewport;
+        int texture;  // each side; 0: the renderer does not say
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {false, {320, 176}, {320, 176}, 0, nullptr},
+        {false, {384, 240}, {320, 176}, 4096, nullptr},  // rounded up by the server
+        {false, {480, 256}, {320, 176}, 4096, nullptr},  // or to the next common size
+        {false,
+         {496, 176},
+         {320, 176},
+         4096,
+         "picture 496x176 refused: larger than the viewport allows (480x264)"},
+        {true,
+         {320, 288},
+         {320, 176},
+         4096,
+         "picture 320x288 refused: larger than the viewport allows (480x264)"},
+        {false,
+         {320, 176},
+         {1920, 1080},
+         256,
+         "picture 320x176 refused: larger than the renderer's largest texture (256x256)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.stream.width << "x" << c.stream.height);
+        VideoDecoderOptions options = software();
+        options.limits = PictureLimits(c.viewport, c.texture, c.texture);
+        VideoDecoder decoder(c.hevc, options);
+        std::vector<DecodedPicture> pictures;
+        for (const auto& unit : teststreams::encode(c.hevc, c.stream.width, c.stream.height, 2,
+                                                    teststreams::gradient())) {
+            feed(decoder, unit, pictures);
+        }
+        EXPECT_EQ(decoder.refusal().value_or(""), c.refusal ? c.refusal : "");
+        EXPECT_EQ(pictures.size(), c.refusal ? 0u : 2u);
+        EXPECT_EQ(decoder.decodeFailures(), 0u);
+    }
+}
+
 TEST(VideoDecoder, formatSelectorPrefersTheDeviceFormatThenMemory) {
     struct Case {
         AVPixelFormat device;

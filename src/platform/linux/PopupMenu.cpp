@@ -121,6 +121,11 @@ void enableMenuCommandEvents() {
     menuEventType();
 }
 
+void closePopupMenus() {
+    // The menu's own loop ends at SDL_QUIT, which the stop pushes through SDL's queue; nothing
+    // else can reach it.
+}
+
 std::optional<int> menuCommandFromEvent(const SDL_Event& event) {
     const Uint32 type = menuEventType();
     if (type == noEventType || event.type != type) {

@@ -46,7 +46,22 @@ void appendEntries(HMENU menu, const std::vector<MenuEntry>& entries) {
     }
 }
 
+// TrackPopupMenu's loop sees only the thread's window messages, never SDL's queue. In it, the
+// owner window's default procedure cancels the menu on WM_CANCELMODE.
+BOOL CALLBACK cancelMenuOfOwnWindow(HWND window, LPARAM) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId()) {
+        PostMessageW(window, WM_CANCELMODE, 0, 0);
+    }
+    return TRUE;
+}
+
 }  // namespace
+
+void closePopupMenus() {
+    EnumWindows(cancelMenuOfOwnWindow, 0);
+}
 
 void showPopupMenu(const PopupMenuOwner& owner, const std::vector<MenuEntry>& menu, int x, int y) {
     const HWND window = static_cast<HWND>(owner.nativeHandle);
