@@ -49,7 +49,8 @@ class Negotiation {
     const std::function<void(Candidate)> deliverCandidate;
 
     mutable std::mutex sdpMutex;
-    std::vector<sdp::Media> remoteMedia;
+    std::vector<sdp::Media> remoteMedia;  // the sections the engine was given
+    sdp::ShapedOffer offerShape;
     std::vector<bool> offeredRetransmission;  // per section of the offer
     bool haveRemote = false;
 

@@ -21,6 +21,32 @@ std::vector<Media> listMedia(const std::string& sdp);
 // first section. Sections outside the bundle and texts without a bundle are returned as they are.
 std::string unifyBundleCredentials(const std::string& sdp);
 
+// The offer as the engine is given it: only the sections the client uses (the first audio,
+// the first video and the first data section), and of those only the ones that share the
+// transport of the first, so the engine never makes more than one transport whatever the
+// offer holds. Every other section is rejected in the answer.
+struct ShapedOffer {
+    std::string text;         // the offer for the engine
+    std::vector<Media> kept;  // its sections, in order: the engine's m-line indices
+    // Every section of the offer, in order: whether it was kept, and for the others the
+    // rejected section that takes its place in the answer.
+    struct Section {
+        Media media;
+        bool kept = false;
+        std::string rejection;
+    };
+    std::vector<Section> sections;
+
+    bool rejected(const std::string& mid) const;
+};
+
+// Throws std::invalid_argument when no section is one the client uses.
+ShapedOffer shapeOffer(const std::string& offer);
+
+// The engine's answer to shaped.text, with a rejected section (port 0) in the place of each
+// one the engine never saw, so it answers the whole offer in its order.
+std::string completeAnswer(const std::string& engineAnswer, const ShapedOffer& shaped);
+
 // Where a remote candidate goes: the index of the m-section whose mid it names, and its text
 // as the engine takes it (empty for the end of candidates).
 struct RemoteCandidate {
