@@ -61,6 +61,10 @@ void glibToLog(const gchar* domain, GLogLevelFlags level, const gchar* message, 
 
 }  // namespace
 
+void writeEngineLine(std::string_view line) noexcept {
+    lentLog.write(line);
+}
+
 EngineLog::EngineLog(EventLog& log) : previousThreshold(gst_debug_get_default_threshold()) {
     lentLog.lend(log);
     g_log_set_default_handler(glibToLog, nullptr);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "base/EventLog.hpp"
 
 namespace rtc {
@@ -11,6 +13,10 @@ namespace rtc {
 // developer's GST_DEBUG keeps GStreamer's own output as well. GStreamer and GLib keep these
 // settings for the whole process, so there is one EngineLog at a time, owned by main; it may
 // be created before the engine starts.
+// A line of the engine adapter's own for the log that EngineLog holds; lost when there is
+// none. Never throws.
+void writeEngineLine(std::string_view line) noexcept;
+
 class EngineLog {
   public:
     explicit EngineLog(EventLog& log);

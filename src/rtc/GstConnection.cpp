@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 
 #include "rtc/CallbackGate.hpp"
 #include "rtc/CallbackSlot.hpp"
+#include "rtc/EngineLog.hpp"
 #include "rtc/Glib.hpp"
 #include "rtc/GstDataChannel.hpp"
 #include "rtc/GstTrack.hpp"
@@ -82,6 +84,7 @@ class GstConnection : public PeerConnection::Impl,
     void check();
     void report(PeerConnection::State next);
     void iceStateChanged(GstWebRTCICEConnectionState state);
+    void announceTracks();
     void padAdded(GstPad* pad);
     void dataChannel(GstWebRTCDataChannel* channel);
 
@@ -104,6 +107,16 @@ class GstConnection : public PeerConnection::Impl,
     std::unique_ptr<Negotiation> negotiation;
     std::shared_ptr<TransportWatch> transports;
     const std::shared_ptr<ReceivedStreams> received = std::make_shared<ReceivedStreams>();
+
+    // One track per media section, by mid, made when the offer is applied; the first stream
+    // that arrives on the section feeds it, and any later one is discarded.
+    struct SectionTrack {
+        std::shared_ptr<GstTrack> track;
+        bool attached = false;
+        bool extraReported = false;
+    };
+    std::mutex tracksMutex;
+    std::map<std::string, SectionTrack> tracks;
 
     std::atomic<bool> iceConnected{false};
     bool socketsTuned = false;  // liveness thread only
@@ -255,12 +268,50 @@ void GstConnection::padAdded(GstPad* pad) {
             mid = negotiation->midAt(mline);
         }
     }
-    auto track = std::make_shared<GstTrack>(mid, gate, received);
-    trackSlot.run(*gate, std::make_shared<Track>(track));
+    std::shared_ptr<GstTrack> track;
+    bool report = false;
+    {
+        std::lock_guard lock(tracksMutex);
+        auto found = tracks.find(mid);
+        if (found != tracks.end() && !found->second.attached) {
+            found->second.attached = true;
+            track = found->second.track;
+        } else if (found != tracks.end() && !found->second.extraReported) {
+            found->second.extraReported = report = true;
+        }
+    }
+    if (report) {
+        writeEngineLine("rtp_extra_stream_dropped=" + mid);
+    }
     try {
-        track->attach(GST_BIN(pipeline.get()), pad);
+        if (track) {
+            track->attach(GST_BIN(pipeline.get()), pad);
+        } else {
+            GstTrack::discard(GST_BIN(pipeline.get()), pad);
+        }
     } catch (const std::exception&) {
         // A missing element leaves this track silent; the connection goes on.
+    }
+}
+
+// The transceivers exist once the offer is applied: the tracks are reported then, before the
+// answer goes out, not when their first packet arrives.
+void GstConnection::announceTracks() {
+    const auto media = negotiation->media();
+    for (std::size_t index = 0; index < media.size(); ++index) {
+        const std::string& kind = media[index].kind;
+        if (kind != "audio" && kind != "video") {
+            continue;
+        }
+        const std::string mid = negotiation->midAt(static_cast<unsigned>(index));
+        auto track = std::make_shared<GstTrack>(mid, kind, gate, received);
+        {
+            std::lock_guard lock(tracksMutex);
+            if (!tracks.emplace(mid, SectionTrack{track}).second) {
+                continue;
+            }
+        }
+        trackSlot.run(*gate, std::make_shared<Track>(track));
     }
 }
 
@@ -277,6 +328,7 @@ void GstConnection::setRemoteDescription(Description description) {
     std::string answer = negotiation->answer(description);
     received->answered(answer);
     transports->watchTransports(webrtc.get());
+    announceTracks();
     localDescriptionSlot.run(*gate, Description(answer, "answer"));
     negotiation->answerDelivered();
 }

@@ -164,6 +164,11 @@ std::string Negotiation::midAt(unsigned mline) const {
     return std::to_string(mline);
 }
 
+std::vector<sdp::Media> Negotiation::media() const {
+    std::lock_guard lock(sdpMutex);
+    return remoteMedia;
+}
+
 void Negotiation::localCandidate(unsigned mline, const char* text) {
     if (!text || !*text) {
         return;

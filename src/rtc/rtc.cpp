@@ -153,6 +153,9 @@ Track::~Track() = default;
 std::string Track::mid() const {
     return impl->mid();
 }
+std::string Track::kind() const {
+    return impl->kind();
+}
 void Track::setMediaHandler(std::shared_ptr<MediaHandler> handler) {
     impl->setMediaHandler(std::move(handler));
 }

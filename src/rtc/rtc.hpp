@@ -146,6 +146,8 @@ class Track {
     ~Track();
 
     std::string mid() const;
+    // The media type of the track's section: "audio" or "video".
+    std::string kind() const;
     // Only effective when called from the onTrack callback, before it returns.
     void setMediaHandler(std::shared_ptr<MediaHandler> handler);
     void onFrame(std::function<void(binary data, FrameInfo info)> callback);
