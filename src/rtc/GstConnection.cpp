@@ -1,6 +1,7 @@
 // The answering peer connection on GStreamer's webrtcbin. The connection wires the engine's
 // signals to its parts: negotiation, ICE set-up, the liveness watch and the transport watch.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -21,6 +22,8 @@
 #include "rtc/LivenessWatch.hpp"
 #include "rtc/Negotiation.hpp"
 #include "rtc/ReceivedStreams.hpp"
+#include "rtc/Sdp.hpp"
+#include "rtc/SsrcLatch.hpp"
 #include "rtc/TransportWatch.hpp"
 #include "rtc/WeakBind.hpp"
 #include "rtc/Webrtcbin.hpp"
@@ -107,6 +110,7 @@ class GstConnection : public PeerConnection::Impl,
     std::unique_ptr<Negotiation> negotiation;
     std::shared_ptr<TransportWatch> transports;
     const std::shared_ptr<ReceivedStreams> received = std::make_shared<ReceivedStreams>();
+    const std::shared_ptr<SsrcLatch> latch = std::make_shared<SsrcLatch>();
 
     // One track per media section, by mid, made when the offer is applied; the first stream
     // that arrives on the section feeds it, and any later one is discarded.
@@ -150,6 +154,10 @@ void GstConnection::start() {
     transports = std::make_shared<TransportWatch>(weakBind(weak, &GstConnection::report));
     connectSignals();
     received->watch(element);
+    if (auto rtpBin =
+            glib::Ref<GstElement>::adopt(gst_bin_get_by_name(GST_BIN(element), "rtpbin"))) {
+        latch->watch(rtpBin.get());
+    }
     liveness.watchNetwork(pipeline.get());
 
     // Nothing reads the bus; drop its messages so they do not pile up.
@@ -268,11 +276,25 @@ void GstConnection::padAdded(GstPad* pad) {
             mid = negotiation->midAt(mline);
         }
     }
+    std::string kind;
+    if (glib::CapsPtr caps{gst_pad_get_current_caps(pad)};
+        caps && gst_caps_get_size(caps.get()) > 0) {
+        const char* media =
+            gst_structure_get_string(gst_caps_get_structure(caps.get(), 0), "media");
+        kind = media ? media : "";
+    }
     std::shared_ptr<GstTrack> track;
     bool report = false;
     {
         std::lock_guard lock(tracksMutex);
         auto found = tracks.find(mid);
+        // webrtcbin can hand a stream whose SSRC the offer never named to the wrong
+        // transceiver; its payload's media kind names the section, as one of each is kept.
+        if (!kind.empty() && (found == tracks.end() || found->second.track->kind() != kind)) {
+            found = std::find_if(tracks.begin(), tracks.end(), [&kind](const auto& entry) {
+                return entry.second.track->kind() == kind;
+            });
+        }
         if (found != tracks.end() && !found->second.attached) {
             found->second.attached = true;
             track = found->second.track;
@@ -326,6 +348,7 @@ void GstConnection::setRemoteDescription(Description description) {
         throw std::runtime_error("The peer connection is closed");
     }
     std::string answer = negotiation->answer(description);
+    latch->allow(sdp::payloadTypes(answer));
     received->answered(answer);
     transports->watchTransports(webrtc.get());
     announceTracks();

@@ -338,6 +338,25 @@ std::string completeAnswer(const std::string& engineAnswer, const ShapedOffer& s
     return result;
 }
 
+std::set<std::uint8_t> payloadTypes(const std::string& sdp) {
+    std::set<std::uint8_t> types;
+    for (const auto& line : splitLines(sdp)) {
+        auto mline = words(line.text);
+        if (!line.text.starts_with("m=") || mline.size() < 4 || mline[1].starts_with("0")) {
+            continue;
+        }
+        for (std::size_t i = 3; i < mline.size(); ++i) {
+            const auto& format = mline[i];
+            if (!format.empty() && format.size() <= 3 &&
+                format.find_first_not_of("0123456789") == std::string::npos &&
+                std::stoi(format) < 128) {
+                types.insert(static_cast<std::uint8_t>(std::stoi(format)));
+            }
+        }
+    }
+    return types;
+}
+
 RemoteCandidate placeRemoteCandidate(const std::vector<Media>& media, const std::string& mid,
                                      const std::string& text) {
     auto found = std::find_if(media.begin(), media.end(),

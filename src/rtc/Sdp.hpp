@@ -2,7 +2,9 @@
 
 // Session description text helpers the engine needs before handing an offer on.
 
+#include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,9 @@ ShapedOffer shapeOffer(const std::string& offer);
 // The engine's answer to shaped.text, with a rejected section (port 0) in the place of each
 // one the engine never saw, so it answers the whole offer in its order.
 std::string completeAnswer(const std::string& engineAnswer, const ShapedOffer& shaped);
+
+// The payload types of the sections a description does not reject (port 0).
+std::set<std::uint8_t> payloadTypes(const std::string& sdp);
 
 // Where a remote candidate goes: the index of the m-section whose mid it names, and its text
 // as the engine takes it (empty for the end of candidates).
