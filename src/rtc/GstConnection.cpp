@@ -160,11 +160,7 @@ void GstConnection::start() {
     }
     liveness.watchNetwork(pipeline.get());
 
-    // Nothing reads the bus; drop its messages so they do not pile up.
-    glib::Ref<GstBus> bus =
-        glib::Ref<GstBus>::adopt(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
-    gst_bus_set_sync_handler(
-        bus.get(), [](GstBus*, GstMessage*, gpointer) { return GST_BUS_DROP; }, nullptr, nullptr);
+    logBusMessages(pipeline.get());
 
     // Starting now makes webrtcbin generate its DTLS certificate before the offer arrives.
     if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
