@@ -142,9 +142,13 @@ void GstConnection::start() {
     gst_bin_add(GST_BIN(pipeline.get()), element);
     g_object_set(element, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, "latency", 0u,
                  nullptr);
-    configureIceServers(element, config.iceServers);
+    for (const auto& line : configureIceServers(element, config.iceServers)) {
+        writeEngineLine(line);
+    }
     if (config.bindAddress && !gatherOnlyOn(element, *config.bindAddress)) {
         throw std::invalid_argument("Cannot gather on address \"" + *config.bindAddress + "\"");
+    } else if (config.alsoGatherOn && !gatherAlsoOn(element, *config.alsoGatherOn)) {
+        throw std::invalid_argument("Cannot gather on address \"" + *config.alsoGatherOn + "\"");
     }
 
     const auto weak = weak_from_this();

@@ -47,6 +47,7 @@ IceServer::IceServer(const std::string& url) {
         throw std::invalid_argument("Unknown ICE server scheme in \"" + url + "\"");
     }
     port = secure ? 5349 : 3478;
+    this->secure = secure;
 
     if (auto query = rest.find('?'); query != std::string_view::npos) {
         std::string_view params = rest.substr(query + 1);
