@@ -4,7 +4,6 @@
 #include <gst/rtp/gstrtpbuffer.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,8 +53,13 @@ Judged judge(SsrcLatch& latch, GstBuffer* buffer, bool rtcp, bool apply) {
         return {};
     }
     GstRTCPPacket packet;
-    if (gst_rtcp_buffer_get_first_packet(&compound, &packet)) {
-        const GstRTCPType type = gst_rtcp_packet_get_type(&packet);
+    const GstRTCPType type = gst_rtcp_buffer_get_first_packet(&compound, &packet)
+                                 ? gst_rtcp_packet_get_type(&packet)
+                                 : GST_RTCP_TYPE_INVALID;
+    // The RTP bin routes a compound packet by the sender of its first report or feedback and
+    // refuses any other kind itself.
+    if (type == GST_RTCP_TYPE_SR || type == GST_RTCP_TYPE_RR || type == GST_RTCP_TYPE_RTPFB ||
+        type == GST_RTCP_TYPE_PSFB) {
         guint64 ntp = 0;
         guint32 rtpTime = 0, packets = 0, octets = 0;
         if (type == GST_RTCP_TYPE_SR) {
