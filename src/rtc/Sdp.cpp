@@ -1,6 +1,7 @@
 #include "rtc/Sdp.hpp"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -264,27 +265,32 @@ ShapedOffer shapeOffer(const std::string& offer) {
     }
 
     // The transport is the one of the first usable section, or of its bundle when it has one.
-    const std::vector<std::string>* bundle = nullptr;
-    for (std::size_t i = 0; i < shaped.sections.size() && !bundle; ++i) {
-        const std::string& mid = shaped.sections[i].media.mid;
-        for (const auto& group : groups) {
-            if (active[i] && !mid.empty() &&
-                std::find(group.begin(), group.end(), mid) != group.end()) {
-                bundle = &group;
-                break;
-            }
+    // Mids are looked up in sets: a hostile offer may hold huge groups and many sections.
+    std::map<std::string, std::size_t> groupOf;  // the first group naming each mid
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        for (const auto& mid : groups[g]) {
+            groupOf.try_emplace(mid, g);
         }
     }
+    std::optional<std::size_t> bundle;
+    for (std::size_t i = 0; i < shaped.sections.size() && !bundle; ++i) {
+        auto found = groupOf.find(shaped.sections[i].media.mid);
+        if (active[i] && found != groupOf.end()) {
+            bundle = found->second;
+        }
+    }
+    const std::set<std::string> bundled =
+        bundle ? std::set<std::string>(groups[*bundle].begin(), groups[*bundle].end())
+               : std::set<std::string>();
     std::set<std::string> kinds;
+    std::set<std::string> keptMids;
     for (std::size_t i = 0; i < shaped.sections.size(); ++i) {
         auto& section = shaped.sections[i];
-        const bool onTransport =
-            bundle ? !section.media.mid.empty() && std::find(bundle->begin(), bundle->end(),
-                                                             section.media.mid) != bundle->end()
-                   : kinds.empty();
+        const bool onTransport = bundle ? bundled.contains(section.media.mid) : kinds.empty();
         if (active[i] && onTransport && kinds.insert(section.media.kind).second) {
             section.kept = true;
             shaped.kept.push_back(section.media);
+            keptMids.insert(section.media.mid);
         }
     }
     if (shaped.kept.empty()) {
@@ -293,14 +299,18 @@ ShapedOffer shapeOffer(const std::string& offer) {
 
     std::string& text = shaped.text;
     text.reserve(offer.size());
+    bool groupWritten = false;
     for (std::size_t i = 0; i < ranges.sessionEnd; ++i) {
         if (!lines[i].text.starts_with("a=group:BUNDLE")) {
             text += lines[i].text + lines[i].ending;
-        } else if (bundle && words(valueAfter(lines[i].text, "a=group:BUNDLE")) == *bundle) {
-            bundle = nullptr;  // the one group kept, now written
+            continue;
+        }
+        const auto mids = words(valueAfter(lines[i].text, "a=group:BUNDLE"));
+        if (bundle && !groupWritten && mids == groups[*bundle]) {
+            groupWritten = true;  // the one group kept, with the kept sections only
             text += "a=group:BUNDLE";
-            for (const auto& mid : words(valueAfter(lines[i].text, "a=group:BUNDLE"))) {
-                if (!shaped.rejected(mid)) {
+            for (const auto& mid : mids) {
+                if (keptMids.contains(mid)) {
                     text += " " + mid;
                 }
             }
