@@ -177,7 +177,7 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
     rtc::Configuration configuration = fetchIceConfiguration(transport.get, sessionId);
     configuration.videoCodec =
         preferences.codecIsHevc ? rtc::VideoCodec::H265 : rtc::VideoCodec::H264;
-    configuration.bindAddress = loopbackBindAddressFor(api.baseUrl());
+    configuration.alsoGatherOn = loopbackBindAddressFor(api.baseUrl());
 
     if (!streamWindow) {
         streamWindow.emplace(createStreamWindow());

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "base/LentLog.hpp"
+#include "base/SafeText.hpp"
+#include "rtc/Glib.hpp"
 
 namespace rtc {
 
@@ -60,6 +62,67 @@ void glibToLog(const gchar* domain, GLogLevelFlags level, const gchar* message, 
 }
 
 }  // namespace
+
+void writeEngineLine(std::string_view line) noexcept {
+    lentLog.write(line);
+}
+
+std::optional<std::string> BusLines::line(bool error, const std::string& element,
+                                          const std::string& message, const std::string& debug,
+                                          Clock::time_point now) {
+    {
+        std::lock_guard lock(mutex);
+        auto [last, added] = lastLine.try_emplace(element, now);
+        if (!added && now - last->second < std::chrono::seconds(1)) {
+            return std::nullopt;
+        }
+        last->second = now;
+        // Elements come and go with streams; forget the quiet ones rather than grow.
+        if (lastLine.size() > 256) {
+            std::erase_if(lastLine, [now](const auto& entry) {
+                return now - entry.second >= std::chrono::seconds(1);
+            });
+        }
+    }
+    return printableLine(std::string(error ? "engine_error=" : "engine_warning=") + element + ": " +
+                         message + (debug.empty() ? "" : " (" + debug + ")"));
+}
+
+void logBusMessages(GstElement* pipeline) {
+    glib::Ref<GstBus> bus = glib::Ref<GstBus>::adopt(gst_pipeline_get_bus(GST_PIPELINE(pipeline)));
+    using Shared = std::shared_ptr<BusLines>;
+    gst_bus_set_sync_handler(
+        bus.get(),
+        [](GstBus*, GstMessage* message, gpointer data) noexcept {
+            const GstMessageType type = GST_MESSAGE_TYPE(message);
+            if (type != GST_MESSAGE_ERROR && type != GST_MESSAGE_WARNING) {
+                return GST_BUS_DROP;
+            }
+            try {
+                GError* error = nullptr;
+                gchar* debug = nullptr;
+                if (type == GST_MESSAGE_ERROR) {
+                    gst_message_parse_error(message, &error, &debug);
+                } else {
+                    gst_message_parse_warning(message, &error, &debug);
+                }
+                const std::string text = error && error->message ? error->message : "";
+                g_clear_error(&error);
+                const std::string details = glib::takeString(debug);
+                const char* name =
+                    GST_MESSAGE_SRC(message) ? GST_MESSAGE_SRC_NAME(message) : nullptr;
+                if (auto line = glib::userData<Shared>(data)->line(type == GST_MESSAGE_ERROR,
+                                                                   name ? name : "", text, details,
+                                                                   BusLines::Clock::now())) {
+                    lentLog.write(*line);
+                }
+            } catch (...) {
+                // Called from C: a line that cannot be built is lost.
+            }
+            return GST_BUS_DROP;
+        },
+        glib::newUserData<Shared>(std::make_shared<BusLines>()), &glib::freeUserData<Shared>);
+}
 
 EngineLog::EngineLog(EventLog& log) : previousThreshold(gst_debug_get_default_threshold()) {
     lentLog.lend(log);

@@ -1,9 +1,11 @@
 // The answering peer connection on GStreamer's webrtcbin. The connection wires the engine's
 // signals to its parts: negotiation, ICE set-up, the liveness watch and the transport watch.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -11,6 +13,7 @@
 
 #include "rtc/CallbackGate.hpp"
 #include "rtc/CallbackSlot.hpp"
+#include "rtc/EngineLog.hpp"
 #include "rtc/Glib.hpp"
 #include "rtc/GstDataChannel.hpp"
 #include "rtc/GstTrack.hpp"
@@ -19,6 +22,8 @@
 #include "rtc/LivenessWatch.hpp"
 #include "rtc/Negotiation.hpp"
 #include "rtc/ReceivedStreams.hpp"
+#include "rtc/Sdp.hpp"
+#include "rtc/SsrcLatch.hpp"
 #include "rtc/TransportWatch.hpp"
 #include "rtc/WeakBind.hpp"
 #include "rtc/Webrtcbin.hpp"
@@ -82,6 +87,7 @@ class GstConnection : public PeerConnection::Impl,
     void check();
     void report(PeerConnection::State next);
     void iceStateChanged(GstWebRTCICEConnectionState state);
+    void announceTracks();
     void padAdded(GstPad* pad);
     void dataChannel(GstWebRTCDataChannel* channel);
 
@@ -104,6 +110,17 @@ class GstConnection : public PeerConnection::Impl,
     std::unique_ptr<Negotiation> negotiation;
     std::shared_ptr<TransportWatch> transports;
     const std::shared_ptr<ReceivedStreams> received = std::make_shared<ReceivedStreams>();
+    const std::shared_ptr<SsrcLatch> latch = std::make_shared<SsrcLatch>();
+
+    // One track per media section, by mid, made when the offer is applied; the first stream
+    // that arrives on the section feeds it, and any later one is discarded.
+    struct SectionTrack {
+        std::shared_ptr<GstTrack> track;
+        bool attached = false;
+        bool extraReported = false;
+    };
+    std::mutex tracksMutex;
+    std::map<std::string, SectionTrack> tracks;
 
     std::atomic<bool> iceConnected{false};
     bool socketsTuned = false;  // liveness thread only
@@ -125,9 +142,13 @@ void GstConnection::start() {
     gst_bin_add(GST_BIN(pipeline.get()), element);
     g_object_set(element, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, "latency", 0u,
                  nullptr);
-    configureIceServers(element, config.iceServers);
+    for (const auto& line : configureIceServers(element, config.iceServers)) {
+        writeEngineLine(line);
+    }
     if (config.bindAddress && !gatherOnlyOn(element, *config.bindAddress)) {
         throw std::invalid_argument("Cannot gather on address \"" + *config.bindAddress + "\"");
+    } else if (config.alsoGatherOn && !gatherAlsoOn(element, *config.alsoGatherOn)) {
+        throw std::invalid_argument("Cannot gather on address \"" + *config.alsoGatherOn + "\"");
     }
 
     const auto weak = weak_from_this();
@@ -137,13 +158,13 @@ void GstConnection::start() {
     transports = std::make_shared<TransportWatch>(weakBind(weak, &GstConnection::report));
     connectSignals();
     received->watch(element);
+    if (auto rtpBin =
+            glib::Ref<GstElement>::adopt(gst_bin_get_by_name(GST_BIN(element), "rtpbin"))) {
+        latch->watch(rtpBin.get());
+    }
     liveness.watchNetwork(pipeline.get());
 
-    // Nothing reads the bus; drop its messages so they do not pile up.
-    glib::Ref<GstBus> bus =
-        glib::Ref<GstBus>::adopt(gst_pipeline_get_bus(GST_PIPELINE(pipeline.get())));
-    gst_bus_set_sync_handler(
-        bus.get(), [](GstBus*, GstMessage*, gpointer) { return GST_BUS_DROP; }, nullptr, nullptr);
+    logBusMessages(pipeline.get());
 
     // Starting now makes webrtcbin generate its DTLS certificate before the offer arrives.
     if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
@@ -255,12 +276,64 @@ void GstConnection::padAdded(GstPad* pad) {
             mid = negotiation->midAt(mline);
         }
     }
-    auto track = std::make_shared<GstTrack>(mid, gate, received);
-    trackSlot.run(*gate, std::make_shared<Track>(track));
+    std::string kind;
+    if (glib::CapsPtr caps{gst_pad_get_current_caps(pad)};
+        caps && gst_caps_get_size(caps.get()) > 0) {
+        const char* media =
+            gst_structure_get_string(gst_caps_get_structure(caps.get(), 0), "media");
+        kind = media ? media : "";
+    }
+    std::shared_ptr<GstTrack> track;
+    bool report = false;
+    {
+        std::lock_guard lock(tracksMutex);
+        auto found = tracks.find(mid);
+        // webrtcbin can hand a stream whose SSRC the offer never named to the wrong
+        // transceiver; its payload's media kind names the section, as one of each is kept.
+        if (!kind.empty() && (found == tracks.end() || found->second.track->kind() != kind)) {
+            found = std::find_if(tracks.begin(), tracks.end(), [&kind](const auto& entry) {
+                return entry.second.track->kind() == kind;
+            });
+        }
+        if (found != tracks.end() && !found->second.attached) {
+            found->second.attached = true;
+            track = found->second.track;
+        } else if (found != tracks.end() && !found->second.extraReported) {
+            found->second.extraReported = report = true;
+        }
+    }
+    if (report) {
+        writeEngineLine("rtp_extra_stream_dropped=" + mid);
+    }
     try {
-        track->attach(GST_BIN(pipeline.get()), pad);
+        if (track) {
+            track->attach(GST_BIN(pipeline.get()), pad);
+        } else {
+            GstTrack::discard(GST_BIN(pipeline.get()), pad);
+        }
     } catch (const std::exception&) {
         // A missing element leaves this track silent; the connection goes on.
+    }
+}
+
+// The transceivers exist once the offer is applied: the tracks are reported then, before the
+// answer goes out, not when their first packet arrives.
+void GstConnection::announceTracks() {
+    const auto media = negotiation->media();
+    for (std::size_t index = 0; index < media.size(); ++index) {
+        const std::string& kind = media[index].kind;
+        if (kind != "audio" && kind != "video") {
+            continue;
+        }
+        const std::string mid = negotiation->midAt(static_cast<unsigned>(index));
+        auto track = std::make_shared<GstTrack>(mid, kind, gate, received);
+        {
+            std::lock_guard lock(tracksMutex);
+            if (!tracks.emplace(mid, SectionTrack{track}).second) {
+                continue;
+            }
+        }
+        trackSlot.run(*gate, std::make_shared<Track>(track));
     }
 }
 
@@ -275,8 +348,10 @@ void GstConnection::setRemoteDescription(Description description) {
         throw std::runtime_error("The peer connection is closed");
     }
     std::string answer = negotiation->answer(description);
+    latch->allow(sdp::payloadTypes(answer));
     received->answered(answer);
     transports->watchTransports(webrtc.get());
+    announceTracks();
     localDescriptionSlot.run(*gate, Description(answer, "answer"));
     negotiation->answerDelivered();
 }

@@ -73,9 +73,16 @@ void linkToFakesink(GstBin* pipeline, GstPad* source) {
 
 }  // namespace
 
-GstTrack::GstTrack(std::string mid, std::shared_ptr<CallbackGate> gate,
+GstTrack::GstTrack(std::string mid, std::string kind, std::shared_ptr<CallbackGate> gate,
                    std::shared_ptr<ReceivedStreams> streams)
-    : mediaId(std::move(mid)), gate(std::move(gate)), streams(std::move(streams)) {}
+    : mediaId(std::move(mid)),
+      mediaKind(std::move(kind)),
+      gate(std::move(gate)),
+      streams(std::move(streams)) {}
+
+void GstTrack::discard(GstBin* pipeline, GstPad* source) {
+    linkToFakesink(pipeline, source);
+}
 
 void GstTrack::setMediaHandler(std::shared_ptr<MediaHandler> newHandler) {
     std::lock_guard lock(mutex);

@@ -22,10 +22,11 @@ namespace rtc {
 class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrack> {
   public:
     // streams: the connection's received streams, where the track finds its own; may be null.
-    GstTrack(std::string mid, std::shared_ptr<CallbackGate> gate,
+    GstTrack(std::string mid, std::string kind, std::shared_ptr<CallbackGate> gate,
              std::shared_ptr<ReceivedStreams> streams = nullptr);
 
     std::string mid() const override { return mediaId; }
+    std::string kind() const override { return mediaKind; }
     void setMediaHandler(std::shared_ptr<MediaHandler> handler) override;
     void onFrame(std::function<void(binary data, FrameInfo info)> callback) override;
     bool requestKeyframe() override;
@@ -34,12 +35,15 @@ class GstTrack : public Track::Impl, public std::enable_shared_from_this<GstTrac
     // Builds the chain the handler asks for (a fakesink without one) and links the
     // webrtcbin source pad to it. Called once, after the track callback has returned.
     void attach(GstBin* pipeline, GstPad* source);
+    // Ends a source pad that no track takes in a fakesink.
+    static void discard(GstBin* pipeline, GstPad* source);
 
   private:
     static GstPadProbeReturn onRtpPacket(GstPad* pad, GstPadProbeInfo* info, gpointer data);
     void deliver(GstSample* sample);
 
     const std::string mediaId;
+    const std::string mediaKind;
     const std::shared_ptr<CallbackGate> gate;
     const std::shared_ptr<ReceivedStreams> streams;
 

@@ -3,6 +3,7 @@
 #include <agent.h>
 #include <gio/gio.h>
 #include <gio/gnetworking.h>
+#include <interfaces.h>
 
 #include "rtc/Glib.hpp"
 #include "rtc/Webrtcbin.hpp"
@@ -43,32 +44,56 @@ void raiseReceiveBuffer(GSocket* socket) {
 
 }  // namespace
 
-void configureIceServers(GstElement* webrtc, const std::vector<IceServer>& servers) {
-    bool stunSet = false;
+IcePlan planIceServers(const std::vector<IceServer>& servers) {
+    IcePlan plan;
     for (const auto& server : servers) {
         // An IPv6 host keeps its brackets, or its colons would read as the port's.
         const std::string host = server.hostname.find(':') == std::string::npos
                                      ? server.hostname
                                      : "[" + server.hostname + "]";
-        std::string port = std::to_string(server.port);
-        if (server.type == IceServer::Type::Stun) {
-            if (!stunSet) {
-                std::string uri = "stun://" + host + ":" + port;
-                g_object_set(webrtc, "stun-server", uri.c_str(), nullptr);
-                stunSet = true;
-            }
-            continue;
+        const std::string address = host + ":" + std::to_string(server.port);
+        const bool turn = server.type == IceServer::Type::Turn;
+        const std::string query =
+            turn && server.relayType == IceServer::RelayType::TurnTcp ? "?transport=tcp" : "";
+        // Named without its credentials, which never go to the log.
+        const std::string named =
+            std::string(turn ? "turn" : "stun") + (server.secure ? "s:" : ":") + address + query;
+        auto unused = [&](const char* reason) {
+            plan.unused.push_back("ice_server_unused=" + named + ": " + reason);
+        };
+        if (!turn && server.secure) {
+            unused("the engine has no STUN over TLS");
+        } else if (!turn && plan.stun) {
+            unused("the engine takes one STUN server");
+        } else if (!turn) {
+            plan.stun = "stun://" + address;
+        } else if (server.username.empty() || server.password.empty()) {
+            unused("a TURN server needs a username and a credential");
+        } else {
+            plan.turn.push_back((server.secure ? "turns://" : "turn://") +
+                                escaped(server.username) + ":" + escaped(server.password) + "@" +
+                                address + query);
         }
-        std::string scheme =
-            server.relayType == IceServer::RelayType::TurnTls ? "turns://" : "turn://";
-        std::string uri = scheme + escaped(server.username) + ":" + escaped(server.password) + "@" +
-                          host + ":" + port;
-        if (server.relayType == IceServer::RelayType::TurnTcp) {
-            uri += "?transport=tcp";
-        }
+    }
+    return plan;
+}
+
+std::vector<std::string> configureIceServers(GstElement* webrtc,
+                                             const std::vector<IceServer>& servers) {
+    IcePlan plan = planIceServers(servers);
+    if (plan.stun) {
+        g_object_set(webrtc, "stun-server", plan.stun->c_str(), nullptr);
+    }
+    for (const auto& uri : plan.turn) {
         gboolean added = FALSE;
         g_signal_emit_by_name(webrtc, "add-turn-server", uri.c_str(), &added);
+        if (!added) {
+            const auto at = uri.rfind('@');
+            plan.unused.push_back("ice_server_unused=" + uri.substr(0, uri.find(':')) + ":" +
+                                  uri.substr(at + 1) + ": the engine refused it");
+        }
     }
+    return plan.unused;
 }
 
 bool gatherOnlyOn(GstElement* webrtc, const std::string& address) {
@@ -79,6 +104,28 @@ bool gatherOnlyOn(GstElement* webrtc, const std::string& address) {
         return false;
     }
     nice_agent_add_local_address(agent.get(), &local);
+    return true;
+}
+
+bool gatherAlsoOn(GstElement* webrtc, const std::string& address) {
+    auto agent = agentOf(webrtc);
+    NiceAddress extra;
+    nice_address_init(&extra);
+    if (!agent || !nice_address_set_from_string(&extra, address.c_str())) {
+        return false;
+    }
+    // Once given any address the agent gathers on those alone, so the interfaces it would
+    // have found by itself are given first.
+    GList* found = nice_interfaces_get_local_ips(FALSE);
+    for (GList* item = found; item; item = item->next) {
+        NiceAddress local;
+        nice_address_init(&local);
+        if (nice_address_set_from_string(&local, static_cast<const char*>(item->data))) {
+            nice_agent_add_local_address(agent.get(), &local);
+        }
+    }
+    g_list_free_full(found, g_free);
+    nice_agent_add_local_address(agent.get(), &extra);
     return true;
 }
 

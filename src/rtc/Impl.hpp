@@ -11,6 +11,7 @@ class Track::Impl {
   public:
     virtual ~Impl() = default;
     virtual std::string mid() const = 0;
+    virtual std::string kind() const = 0;
     virtual void setMediaHandler(std::shared_ptr<MediaHandler> handler) = 0;
     virtual void onFrame(std::function<void(binary data, FrameInfo info)> callback) = 0;
     virtual bool requestKeyframe() = 0;

@@ -38,11 +38,12 @@ std::string Negotiation::answer(const Description& description) {
         throw std::invalid_argument("Only an offer can be applied to an answering connection");
     }
     std::string text = description;
-    auto media = sdp::listMedia(text);
-    text = sdp::unifyBundleCredentials(text);
+    sdp::listMedia(text);
+    // Credentials first: the bundle's tagged section may be one that shaping leaves out.
+    sdp::ShapedOffer shaped = sdp::shapeOffer(sdp::unifyBundleCredentials(text));
 
     GstSDPMessage* message = nullptr;
-    gst_sdp_message_new_from_text(text.c_str(), &message);
+    gst_sdp_message_new_from_text(shaped.text.c_str(), &message);
     if (!message) {
         throw std::invalid_argument("The offer is not a session description");
     }
@@ -52,7 +53,8 @@ std::string Negotiation::answer(const Description& description) {
             gst_sdp_message_free(message);
             throw std::runtime_error("Renegotiation is not supported");
         }
-        remoteMedia = media;
+        remoteMedia = shaped.kept;
+        offerShape = shaped;
         offeredRetransmission = retransmittingSections(message);
         haveRemote = true;
     }
@@ -84,10 +86,12 @@ std::string Negotiation::answer(const Description& description) {
         std::lock_guard lock(sdpMutex);
         haveRemote = false;
         remoteMedia.clear();
+        offerShape = {};
         offeredRetransmission.clear();
         throw;
     }
-    return glib::takeString(gst_sdp_message_as_text(answer->sdp));
+    std::string engineAnswer = glib::takeString(gst_sdp_message_as_text(answer->sdp));
+    return sdp::completeAnswer(engineAnswer, shaped);
 }
 
 void Negotiation::answerDelivered() {
@@ -104,6 +108,9 @@ void Negotiation::addRemoteCandidate(const Candidate& candidate) {
         std::lock_guard lock(sdpMutex);
         if (!haveRemote) {
             throw std::invalid_argument("A candidate needs the remote description first");
+        }
+        if (offerShape.rejected(candidate.mid())) {
+            return;  // a section the answer rejected has no transport
         }
         placed = sdp::placeRemoteCandidate(remoteMedia, candidate.mid(), candidate.candidate());
     }
@@ -155,6 +162,11 @@ std::string Negotiation::midAt(unsigned mline) const {
         return remoteMedia[mline].mid;
     }
     return std::to_string(mline);
+}
+
+std::vector<sdp::Media> Negotiation::media() const {
+    std::lock_guard lock(sdpMutex);
+    return remoteMedia;
 }
 
 void Negotiation::localCandidate(unsigned mline, const char* text) {

@@ -40,6 +40,8 @@ class Negotiation {
     void localCandidate(unsigned mline, const char* text);
     // The media id of a section of the offer, or the section's index when it names none.
     std::string midAt(unsigned mline) const;
+    // The sections the engine answered, in its m-line order.
+    std::vector<sdp::Media> media() const;
 
   private:
     void drainCandidates();
@@ -49,7 +51,8 @@ class Negotiation {
     const std::function<void(Candidate)> deliverCandidate;
 
     mutable std::mutex sdpMutex;
-    std::vector<sdp::Media> remoteMedia;
+    std::vector<sdp::Media> remoteMedia;  // the sections the engine was given
+    sdp::ShapedOffer offerShape;
     std::vector<bool> offeredRetransmission;  // per section of the offer
     bool haveRemote = false;
 

@@ -1,6 +1,7 @@
 #include "rtc/Sdp.hpp"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -184,6 +185,186 @@ std::string unifyBundleCredentials(const std::string& sdp) {
         }
     }
     return result;
+}
+
+namespace {
+
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string word; in >> word;) {
+        result.push_back(word);
+    }
+    return result;
+}
+
+// A section the client can use: RTP audio or video, or the SCTP data section.
+bool usable(const std::vector<std::string>& mline) {
+    if (mline.size() < 3) {
+        return false;
+    }
+    const std::string kind = mline[0].substr(2);
+    if (kind == "audio" || kind == "video") {
+        return mline[2].find("RTP") != std::string::npos;
+    }
+    return kind == "application" && mline[2].find("SCTP") != std::string::npos;
+}
+
+// The same section, rejected: port 0, no transport, nothing sent or received.
+std::string rejectionOf(std::vector<std::string> mline, const std::string& mid) {
+    if (mline.size() < 2) {
+        mline.resize(2);
+    }
+    mline[1] = "0";
+    std::string text = mline[0];
+    for (std::size_t i = 1; i < mline.size(); ++i) {
+        text += " " + mline[i];
+    }
+    text += "\r\nc=IN IP4 0.0.0.0\r\n";
+    if (!mid.empty()) {
+        text += "a=mid:" + mid + "\r\n";
+    }
+    return text + "a=inactive\r\n";
+}
+
+}  // namespace
+
+bool ShapedOffer::rejected(const std::string& mid) const {
+    bool found = false;
+    for (const auto& section : sections) {
+        if (section.media.mid == mid) {
+            if (section.kept) {
+                return false;
+            }
+            found = true;
+        }
+    }
+    return found;
+}
+
+ShapedOffer shapeOffer(const std::string& offer) {
+    const auto lines = splitLines(offer);
+    const auto ranges = sectionsOf(lines);
+    std::vector<std::vector<std::string>> groups;
+    for (std::size_t i = 0; i < ranges.sessionEnd; ++i) {
+        if (lines[i].text.starts_with("a=group:BUNDLE")) {
+            groups.push_back(words(valueAfter(lines[i].text, "a=group:BUNDLE")));
+        }
+    }
+
+    ShapedOffer shaped;
+    std::vector<bool> active;  // usable, and not rejected by the offer itself
+    for (auto [begin, end] : ranges.media) {
+        auto mline = words(lines[begin].text);
+        std::string kind = mline.empty() ? std::string() : mline[0].substr(2);
+        std::string mid = midOf(lines, begin, end);
+        const bool open = mline.size() > 1 && !mline[1].starts_with("0");
+        const bool bundleOnly = findAttribute(lines, begin, end, "a=bundle-only").has_value();
+        active.push_back(usable(mline) && (open || bundleOnly));
+        shaped.sections.push_back({Media{kind, mid}, false, rejectionOf(mline, mid)});
+    }
+
+    // The transport is the one of the first usable section, or of its bundle when it has one.
+    // Mids are looked up in sets: a hostile offer may hold huge groups and many sections.
+    std::map<std::string, std::size_t> groupOf;  // the first group naming each mid
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        for (const auto& mid : groups[g]) {
+            groupOf.try_emplace(mid, g);
+        }
+    }
+    std::optional<std::size_t> bundle;
+    for (std::size_t i = 0; i < shaped.sections.size() && !bundle; ++i) {
+        auto found = groupOf.find(shaped.sections[i].media.mid);
+        if (active[i] && found != groupOf.end()) {
+            bundle = found->second;
+        }
+    }
+    const std::set<std::string> bundled =
+        bundle ? std::set<std::string>(groups[*bundle].begin(), groups[*bundle].end())
+               : std::set<std::string>();
+    std::set<std::string> kinds;
+    std::set<std::string> keptMids;
+    for (std::size_t i = 0; i < shaped.sections.size(); ++i) {
+        auto& section = shaped.sections[i];
+        const bool onTransport = bundle ? bundled.contains(section.media.mid) : kinds.empty();
+        if (active[i] && onTransport && kinds.insert(section.media.kind).second) {
+            section.kept = true;
+            shaped.kept.push_back(section.media);
+            keptMids.insert(section.media.mid);
+        }
+    }
+    if (shaped.kept.empty()) {
+        throw std::invalid_argument("The offer has no audio, video or data section to answer");
+    }
+
+    std::string& text = shaped.text;
+    text.reserve(offer.size());
+    bool groupWritten = false;
+    for (std::size_t i = 0; i < ranges.sessionEnd; ++i) {
+        if (!lines[i].text.starts_with("a=group:BUNDLE")) {
+            text += lines[i].text + lines[i].ending;
+            continue;
+        }
+        const auto mids = words(valueAfter(lines[i].text, "a=group:BUNDLE"));
+        if (bundle && !groupWritten && mids == groups[*bundle]) {
+            groupWritten = true;  // the one group kept, with the kept sections only
+            text += "a=group:BUNDLE";
+            for (const auto& mid : mids) {
+                if (keptMids.contains(mid)) {
+                    text += " " + mid;
+                }
+            }
+            text += lines[i].ending;
+        }
+    }
+    for (std::size_t m = 0; m < ranges.media.size(); ++m) {
+        if (shaped.sections[m].kept) {
+            for (std::size_t i = ranges.media[m].first; i < ranges.media[m].second; ++i) {
+                text += lines[i].text + lines[i].ending;
+            }
+        }
+    }
+    return shaped;
+}
+
+std::string completeAnswer(const std::string& engineAnswer, const ShapedOffer& shaped) {
+    const auto lines = splitLines(engineAnswer);
+    const auto ranges = sectionsOf(lines);
+    std::string result;
+    for (std::size_t i = 0; i < ranges.sessionEnd; ++i) {
+        result += lines[i].text + lines[i].ending;
+    }
+    std::size_t next = 0;
+    for (const auto& section : shaped.sections) {
+        if (!section.kept) {
+            result += section.rejection;
+        } else if (next < ranges.media.size()) {
+            for (std::size_t i = ranges.media[next].first; i < ranges.media[next].second; ++i) {
+                result += lines[i].text + lines[i].ending;
+            }
+            ++next;
+        }
+    }
+    return result;
+}
+
+std::set<std::uint8_t> payloadTypes(const std::string& sdp) {
+    std::set<std::uint8_t> types;
+    for (const auto& line : splitLines(sdp)) {
+        auto mline = words(line.text);
+        if (!line.text.starts_with("m=") || mline.size() < 4 || mline[1].starts_with("0")) {
+            continue;
+        }
+        for (std::size_t i = 3; i < mline.size(); ++i) {
+            const auto& format = mline[i];
+            if (!format.empty() && format.size() <= 3 &&
+                format.find_first_not_of("0123456789") == std::string::npos &&
+                std::stoi(format) < 128) {
+                types.insert(static_cast<std::uint8_t>(std::stoi(format)));
+            }
+        }
+    }
+    return types;
 }
 
 RemoteCandidate placeRemoteCandidate(const std::vector<Media>& media, const std::string& mid,

@@ -47,6 +47,7 @@ IceServer::IceServer(const std::string& url) {
         throw std::invalid_argument("Unknown ICE server scheme in \"" + url + "\"");
     }
     port = secure ? 5349 : 3478;
+    this->secure = secure;
 
     if (auto query = rest.find('?'); query != std::string_view::npos) {
         std::string_view params = rest.substr(query + 1);
@@ -152,6 +153,9 @@ Track::Track(std::shared_ptr<Impl> impl) : impl(std::move(impl)) {}
 Track::~Track() = default;
 std::string Track::mid() const {
     return impl->mid();
+}
+std::string Track::kind() const {
+    return impl->kind();
 }
 void Track::setMediaHandler(std::shared_ptr<MediaHandler> handler) {
     impl->setMediaHandler(std::move(handler));

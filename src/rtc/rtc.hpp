@@ -23,9 +23,9 @@ using std::byte;
 using binary = Bytes;
 using message_variant = std::variant<binary, std::string>;
 
-// One STUN or TURN server. Accepts "stun:host[:port]", "turn:host[:port][?transport=udp|tcp]"
-// and "turns:host[:port][?transport=tcp]", optionally with "user:password@" before the host.
-// Throws std::invalid_argument for anything else.
+// One STUN or TURN server. Accepts "stun:host[:port]", "stuns:host[:port]",
+// "turn:host[:port][?transport=udp|tcp]" and "turns:host[:port][?transport=tcp]", optionally
+// with "user:password@" before the host. Throws std::invalid_argument for anything else.
 struct IceServer {
     enum class Type { Stun, Turn };
     enum class RelayType { TurnUdp, TurnTcp, TurnTls };
@@ -38,6 +38,7 @@ struct IceServer {
     std::string username;
     std::string password;
     RelayType relayType = RelayType::TurnUdp;
+    bool secure = false;  // "stuns:" or "turns:": TLS to the server
 };
 
 // Which video codec the answer accepts. It must be known before the offer is applied: the
@@ -47,8 +48,10 @@ enum class VideoCodec { H264, H265 };
 struct Configuration {
     std::vector<IceServer> iceServers;
     VideoCodec videoCodec = VideoCodec::H264;
-    // Gather host candidates on this address only (tests and the stand-in service use
-    // "127.0.0.1"); unset gathers on every interface.
+    // Also gather host candidates on this address, which the engine leaves out by itself
+    // (loopback, for a service on this machine), besides every interface it gathers on.
+    std::optional<std::string> alsoGatherOn;
+    // Gather on this address only (tests and the stand-in service keep to "127.0.0.1").
     std::optional<std::string> bindAddress;
 };
 
@@ -154,6 +157,8 @@ class Track {
     ~Track();
 
     std::string mid() const;
+    // The media type of the track's section: "audio" or "video".
+    std::string kind() const;
     // Only effective when called from the onTrack callback, before it returns.
     void setMediaHandler(std::shared_ptr<MediaHandler> handler);
     void onFrame(std::function<void(binary data, FrameInfo info)> callback);

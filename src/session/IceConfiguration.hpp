@@ -20,7 +20,7 @@ rtc::Configuration fetchIceConfiguration(
     const std::function<nlohmann::json(const std::string& path)>& get,
     const std::string& sessionId);
 
-// A service on this machine (its base URL names a loopback host) is reached over loopback,
-// which the engine does not gather on by itself; every other service gets nothing, so the
-// engine gathers on every interface.
+// A service on this machine (its base URL names a loopback host) may send its media over
+// loopback, which the engine does not gather on by itself: the address to gather on as well.
+// Every other service gets nothing.
 std::optional<std::string> loopbackBindAddressFor(const std::string& baseUrl);

@@ -20,21 +20,28 @@ void TrackHandler::attach(rtc::PeerConnection& peer) {
     peer.onTrack([this](std::shared_ptr<rtc::Track> track) { (*this)(std::move(track)); });
 }
 
+TrackRole trackRole(const std::string& mid, const std::string& kind) {
+    if (mid == "audio" || mid == "video") {
+        return mid == "audio" ? TrackRole::Audio : TrackRole::Video;
+    }
+    return kind == "audio" ? TrackRole::Audio : TrackRole::Video;
+}
+
 void TrackHandler::operator()(std::shared_ptr<rtc::Track> track) {
-    // Only the mid decides; the media kind in the description is not consulted.
-    if (track->mid() == "audio") {
-        {
-            std::lock_guard lock(slotsMutex);
-            audio = track;
+    const bool isAudio = trackRole(track->mid(), track->kind()) == TrackRole::Audio;
+    {
+        std::lock_guard lock(slotsMutex);
+        auto& slot = isAudio ? audio : video;
+        if (slot) {
+            return;
         }
+        slot = track;
+    }
+    if (isAudio) {
         log.write(sessionText::audioTrackLog);
         attachAudio(*track);
     } else {
         log.write(sessionText::videoTrackLog);
-        {
-            std::lock_guard lock(slotsMutex);
-            video = track;
-        }
         attachVideo(*track);
     }
 }

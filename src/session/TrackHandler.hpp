@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "base/Bytes.hpp"
 #include "base/EncodedFrame.hpp"
@@ -15,9 +16,15 @@
 #include "base/StreamStats.hpp"
 #include "rtc/rtc.hpp"
 
-// The connection's track callback. The track with mid "audio" (exactly) feeds the audio
-// player packet by packet; any other track is the video and feeds the frame sink one access unit
-// at a time, with 4-byte start codes, in the codec the client asked for.
+// Whether a track is the audio or the video. The mids "audio" and "video" (exactly) decide;
+// a section named otherwise ("0", "1") goes by its media kind, and anything else is video.
+enum class TrackRole { Audio, Video };
+TrackRole trackRole(const std::string& mid, const std::string& kind);
+
+// The connection's track callback. The audio track feeds the audio player packet by packet;
+// the video track feeds the frame sink one access unit at a time, with 4-byte start codes, in
+// the codec the client asked for. The first track of each role is kept; a later one is left
+// alone, so a live track is never replaced.
 //
 // Keeps both tracks (and with them their depacketizers and callbacks) until it is destroyed,
 // which must happen after the connection is closed.

@@ -9,6 +9,10 @@ recorded as JSON lines (--record) so a test can check what crossed the connectio
 Runs with Debian's python3-aiortc (1.4). Only loopback is ever used: ICE gathers on
 127.0.0.1 alone and only the answerer's 127.0.0.1 candidates are taken.
 
+For hostile-server tests, --numeric-mids keeps aiortc's own media ids "0" and "1", and
+--ssrc-change-ms N gives the video sender a new SSRC every N ms (sequence numbers and
+timestamps run on, as after a sender's restart that kept them).
+
 For fault tests, POST /control/send (no token) sends one message on an open channel:
 {"label": L, "text": T} as text, {"label": L, "binary": HEX} as binary, or
 {"label": L, "textBytes": HEX} as a text message of exactly those bytes, valid UTF-8 or not.
@@ -30,6 +34,7 @@ import aioice.ice
 import av
 import av.logging
 import numpy
+from aiortc.utils import random32
 from aiortc import (
     RTCConfiguration,
     RTCPeerConnection,
@@ -183,10 +188,12 @@ def rename_mids(sdp, names):
 
 
 class OfferingPeer:
-    def __init__(self, loop, recorder, input_message):
+    def __init__(self, loop, recorder, input_message, numeric_mids=False, ssrc_change_ms=0):
         self.loop = loop
         self.recorder = recorder
         self.input_message = input_message
+        self.numeric_mids = numeric_mids
+        self.ssrc_change_ms = ssrc_change_ms
         self.lock = threading.Lock()
         self.events = []  # numbered signaling events, oldest first
         self.pc = None
@@ -240,13 +247,21 @@ class OfferingPeer:
         offer = await pc.createOffer()
         # Mids set on the transceivers before createOffer would drop their sections, so the
         # offer text is renamed instead; setLocalDescription takes the mids from it.
-        sdp = rename_mids(offer.sdp, {"0": "audio", "1": "video"})
+        sdp = offer.sdp if self.numeric_mids else rename_mids(offer.sdp, {"0": "audio", "1": "video"})
+        self.bundle_mid = "0" if self.numeric_mids else "audio"
         await pc.setLocalDescription(RTCSessionDescription(sdp=sdp, type="offer"))
         # No trickling: the candidates are in the description.
         self.publish(
             {"type": "local_description", "sdpType": "offer", "sdp": pc.localDescription.sdp}
         )
         self.recorder.write(kind="offer", sdp=pc.localDescription.sdp)
+        if self.ssrc_change_ms:
+            asyncio.ensure_future(self.change_ssrc(video.sender))
+
+    async def change_ssrc(self, sender):
+        while self.pc is not None:
+            await asyncio.sleep(self.ssrc_change_ms / 1000)
+            sender._ssrc = random32()
 
     def open_channel(self, channel):
         label = channel.label
@@ -412,6 +427,9 @@ def main():
         default='{"type":"cursor","x":100,"y":200,"visible":true}',
         help='text sent once on "input" when it opens',
     )
+    parser.add_argument("--numeric-mids", action="store_true", help='media ids "0" and "1"')
+    parser.add_argument("--ssrc-change-ms", type=int, default=0,
+                        help="a new video SSRC this often (0: never)")
     parser.add_argument("--seconds", type=float, default=0, help="stop after this long (0: never)")
     args = parser.parse_args()
 
@@ -419,7 +437,8 @@ def main():
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
     recorder = Recorder(args.record)
-    peer = OfferingPeer(loop, recorder, args.input_message)
+    peer = OfferingPeer(loop, recorder, args.input_message, args.numeric_mids,
+                        args.ssrc_change_ms)
     service = Service(peer, recorder, args.session_id)
     server = ThreadingHTTPServer((LOOPBACK, args.port), make_handler(service))
     server.daemon_threads = True

@@ -243,3 +243,22 @@ def crafted_stream(path, width, height, references=16):
     with open(path, "wb") as f:
         f.write(b"\x00\x00\x01".join(units))
     return path
+
+
+def has_line(text):
+    return lambda lines: text in lines
+
+
+def signaling_lines(client):
+    return [l for l in client.stderr().splitlines() if l.startswith("Signaling: ")]
+
+
+def decoded(client):
+    rows = statistics(client)
+    return rows[-1]["decoded"] if rows else 0
+
+
+def wait_decoding(client, more=10, timeout=30, what="decoding to go on"):
+    """Waits until a statistics line shows `more` decoded frames beyond the last one so far."""
+    floor = decoded(client) + more - 1
+    return wait_counters_beyond(client, {"decoded": floor}, timeout=timeout, what=what)

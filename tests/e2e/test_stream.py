@@ -11,16 +11,13 @@ import time
 
 import harness
 import stream_checks as checks
+from stream_checks import has_line
 
 AIORTC_OFFERER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "aiortc_offerer.py")
 CURSOR_MESSAGE = '{"type":"cursor","x":32768,"y":32768,"visible":true}'
 # What FFmpeg ("[h264 @ 0x...]"), GStreamer ("WARN webrtcbin gstwebrtcbin.c:123:...") and GLib
 # ("GStreamer-CRITICAL **") print on their own.
 LIBRARY_LINE = re.compile(r"\[\w+ @ 0x[0-9a-f]+\]|\b(ERROR|WARN|FIXME)\b.*\.c:\d+:|[A-Z]+ \*\*")
-
-
-def has_line(text):
-    return lambda lines: text in lines
 
 
 def lit_screenshot(display):

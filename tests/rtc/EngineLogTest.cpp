@@ -1,7 +1,9 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <new>
+#include <vector>
 
 #include "rtc/EngineLog.hpp"
 #include "rtc/Glib.hpp"
@@ -42,4 +44,51 @@ TEST(EngineLog, warningsErrorsAndFailedCallbacksGoToTheLogAndNothingToTheConsole
               "glib_critical=GStreamer: gst_object_unref: assertion failed\n"
               "glib_warning=libnice: no route\n"
               "glib_warning=quorvanta: signal handler failed: std::bad_alloc\n");
+}
+
+// Errors and warnings on a pipeline's bus: one line a second per element, made printable.
+TEST(EngineLog, busErrorsAndWarningsAreLoggedAtMostOnceASecondPerElement) {
+    using namespace std::chrono_literals;
+    const auto start = rtc::BusLines::Clock::now();
+    struct Case {
+        std::chrono::milliseconds at;
+        bool error;
+        const char* element;
+        const char* message;
+        const char* debug;
+        const char* line;  // nullptr: none
+    };
+    const std::vector<Case> cases = {
+        {0ms, true, "depay0", "bad packet", "gstrtp.c(12)",
+         "engine_error=depay0: bad packet (gstrtp.c(12))"},
+        {200ms, false, "depay0", "again", "", nullptr},
+        {300ms, false, "sink1", "late\r\n\x1b[2J", "",
+         "engine_warning=sink1: late\\x0D\\x0A\\x1B[2J"},
+        {999ms, true, "depay0", "still", "", nullptr},
+        {1000ms, true, "depay0", "a second on", "", "engine_error=depay0: a second on"},
+    };
+    rtc::BusLines lines;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        auto line = lines.line(c.error, c.element, c.message, c.debug, start + c.at);
+        EXPECT_EQ(line.value_or("none"), c.line ? c.line : "none");
+    }
+
+    // An element error posted on a real pipeline's bus reaches the log.
+    gst_init(nullptr, nullptr);
+    TempDir folder;
+    const auto path = folder.path() / "native-client.log";
+    {
+        EventLog log(path);
+        rtc::EngineLog engine(log);
+        GstElement* pipeline = gst_pipeline_new(nullptr);
+        GstElement* element = gst_element_factory_make("identity", "provoked");
+        gst_bin_add(GST_BIN(pipeline), element);
+        rtc::logBusMessages(pipeline);
+        GST_ELEMENT_ERROR(element, STREAM, DECODE, ("cannot decode"), ("frame %d", 7));
+        gst_object_unref(pipeline);
+    }
+    const std::string text = readWholeFile(path);
+    EXPECT_NE(text.find("engine_error=provoked: cannot decode ("), std::string::npos) << text;
+    EXPECT_NE(text.find("frame 7)\n"), std::string::npos) << text;
 }

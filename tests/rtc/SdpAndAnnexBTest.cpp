@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "rtc/AnnexB.hpp"
 #include "rtc/Sdp.hpp"
 
@@ -128,6 +130,95 @@ TEST(Sdp, remoteCandidatesArePlacedOnTheFirstSectionWithTheirMid) {
     EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "audio", text), std::invalid_argument);
     EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "a", "a=" + text), std::invalid_argument);
     EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "a", " candidate:1"), std::invalid_argument);
+}
+
+// Sections as "kind:port:mid", session lines (a BUNDLE group) first when given.
+std::string offerOf(const std::string& session, std::initializer_list<const char*> sections) {
+    std::string offer = "v=0\r\ns=-\r\nt=0 0\r\n" + session;
+    for (std::string section : sections) {
+        auto kind = section.substr(0, section.find(':'));
+        auto rest = section.substr(kind.size() + 1);
+        auto port = rest.substr(0, rest.find(':'));
+        auto mid = rest.substr(port.size() + 1);
+        const char* proto =
+            kind == "application" ? " UDP/DTLS/SCTP webrtc-datachannel" : " UDP/TLS/RTP/SAVPF 96";
+        offer += "m=" + kind + " " + port + proto + "\r\n" +
+                 (mid.empty() ? "" : "a=mid:" + mid + "\r\n");
+    }
+    return offer;
+}
+
+// Only the first audio, video and data section on one transport reach the engine; the answer
+// rejects every other one in its place, whatever the offer holds.
+TEST(Sdp, offersAreShapedToTheSectionsTheClientUsesOnOneTransport) {
+    struct Case {
+        const char* name;
+        std::string offer;
+        std::vector<std::string> kept;  // mids; empty: the offer is refused
+        std::string group;              // the engine's BUNDLE line, "" for none
+    };
+    const std::string bundle = "a=group:BUNDLE a v d\r\n";
+    std::vector<Case> cases = {
+        {"bundled with an extra video outside",
+         perSectionOffer,
+         {"audio", "video", "data"},
+         "a=group:BUNDLE audio video data"},
+        {"unbundled audio sections",
+         offerOf("", {"audio:9:a1", "audio:9:a2", "audio:9:a3"}),
+         {"a1"},
+         ""},
+        {"unbundled audio and video", offerOf("", {"audio:9:a", "video:9:v"}), {"a"}, ""},
+        {"numeric mids, a second video in the bundle",
+         offerOf("a=group:BUNDLE 0 1 2\r\n", {"audio:9:0", "video:9:1", "video:9:2"}),
+         {"0", "1"},
+         "a=group:BUNDLE 0 1"},
+        {"bundle found after a stray section",
+         offerOf(bundle, {"audio:9:x", "video:9:v", "audio:9:a", "application:9:d"}),
+         {"v", "a", "d"},
+         "a=group:BUNDLE a v d"},
+        {"rejected by the offer, or not RTP",
+         offerOf("", {"audio:0:off", "text:9:t", "audio:9:on"}),
+         {"on"},
+         ""},
+        {"nothing usable", offerOf("", {"text:9:t", "audio:0:a"}), {}, ""},
+        {"broken m-lines", "v=0\r\nm=\r\nm=audio\r\nm=video 9\r\n", {}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.kept.empty()) {
+            EXPECT_THROW(rtc::sdp::shapeOffer(c.offer), std::invalid_argument);
+            continue;
+        }
+        auto shaped = rtc::sdp::shapeOffer(c.offer);
+        std::vector<std::string> kept;
+        std::string engineAnswer = "v=0\r\ns=-\r\n";
+        for (const auto& media : shaped.kept) {
+            kept.push_back(media.mid);
+            engineAnswer += "m=" + media.kind + " 9 X 96\r\na=mid:" + media.mid + "\r\n";
+        }
+        EXPECT_EQ(kept, c.kept);
+        EXPECT_EQ(rtc::sdp::listMedia(shaped.text).size(), kept.size());
+        auto group = shaped.text.find("a=group:BUNDLE");
+        EXPECT_EQ(group == std::string::npos
+                      ? ""
+                      : shaped.text.substr(group, shaped.text.find('\r', group) - group),
+                  c.group);
+
+        // The answer has every section of the offer, in order; those left out have port 0.
+        const std::string answer = rtc::sdp::completeAnswer(engineAnswer, shaped);
+        auto offered = rtc::sdp::listMedia(c.offer);
+        auto answered = rtc::sdp::listMedia(answer);
+        ASSERT_EQ(answered.size(), offered.size());
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < offered.size(); ++i) {
+            EXPECT_EQ(answered[i].mid, offered[i].mid);
+            at = answer.find("m=", at) + 2;
+            const bool keptHere =
+                std::find(kept.begin(), kept.end(), offered[i].mid) != kept.end() &&
+                !shaped.rejected(offered[i].mid);
+            EXPECT_EQ(answer.substr(answer.find(' ', at), 3) == " 0 ", !keptHere) << i;
+        }
+    }
 }
 
 rtc::binary bytes(std::initializer_list<int> values) {

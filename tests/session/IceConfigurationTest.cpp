@@ -75,6 +75,7 @@ TEST(IceConfiguration, onlyTheServerListIsFilled) {
     rtc::Configuration defaults;
     EXPECT_EQ(config.videoCodec, defaults.videoCodec);
     EXPECT_EQ(config.bindAddress, defaults.bindAddress);
+    EXPECT_EQ(config.alsoGatherOn, defaults.alsoGatherOn);
 }
 
 TEST(IceConfiguration, malformedRepliesFailWithTheJsonLibrarysMessages) {

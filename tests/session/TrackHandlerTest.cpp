@@ -84,8 +84,19 @@ TEST_F(TrackHandlerTest, badAudioPacketCountsAsErrorAndTheNextOnePlays) {
     EXPECT_EQ(stats.framesReceived.load(), 0u);
 }
 
-TEST_F(TrackHandlerTest, everyOtherMidIsVideoWithLongStartCodes) {
-    for (const char* mid : {"video", "Audio", "AUDIO", "audio ", "audi", "audio1", "", "0"}) {
+// The exact mids "audio" and "video" decide; any other mid goes by the section's media kind.
+TEST_F(TrackHandlerTest, roleFollowsTheExactMidElseTheMediaKind) {
+    const std::vector<std::tuple<const char*, const char*, TrackRole>> cases = {
+        {"audio", "video", TrackRole::Audio}, {"video", "audio", TrackRole::Video},
+        {"0", "audio", TrackRole::Audio},     {"1", "video", TrackRole::Video},
+        {"Audio", "video", TrackRole::Video}, {"AUDIO", "audio", TrackRole::Audio},
+        {"audio ", "", TrackRole::Video},     {"", "application", TrackRole::Video},
+    };
+    for (const auto& [mid, kind, role] : cases) {
+        SCOPED_TRACE(std::string("mid \"") + mid + "\" kind " + kind);
+        EXPECT_EQ(trackRole(mid, kind), role);
+    }
+    for (const char* mid : {"video", "Audio", "audio1", "", "0"}) {
         SCOPED_TRACE(std::string("mid \"") + mid + "\"");
         signaling_test::TempLog localLog;  // a log each, since repeated lines collapse
         StreamStats localStats;
@@ -154,16 +165,19 @@ TEST_F(TrackHandlerTest, keyframeRequestsReachTheCurrentVideoTrack) {
     EXPECT_FALSE(tracks.requestKeyframe()) << "audio is not asked";
 
     auto first = arrive("video");
-    auto second = arrive("1");  // a later video track replaces the first
+    auto second = arrive("1");  // a later video track never replaces the live one
     EXPECT_TRUE(tracks.requestKeyframe());
-    EXPECT_EQ(first->keyframeRequests(), 0);
-    EXPECT_EQ(second->keyframeRequests(), 1);
+    EXPECT_EQ(first->keyframeRequests(), 1);
+    EXPECT_EQ(second->keyframeRequests(), 0);
+    EXPECT_FALSE(second->mediaHandler());
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"audio_track_received", "video_track_received"}));
 
-    second->keyframesSupported = false;
+    first->keyframesSupported = false;
     EXPECT_FALSE(tracks.requestKeyframe());
 
-    second->stats.packetsLost = 4;
-    second->stats.roundTripMs = 12.5;
+    first->stats.packetsLost = 4;
+    first->stats.roundTripMs = 12.5;
     EXPECT_EQ(tracks.videoReceiveStats().packetsLost, 4u);
     EXPECT_EQ(tracks.videoReceiveStats().roundTripMs, 12.5);
 }

@@ -19,9 +19,11 @@ namespace fake {
 
 class FakeTrack : public rtc::Track::Impl {
   public:
-    explicit FakeTrack(std::string mid) : mediaId(std::move(mid)) {}
+    explicit FakeTrack(std::string mid, std::string kind = "video")
+        : mediaId(std::move(mid)), mediaKind(std::move(kind)) {}
 
     std::string mid() const override { return mediaId; }
+    std::string kind() const override { return mediaKind; }
     void setMediaHandler(std::shared_ptr<rtc::MediaHandler> handler) override;
     void onFrame(std::function<void(rtc::binary, rtc::FrameInfo)> callback) override;
     bool requestKeyframe() override;
@@ -38,6 +40,7 @@ class FakeTrack : public rtc::Track::Impl {
 
   private:
     const std::string mediaId;
+    const std::string mediaKind;
     mutable std::mutex mutex;
     std::shared_ptr<rtc::MediaHandler> handler;
     std::function<void(rtc::binary, rtc::FrameInfo)> frameCallback;
