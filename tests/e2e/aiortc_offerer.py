@@ -188,8 +188,10 @@ def rename_mids(sdp, names):
 
 
 class OfferingPeer:
-    def __init__(self, loop, recorder, input_message, numeric_mids=False, ssrc_change_ms=0):
+    def __init__(self, loop, recorder, input_message, numeric_mids=False, ssrc_change_ms=0,
+                 zero_window=False):
         self.loop = loop
+        self.zero_window = zero_window
         self.recorder = recorder
         self.input_message = input_message
         self.numeric_mids = numeric_mids
@@ -234,6 +236,8 @@ class OfferingPeer:
         @pc.on("connectionstatechange")
         async def on_state():
             self.recorder.write(kind="state", state=pc.connectionState)
+            if self.zero_window and pc.connectionState == "connected":
+                asyncio.ensure_future(self.close_window(pc))
 
         audio = pc.addTransceiver(ToneTrack(), direction="sendonly")
         audio.setCodecPreferences(only_codec("audio", "audio/opus"))
@@ -257,6 +261,18 @@ class OfferingPeer:
         self.recorder.write(kind="offer", sdp=pc.localDescription.sdp)
         if self.ssrc_change_ms:
             asyncio.ensure_future(self.change_ssrc(video.sender))
+
+    async def close_window(self, pc):
+        # A peer whose receive window closes: it advertises no room (aiortc keeps the room
+        # left, floored at 0) and takes no more data, though its association stays alive.
+        # Acknowledging each zero-window probe would let one chunk through per round trip.
+        await asyncio.sleep(1)
+
+        async def take_nothing(chunk):
+            pass
+        pc.sctp._advertised_rwnd = -(1 << 40)
+        pc.sctp._receive_data_chunk = take_nothing
+        self.recorder.write(kind="zero_window")
 
     async def change_ssrc(self, sender):
         while self.pc is not None:
@@ -430,6 +446,8 @@ def main():
     parser.add_argument("--numeric-mids", action="store_true", help='media ids "0" and "1"')
     parser.add_argument("--ssrc-change-ms", type=int, default=0,
                         help="a new video SSRC this often (0: never)")
+    parser.add_argument("--zero-window", action="store_true",
+                        help="advertise a zero receive window a second after connecting")
     parser.add_argument("--seconds", type=float, default=0, help="stop after this long (0: never)")
     args = parser.parse_args()
 
@@ -438,7 +456,7 @@ def main():
     asyncio.set_event_loop(loop)
     recorder = Recorder(args.record)
     peer = OfferingPeer(loop, recorder, args.input_message, args.numeric_mids,
-                        args.ssrc_change_ms)
+                        args.ssrc_change_ms, args.zero_window)
     service = Service(peer, recorder, args.session_id)
     server = ThreadingHTTPServer((LOOPBACK, args.port), make_handler(service))
     server.daemon_threads = True

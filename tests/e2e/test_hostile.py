@@ -200,6 +200,36 @@ class HostileServerTest(harness.EndToEndTest):
               f"SIGTERM")
 
 
+    def test_zero_window_peer_under_a_mouse_flood_is_left_behind_and_ends_the_session(self):
+        base_url, _ = start_aiortc(self, "--zero-window")
+        xvfb = self.start_xvfb(640, 360)
+        client = self.start_client([base_url], env=xvfb.env())
+        wait_decoding(client, more=1)
+        start_rss = resident_mb(client.proc.pid)
+        env = {**os.environ, **xvfb.env()}
+        moves = [arg for i in range(200) for arg in ("mousemove", str(100 + i), str(100 + i % 50))]
+        peak = start_rss
+        began = time.monotonic()
+        # Motion until the client gives the peer up: 10 s behind, then the session ends.
+        while client.proc.poll() is None:
+            subprocess.run(["xdotool", *moves], env=env, timeout=20)
+            peak = max(peak, resident_mb(client.proc.pid) if client.proc.poll() is None else 0)
+            self.assertLess(time.monotonic() - began, 60, "the stall never ended it")
+        print(f"[ figures ] zero-window peer: resident {start_rss:.1f} -> peak {peak:.1f} MB")
+        self.assertEqual(client.wait_exit(), 0)
+        lines = client.log_lines()
+        self.assertTrue(any(l.startswith("data_channel_backlog=input-fast") for l in lines), lines)
+        self.assertTrue(any(l.startswith("data_channel_stalled=") for l in lines), lines)
+        self.assertIn("Session ended: the connection was lost, the server took no input for 10 s",
+                      client.stdout())
+        self.assertLess(peak - start_rss, 50, "memory grew behind the peer")
+
+
+def resident_mb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(next(l for l in f if l.startswith("VmRSS:")).split()[1]) / 1024
+
+
 for _name, *_row in HOSTILE_CASES:
     setattr(HostileServerTest, "test_bounded_under_" + _name,
             lambda self, name=_name, row=tuple(_row): self.run_under(name, *row))
