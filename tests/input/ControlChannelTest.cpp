@@ -161,6 +161,27 @@ TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursor) {
     expectCursor(true, 7, 8);
 }
 
+// Other types of message, and values out of range; the hostile end-to-end run sends broken
+// and mistyped JSON, and cursor messages on the other channels.
+TEST_F(ControlChannelTest, malformedOrForeignServerMessagesChangeNothing) {
+    auto input = openChannel("input");
+    setCursor(true, 11, 22);
+    // clang-format off
+    const std::vector<std::string> messages = {
+        R"({"type":"cursor","y":-2147483649})", R"({"type":"cursor","x":-1e300})",
+        R"({"type":"cursor","x":true})", R"({"type":"Cursor","x":1})",
+        R"({"type":"","x":1,"y":1,"visible":false})",
+        R"({"type":"pointer","x":1,"y":1,"visible":false})", R"({"x":1,"y":1,"visible":false})",
+    };
+    // clang-format on
+    for (const auto& message : messages) {
+        input.fake->receive(message);
+        expectCursor(true, 11, 22);
+    }
+    input.fake->receive(rtc::binary{std::byte{0}, std::byte{0xff}, std::byte{'{'}});
+    expectCursor(true, 11, 22);
+}
+
 TEST_F(ControlChannelTest, microphonePacketsGoOutPrefixedOnlyWhileTheChannelIsOpen) {
     const std::vector<unsigned char> packet = {0x01, 0xff};
     fake::FakeChannelPair microphone("microphone");
