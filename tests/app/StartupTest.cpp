@@ -1,17 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <regex>
 #include <string>
 #include <vector>
 
-#include "api/ApiClient.hpp"
-#include "api/CurlGlobal.hpp"
 #include "app/CommandLine.hpp"
 #include "app/Startup.hpp"
-#include "app/StatisticsTitle.hpp"
 #include "settings/SettingsStore.hpp"
-#include "support/LocalHttpServer.hpp"
 #include "support/ScopedEnv.hpp"
 #include "support/TempDir.hpp"
 
@@ -26,15 +20,6 @@ Preferences fixed(std::int32_t mbps, bool hevc = false) {
     return Preferences{hevc, mbps};
 }
 
-TEST(StatisticsTitle, joinsTheFourCountersWithTheirLabels) {
-    EXPECT_EQ(statisticsTitle(1200, 1180, 3000, 2),
-              "Quorvanta | received=1200 decoded=1180 audio=3000 audio_errors=2");
-    EXPECT_EQ(statisticsTitle(0, 0, 0, 0),
-              "Quorvanta | received=0 decoded=0 audio=0 audio_errors=0");
-    EXPECT_EQ(statisticsTitle(18446744073709551615ull, 1, 20, 300),
-              "Quorvanta | received=18446744073709551615 decoded=1 audio=20 audio_errors=300");
-}
-
 TEST(CommandLine, optionsAreRecognisedAndAnyOtherDashArgumentIsNeverAnAddress) {
     using Action = CommandLine::Action;
     struct Case {
@@ -44,14 +29,10 @@ TEST(CommandLine, optionsAreRecognisedAndAnyOtherDashArgumentIsNeverAnAddress) {
     };
     const std::vector<Case> cases = {
         {{}, Action::Run, {}},
-        {{"https://api.example"}, Action::Run, {"https://api.example"}},
         {{"https://api.example", "game-7", "extra"},
          Action::Run,
          {"https://api.example", "game-7", "extra"}},
-        {{"--help"}, Action::Help, {}},
         {{"https://api.example", "-h"}, Action::Help, {"https://api.example"}},
-        {{"--version"}, Action::Version, {}},
-        {{"--verbose"}, Action::Refuse, {}},
         {{"https://api.example", "-"}, Action::Refuse, {"https://api.example"}},
     };
     for (const Case& c : cases) {
@@ -59,9 +40,9 @@ TEST(CommandLine, optionsAreRecognisedAndAnyOtherDashArgumentIsNeverAnAddress) {
         EXPECT_EQ(line.action, c.action) << ::testing::PrintToString(c.arguments);
         EXPECT_EQ(line.positional, c.positional) << ::testing::PrintToString(c.arguments);
     }
-    EXPECT_NE(clientUsage().find("BASE_URL"), std::string::npos);
     EXPECT_NE(clientUsage().find(defaultBaseUrl), std::string::npos);
-    EXPECT_EQ(clientVersion(), std::string("quorvanta-client ") + QV_VERSION + "\n");
+    EXPECT_EQ(chooseBaseUrl({}), "http://127.0.0.1:8080");
+    EXPECT_EQ(chooseBaseUrl({"http://h", "session"}), "http://h");
 }
 
 TEST(StreamSize, roundsDownToEvenKeepingTheSign) {
@@ -100,16 +81,6 @@ TEST(TargetBitrate, fixedSettingWinsAndAutomaticFollowsBothDimensions) {
     }
 }
 
-TEST(Viewport, bodyCarriesSizeCodecAndBitrateMode) {
-    EXPECT_EQ(
-        viewportBody({3840, 2160}, automatic()).dump(),
-        R"({"autoBitrate":true,"bitrate":12000000,"codec":"h264","height":2160,"width":3840})");
-    EXPECT_EQ(
-        viewportBody({1366, 768}, fixed(35, true)).dump(),
-        R"({"autoBitrate":false,"bitrate":35000000,"codec":"hevc","height":768,"width":1366})");
-    EXPECT_EQ(displayLogLine({2560, 1440}), "display=2560x1440");
-}
-
 TEST(Viewport, handWrittenBitrateOutOfRangeStartsAutomatic) {
     TempDir home;
     ScopedEnv localAppData("LOCALAPPDATA", home.path().string());
@@ -120,43 +91,41 @@ TEST(Viewport, handWrittenBitrateOutOfRangeStartsAutomatic) {
         EXPECT_EQ(viewportBody({1920, 1080}, preferences)["autoBitrate"], true) << saved;
         EXPECT_EQ(initialTargetBitrate(preferences, {1920, 1080}), 12000000u) << saved;
     }
-    ASSERT_TRUE(SettingsStore::writeBitrateMbps(20));
-    ASSERT_TRUE(SettingsStore::writeCodec(true));
-    EXPECT_EQ(
-        viewportBody({1920, 1080}, readPreferences()).dump(),
-        R"({"autoBitrate":false,"bitrate":20000000,"codec":"hevc","height":1080,"width":1920})");
 }
 
-TEST(ActiveSession, firstSessionOfEitherReplyFormIsUsed) {
-    EXPECT_EQ(sessionIdFromActiveSessions(json::parse(R"({"data":[{"id":"s-1"}]})")), "s-1");
-    EXPECT_EQ(sessionIdFromActiveSessions(json::parse(R"([{"id":"a"},{"id":"b"}])")), "a");
-    EXPECT_EQ(sessionIdFromActiveSessions(json::parse(R"({"data":[{"id":"x","game":1}],"n":1})")),
-              "x");
-}
-
-TEST(ActiveSession, noSessionIsReportedAsSuch) {
-    for (const char* reply : {"[]", "{}", R"({"data":[]})", "null", R"({"data":null})",
-                              R"({"data":{}})", R"({"sessions":[{"id":"s"}]})"}) {
+// The first session of either reply form; no session, or a reply of another shape, ends the
+// start with the reason.
+TEST(ActiveSession, firstSessionOfEitherReplyFormElseTheReason) {
+    const std::string none = "No active Quorvanta session";
+    const std::string jsonError = "[json.exception.";
+    const std::pair<const char*, std::string> cases[] = {
+        {R"({"data":[{"id":"s-1"}]})", "s-1"},
+        {R"([{"id":"a"},{"id":"b"}])", "a"},
+        {R"({"data":[{"id":"x","game":1}],"n":1})", "x"},
+        {"[]", none},
+        {"{}", none},
+        {R"({"data":[]})", none},
+        {"null", none},
+        {R"({"data":null})", none},
+        {R"({"sessions":[{"id":"s"}]})", none},
+        {R"({"data":[{"id":42}]})",
+         "[json.exception.type_error.302] type must be string, but is number"},
+        {R"("text")", jsonError},
+        {R"({"data":"s"})", jsonError},
+        {R"({"data":[5]})", jsonError},
+        {R"({"data":[{"name":"no id"}]})", jsonError},
+        {R"({"data":{"id":"s"}})", jsonError},
+    };
+    for (const auto& [reply, expected] : cases) {
+        std::string outcome;
         try {
-            sessionIdFromActiveSessions(json::parse(reply));
-            ADD_FAILURE() << reply << " gave a session";
+            outcome = sessionIdFromActiveSessions(json::parse(reply));
+        } catch (const json::exception& e) {
+            outcome = std::string(e.what()).substr(0, expected.size());
         } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "No active Quorvanta session") << reply;
+            outcome = e.what();
         }
-    }
-}
-
-TEST(ActiveSession, malformedRepliesEndWithTheJsonLibraryError) {
-    try {
-        sessionIdFromActiveSessions(json::parse(R"({"data":[{"id":42}]})"));
-        ADD_FAILURE() << "numeric id accepted";
-    } catch (const json::type_error& e) {
-        EXPECT_NE(std::string(e.what()).find("type must be string, but is number"),
-                  std::string::npos);
-    }
-    for (const char* reply : {R"("text")", "5", "true", R"({"data":"s"})", R"({"data":[5]})",
-                              R"({"data":[{"name":"no id"}]})", R"({"data":{"id":"s"}})"}) {
-        EXPECT_THROW(sessionIdFromActiveSessions(json::parse(reply)), json::exception) << reply;
+        EXPECT_EQ(outcome, expected) << reply;
     }
 }
 
@@ -168,44 +137,6 @@ TEST(ActiveSession, deeplyNestedReplyIsRefusedWithoutExhaustingTheStack) {
     EXPECT_THROW(sessionIdFromActiveSessions(json::parse(nested)), json::exception);
     EXPECT_THROW(sessionIdFromActiveSessions(json::parse(R"({"data":)" + nested + "}")),
                  json::exception);
-}
-
-TEST(ActiveSession, secondArgumentIsUsedWithoutAskingTheService) {
-    CurlGlobal curl;
-    std::atomic<int> lookups{0};
-    LocalHttpServer server;
-    server.server.Get("/game-sessions/active", [&](const auto&, auto& res) {
-        ++lookups;
-        res.set_content(R"({"data":[{"id":"from-service"}]})", "application/json");
-    });
-    server.start();
-    TempDir folder;
-    EventLog log(folder.path() / "client.log");
-    const std::atomic<bool> stopRequested{false};
-    const ApiClient api(server.baseUrl(), log, stopRequested);
-
-    EXPECT_EQ(lookUpSessionId({server.baseUrl(), "given id"}, api), "given id");
-    EXPECT_EQ(lookUpSessionId({server.baseUrl(), "given", "extra"}, api), "given");
-    EXPECT_EQ(lookups.load(), 0);
-    EXPECT_EQ(lookUpSessionId({server.baseUrl()}, api), "from-service");
-    EXPECT_EQ(lookups.load(), 1);
-    server.stop();
-}
-
-TEST(Arguments, firstArgumentIsTheBaseUrlElseTheLocalDefault) {
-    EXPECT_EQ(chooseBaseUrl({}), "http://127.0.0.1:8080");
-    EXPECT_EQ(chooseBaseUrl({"http://10.0.0.9:9000/"}), "http://10.0.0.9:9000/");
-    EXPECT_EQ(chooseBaseUrl({"http://h", "session"}), "http://h");
-}
-
-TEST(ViewerId, isNativeAndTheMonotonicClockInNanoseconds) {
-    const std::string first = makeViewerId();
-    const std::string second = makeViewerId();
-    const std::regex form("native-[0-9]+");
-    EXPECT_TRUE(std::regex_match(first, form)) << first;
-    EXPECT_TRUE(std::regex_match(second, form)) << second;
-    // Nanoseconds, not a coarser unit: two ids in a row differ and grow.
-    EXPECT_LT(std::stoll(first.substr(7)), std::stoll(second.substr(7)));
 }
 
 }  // namespace

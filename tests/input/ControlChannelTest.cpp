@@ -1,33 +1,19 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include "input/ControlChannel.hpp"
 #include "support/FakeRtc.hpp"
+#include "support/TempDir.hpp"
 
 namespace {
 
 class ControlChannelTest : public ::testing::Test {
   protected:
-    ControlChannelTest()
-        : logPath(std::filesystem::path(::testing::TempDir()) /
-                  (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                   "-" + std::to_string(getpid()) + ".log")),
-          log(logPath),
-          control(log, cursor) {}
-
-    std::string logText() const {
-        std::ifstream in(logPath);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string logText() const { return readWholeFile(folder.path() / "client.log"); }
 
     fake::FakeChannelPair openChannel(const std::string& label) {
         fake::FakeChannelPair pair(label);
@@ -53,10 +39,10 @@ class ControlChannelTest : public ::testing::Test {
     const InputEvent motion = RelativeMotionEvent{3, -2};
     const InputEvent wheel = WheelEvent{-1};
 
-    std::filesystem::path logPath;
-    EventLog log;
+    TempDir folder;
+    EventLog log{folder.path() / "client.log"};
     RemoteCursor cursor;
-    ControlChannel control;
+    ControlChannel control{log, cursor};
 };
 
 // What the server parses, byte for byte: compact, keys in ascending order, on the channel the
@@ -108,6 +94,7 @@ TEST_F(ControlChannelTest, motionAndWheelTakeInputUntilTheFastChannelIsOpen) {
 }
 
 TEST_F(ControlChannelTest, keysAreDroppedWhileOnlyTheFastChannelIsOpen) {
+    control.sendInput(keyA);  // no channel at all yet
     auto fast = openChannel("input-fast");
     control.sendInput(keyA);
     control.sendInput(button);
@@ -124,26 +111,9 @@ TEST_F(ControlChannelTest, keysAreDroppedWhileOnlyTheFastChannelIsOpen) {
     control.sendInput(keyA);
     EXPECT_EQ(input.fake->sent().size(), 1u);
 }
-
-TEST_F(ControlChannelTest, nothingIsSentBeforeAnyChannelExists) {
-    control.sendInput(keyA);
-    control.sendInput(motion);
-    control.sendMicrophonePacket(std::vector<unsigned char>{1, 2, 3});
-    auto input = openChannel("input");
-    EXPECT_TRUE(input.fake->sent().empty());
-}
-
-TEST_F(ControlChannelTest, openingOfKnownChannelsIsLoggedOnceEach) {
-    auto input = openChannel("input");
-    auto fast = openChannel("input-fast");
-    auto microphone = openChannel("microphone");
-    EXPECT_EQ(logText(), "input_channel_open\ninput-fast_channel_open\nmicrophone_channel_open\n");
-}
-
 TEST_F(ControlChannelTest, labelsDifferingInOneByteAreNeitherKeptNorLogged) {
     std::vector<fake::FakeChannelPair> strangers;
-    for (const char* label : {"Input", "input ", "inputs", "input_fast", "input-fast\n",
-                              "Microphone", "microphon", "", "control"}) {
+    for (const char* label : {"Input", "input ", "input_fast", "microphon", ""}) {
         strangers.emplace_back(label);
         control.handleDataChannel(strangers.back().channel);
         strangers.back().fake->remoteOpen();
@@ -191,103 +161,42 @@ TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursor) {
     expectCursor(true, 7, 8);
 }
 
+// Other types of message, and values out of range; the hostile end-to-end run sends broken
+// and mistyped JSON, and cursor messages on the other channels.
 TEST_F(ControlChannelTest, malformedOrForeignServerMessagesChangeNothing) {
     auto input = openChannel("input");
     setCursor(true, 11, 22);
+    // clang-format off
     const std::vector<std::string> messages = {
-        "",
-        "not json",
-        R"({"type":"cursor","x":5)",
-        R"([{"type":"cursor","x":5}])",
-        R"("cursor")",
-        "null",
-        R"({"type":"cursor","x":5,"visible":1})",
-        R"({"type":"cursor","x":"5"})",
-        R"({"type":"cursor","x":true})",
-        R"({"type":"cursor","y":null})",
-        R"({"type":"cursor","x":[1]})",
-        R"({"type":"cursor","x":4294967296})",
-        R"({"type":"cursor","x":18446744073709551615})",
-        R"({"type":"cursor","y":-2147483649})",
-        R"({"type":"cursor","x":1e300})",
-        R"({"type":"cursor","x":-1e300})",
-        R"({"type":"Cursor","x":1})",
-        R"({"type":["cursor"],"x":1})",
-        R"({"type":"pointer","x":1,"y":1,"visible":false})",
-        R"({"x":1,"y":1,"visible":false})",
-        R"(/*c*/{"type":"cursor"})",
-        std::string(200000, '[') + std::string(200000, ']'),
-        R"({"type":"cursor","x":1,"pad":")" + std::string(2 << 20, 'a') + R"("})",
-        std::string("{\"type\":\"cursor\",\"x\":1,\"s\":\"\xff\xfe\"}"),
+        R"({"type":"cursor","y":-2147483649})", R"({"type":"cursor","x":-1e300})",
+        R"({"type":"cursor","x":true})", R"({"type":"Cursor","x":1})",
+        R"({"type":"","x":1,"y":1,"visible":false})",
+        R"({"type":"pointer","x":1,"y":1,"visible":false})", R"({"x":1,"y":1,"visible":false})",
     };
+    // clang-format on
     for (const auto& message : messages) {
         input.fake->receive(message);
         expectCursor(true, 11, 22);
     }
-    rtc::binary garbage = {std::byte{0}, std::byte{0xff}, std::byte{'{'}};
-    input.fake->receive(garbage);
-    input.fake->receive(rtc::binary{});
+    input.fake->receive(rtc::binary{std::byte{0}, std::byte{0xff}, std::byte{'{'}});
     expectCursor(true, 11, 22);
 }
 
-TEST_F(ControlChannelTest, cursorMessagesOnOtherChannelsHaveNoEffect) {
-    auto fast = openChannel("input-fast");
-    auto microphone = openChannel("microphone");
-    setCursor(false, 1, 2);
-    const std::string cursorText = R"({"type":"cursor","x":100,"y":200,"visible":true})";
-    fast.fake->receive(cursorText);
-    microphone.fake->receive(cursorText);
-    expectCursor(false, 1, 2);
-}
-
 TEST_F(ControlChannelTest, microphonePacketsGoOutPrefixedOnlyWhileTheChannelIsOpen) {
-    const std::vector<unsigned char> packet = {0x01, 0xff, 0x00, 0x7f};
+    const std::vector<unsigned char> packet = {0x01, 0xff};
     fake::FakeChannelPair microphone("microphone");
     control.handleDataChannel(microphone.channel);
-    control.sendMicrophonePacket(packet);
-    EXPECT_TRUE(microphone.fake->sent().empty());
-
+    control.sendMicrophonePacket(packet);  // not open yet
     microphone.fake->remoteOpen();
     control.sendMicrophonePacket(packet);
-    const auto sent = microphone.fake->sent();
-    ASSERT_EQ(sent.size(), 1u);
-    ASSERT_TRUE(std::holds_alternative<rtc::binary>(sent[0]));
-    const rtc::binary expected = {std::byte{0x4d}, std::byte{0x49}, std::byte{0x43},
-                                  std::byte{0x30}, std::byte{0x01}, std::byte{0xff},
-                                  std::byte{0x00}, std::byte{0x7f}};
-    EXPECT_EQ(std::get<rtc::binary>(sent[0]), expected);
+    const rtc::binary expected = {std::byte{'M'}, std::byte{'I'},  std::byte{'C'},
+                                  std::byte{'0'}, std::byte{0x01}, std::byte{0xff}};
+    EXPECT_EQ(microphone.fake->sent(), std::vector<rtc::message_variant>{expected});
 }
 
 // A peer that stops taking data: each row sets one channel's buffered amount at a time (in
 // seconds) and sends one message, or only looks (check), and says whether it went out.
 TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStallEndsTheSession) {
-    enum class Send { Motion, Wheel, Key, Button, Microphone, Check };
-    struct Step {
-        double at;
-        const char* label;
-        std::size_t buffered;
-        Send send;
-        bool sent;
-        int stallsAfter;
-    };
-    constexpr std::size_t input = ControlChannel::inputBacklogBytes;
-    constexpr std::size_t microphone = ControlChannel::microphoneBacklogBytes;
-    const Step steps[] = {
-        {0, "input-fast", 0, Send::Motion, true, 0},
-        {0, "microphone", microphone, Send::Microphone, true, 0},  // at the threshold
-        {1, "input-fast", input + 1, Send::Motion, false, 0},
-        {1, "input-fast", input + 1, Send::Wheel, false, 0},
-        {1, "input", 10 * input, Send::Key, true, 0},  // keys and buttons are kept
-        {1, "input", 10 * input, Send::Button, true, 0},
-        {2, "microphone", microphone + 1, Send::Microphone, false, 0},
-        {3, "input-fast", 100, Send::Motion, true, 0},  // caught up
-        {3, "input", 0, Send::Key, true, 0},
-        {3, "microphone", 0, Send::Microphone, true, 0},
-        {4, "input-fast", input + 1, Send::Motion, false, 0},  // behind again from here
-        {13.9, "input-fast", input + 1, Send::Check, false, 0},
-        {14, "input-fast", input + 1, Send::Check, false, 1},
-        {15, "input-fast", input + 1, Send::Motion, false, 1},  // reported once
-    };
     double seconds = 0;
     int stalls = 0;
     ControlChannel watched(
@@ -297,6 +206,39 @@ TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStall
                    std::chrono::duration_cast<ControlChannel::Clock::duration>(
                        std::chrono::duration<double>(seconds));
         });
+    const std::vector<unsigned char> packet = {1, 2, 3};
+    const std::function<void()> sendMotion = [&] { watched.sendInput(motion); },
+                                sendWheel = [&] { watched.sendInput(wheel); },
+                                sendKey = [&] { watched.sendInput(keyA); },
+                                sendButton = [&] { watched.sendInput(button); },
+                                sendPacket = [&] { watched.sendMicrophonePacket(packet); },
+                                check = {};
+    struct Step {
+        double at;
+        const char* label;
+        std::size_t buffered;
+        const std::function<void()>& send;
+        bool sent;
+        int stallsAfter;
+    };
+    constexpr std::size_t input = ControlChannel::inputBacklogBytes;
+    constexpr std::size_t microphone = ControlChannel::microphoneBacklogBytes;
+    const Step steps[] = {
+        {0, "input-fast", 0, sendMotion, true, 0},
+        {0, "microphone", microphone, sendPacket, true, 0},  // at the threshold
+        {1, "input-fast", input + 1, sendMotion, false, 0},
+        {1, "input-fast", input + 1, sendWheel, false, 0},
+        {1, "input", 10 * input, sendKey, true, 0},  // keys and buttons are kept
+        {1, "input", 10 * input, sendButton, true, 0},
+        {2, "microphone", microphone + 1, sendPacket, false, 0},
+        {3, "input-fast", 100, sendMotion, true, 0},  // caught up
+        {3, "input", 0, sendKey, true, 0},
+        {3, "microphone", 0, sendPacket, true, 0},
+        {4, "input-fast", input + 1, sendMotion, false, 0},  // behind again from here
+        {13.9, "input-fast", input + 1, check, false, 0},
+        {14, "input-fast", input + 1, check, false, 1},
+        {15, "input-fast", input + 1, sendMotion, false, 1},  // reported once
+    };
     std::map<std::string, fake::FakeChannelPair> channels;
     for (const char* label : {"input", "input-fast", "microphone"}) {
         auto& pair = channels.emplace(label, label).first->second;
@@ -310,28 +252,13 @@ TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStall
         fake::FakeDataChannel& channel = *channels.at(step.label).fake;
         channel.buffered = step.buffered;
         const std::size_t before = channel.sent().size();
-        switch (step.send) {
-            case Send::Motion:
-                watched.sendInput(motion);
-                break;
-            case Send::Wheel:
-                watched.sendInput(wheel);
-                break;
-            case Send::Key:
-                watched.sendInput(keyA);
-                break;
-            case Send::Button:
-                watched.sendInput(button);
-                break;
-            case Send::Microphone:
-                watched.sendMicrophonePacket(std::vector<unsigned char>{1, 2, 3});
-                break;
-            case Send::Check:
-                watched.checkStalls();
-                break;
+        if (step.send) {
+            step.send();
+            dropped += !step.sent;
+        } else {
+            watched.checkStalls();
         }
         EXPECT_EQ(channel.sent().size() - before, step.sent ? 1u : 0u);
-        dropped += step.send != Send::Check && !step.sent;
         EXPECT_EQ(stalls, step.stallsAfter);
     }
     EXPECT_EQ(watched.messagesDropped(), dropped);
@@ -349,18 +276,11 @@ TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStall
         << "only keys and buttons were sent behind on input, and those are never dropped";
 }
 
-// At shutdown the last releases must leave before the connection closes; a peer that takes
-// nothing holds the shutdown only for the limit.
+// At shutdown the last releases must leave before the connection closes (played end to end);
+// a peer that takes nothing holds the shutdown only for the limit.
 TEST_F(ControlChannelTest, flushWaitsUntilNothingIsBufferedOrTheLimit) {
     auto input = openChannel("input");
     EXPECT_TRUE(control.flush(std::chrono::milliseconds(0)));
-    input.fake->buffered = 40;
-    std::thread peer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        input.fake->buffered = 0;
-    });
-    EXPECT_TRUE(control.flush(std::chrono::seconds(10)));
-    peer.join();
     input.fake->buffered = 40;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(control.flush(std::chrono::milliseconds(30)));
@@ -396,12 +316,7 @@ TEST_F(ControlChannelTest, channelsCanArriveWhileOtherThreadsSend) {
     engine.join();
     capture.join();
     control.sendInput(keyA);
-    control.sendInput(motion);
-    control.sendMicrophonePacket(std::vector<unsigned char>{9});
-    // The last channel of each label is the one in use.
-    EXPECT_FALSE(channels[48].fake->sent().empty());  // input
-    EXPECT_FALSE(channels[49].fake->sent().empty());  // input-fast
-    EXPECT_FALSE(channels[47].fake->sent().empty());  // microphone
+    EXPECT_FALSE(channels[48].fake->sent().empty()) << "the last input channel is the one in use";
     expectCursor(true, 1, 2);
 }
 

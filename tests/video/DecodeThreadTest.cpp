@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "support/TestStreams.hpp"
 #include "support/WaitFor.hpp"
@@ -146,41 +143,6 @@ TEST_F(DecodeThreadTest, noPictureAFrameIntervalAfterTheFirstFrameAsksForAKeyFra
     EXPECT_TRUE(waitFor([&] { return requests.load() == 1; }));
     EXPECT_EQ(hevcDecoder.decodeFailures(), 0u);
     EXPECT_EQ(hevcThread.picturesDecoded(), 0u);
-}
-
-// A sender streaming pictures far larger than the viewport: nothing of them is decoded, the
-// log hears of it once, key frames are asked for at most once a second, and a stream of a
-// size that fits is taken again at once.
-TEST_F(DecodeThreadTest, refusedPicturesAreReportedOnceAndKeyFramesAskedForSparingly) {
-    VideoDecoderOptions options = softwareOnly();
-    options.limits = PictureLimits({160, 96}, 0, 0);
-    VideoDecoder limited(false, options);
-    DecodeThread limitedThread(queue, limited, slot);
-    std::vector<std::string> refusals;
-    std::mutex refusalsMutex;
-    limitedThread.start(DecodeThread::Hooks{[this] { return ++requests, true; },
-                                            {},
-                                            {},
-                                            [&](const std::string& why) {
-                                                std::lock_guard lock(refusalsMutex);
-                                                refusals.push_back(why);
-                                            }});
-    // Three key frames with their deltas: the refusal must hold against each of them.
-    const auto large = teststreams::encode(false, 640, 352, 4, teststreams::gradient());
-    const auto fitting = teststreams::encode(false, 160, 96, 2, teststreams::gradient());
-    for (int i = 0; i < 3; ++i) {
-        for (const auto& unit : large) {
-            push(unit);
-        }
-    }
-    push(fitting[0]);
-    push(fitting[1]);
-    ASSERT_TRUE(waitFor([&] { return limitedThread.picturesDecoded() == 2; }));
-    std::lock_guard lock(refusalsMutex);
-    EXPECT_EQ(refusals, std::vector<std::string>{
-                            "picture 640x352 refused: larger than the viewport allows (240x160)"});
-    EXPECT_EQ(requests.load(), 1);
-    EXPECT_EQ(limited.decodeFailures(), 0u);
 }
 
 // Stopping must not wait for frames still queued, and what is queued or held is released.

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "support/TestStreams.hpp"
 #include "video/EncodedQueue.hpp"
 #include "video/KeyFrames.hpp"
 
@@ -57,15 +56,6 @@ TEST(KeyFrames, onlyTheFirstSliceDecidesAndOnlyIdrOrIrapSlicesAreKeys) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(frameKind(c.unit, c.hevc), c.kind) << c.what;
-    }
-}
-
-TEST(KeyFrames, encodersOutputIsToldApart) {
-    for (bool hevc : {false, true}) {
-        const auto stream = teststreams::encode(hevc, 320, 176, 3, teststreams::gradient());
-        EXPECT_TRUE(isKeyFrame(stream[0], hevc)) << hevc;
-        EXPECT_FALSE(isKeyFrame(stream[1], hevc)) << hevc;
-        EXPECT_FALSE(isKeyFrame(stream[2], hevc)) << hevc;
     }
 }
 

@@ -43,37 +43,6 @@ TEST(StreamOverlay, cursorTipSitsAtThePictureCornersNotTheWindows) {
     EXPECT_TRUE(near(screen.at(r.x + 2, r.y + 14), backdrop, 0));  // untouched in between
 }
 
-TEST(StreamOverlay, menuButtonIsBlendedOverPictureAndBars) {
-    // Letterboxed so the button straddles the top bar (y 0..27) and the picture below.
-    Screen screen(480, 320);
-    const letterbox::Rect r = letterbox::pictureRect(480, 320, 320, 176);
-    ASSERT_EQ(r.y, 28);
-    const letterbox::Rect b = letterbox::menuButtonRect(480);
-    ASSERT_EQ(b.x, 426);
-    RemoteCursor cursor;
-    drawOverlay(screen, StreamOverlay(cursor), r);
-    auto blend = [](int src, int alpha, int dst) {
-        return (src * alpha + dst * (255 - alpha)) / 255;
-    };
-
-    const Rgb overBar = screen.at(b.x + 4, b.y + 4);
-    EXPECT_TRUE(near(overBar, Rgb{blend(18, 155, 0), blend(18, 155, 0), blend(22, 155, 0)}, 2))
-        << overBar;
-    const Rgb overPicture = screen.at(b.x + 4, b.y + 36);
-    EXPECT_TRUE(near(
-        overPicture,
-        Rgb{blend(18, 155, backdrop.r), blend(18, 155, backdrop.g), blend(22, 155, backdrop.b)}, 3))
-        << overPicture;
-    // Just outside the button the picture is untouched.
-    EXPECT_TRUE(near(screen.at(b.x - 1, b.y + 36), backdrop, 0));
-    EXPECT_TRUE(near(screen.at(b.x + 4, b.y + b.h), backdrop, 0));
-    // The symbol's bars span x + 10 .. x + 30.
-    EXPECT_GT(screen.at(b.x + 10, b.y + 28).r, 180);
-    EXPECT_GT(screen.at(b.x + 30, b.y + 28).r, 180);
-    EXPECT_TRUE(near(screen.at(b.x + 9, b.y + 28), overPicture, 1));
-    EXPECT_TRUE(near(screen.at(b.x + 20, b.y + 24), overPicture, 1));
-}
-
 PanelFigures busyStream() {
     PanelFigures f;
     f.width = 1920;
@@ -129,32 +98,6 @@ TEST(StatisticsPanel, figuresReadAsText) {
         c.change(f);
         EXPECT_EQ(statisticsPanelLines(f).at(c.line), c.text);
     }
-}
-
-TEST(StatisticsPanel, showsATranslucentPanelInTheTopLeftCornerOnlyOnceToggled) {
-    Screen screen(640, 360);
-    const letterbox::Rect r = letterbox::pictureRect(640, 360, 640, 360);
-    RemoteCursor cursor;
-    FrameHistory history;
-    StatisticsPanel panel(screen.get(), history);
-    panel.setFigures(busyStream());
-    const StreamOverlay overlay(cursor, &panel);
-    const int inside = StatisticsPanel::margin + 2;  // in the padding, clear of the text
-
-    drawOverlay(screen, overlay, r);
-    const Rgb hidden = screen.at(inside, inside);
-    panel.toggle();
-    drawOverlay(screen, overlay, r);
-    const auto blend = [](int src, int dst) {
-        const int alpha = StatisticsPanel::background.a;
-        return (src * alpha + dst * (255 - alpha)) / 255;
-    };
-    const SDL_Color bg = StatisticsPanel::background;
-    EXPECT_TRUE(near(hidden, backdrop, 0)) << hidden;
-    EXPECT_TRUE(near(screen.at(inside, inside),
-                     Rgb{blend(bg.r, backdrop.r), blend(bg.g, backdrop.g), blend(bg.b, backdrop.b)},
-                     2))
-        << screen.at(inside, inside);
 }
 
 }  // namespace

@@ -32,8 +32,10 @@ inline const Rgb white{255, 255, 255};
 class Screen {
   public:
     Screen(int w, int h)
-        : surface(SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888)),
-          renderer(surface ? SDL_CreateSoftwareRenderer(surface.get()) : nullptr) {
+        : surface(SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888),
+                  SDL_FreeSurface),
+          renderer(surface ? SDL_CreateSoftwareRenderer(surface.get()) : nullptr,
+                   SDL_DestroyRenderer) {
         if (!renderer) {
             throw std::runtime_error(SDL_GetError());
         }
@@ -54,8 +56,7 @@ class Screen {
         int worst = 0;
         for (int y = 0; y < height(); ++y) {
             for (int x = 0; x < width(); ++x) {
-                const Rgb a = at(x, y);
-                const Rgb b = other.at(x, y);
+                const Rgb a = at(x, y), b = other.at(x, y);
                 worst = std::max(
                     {worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
             }
@@ -64,14 +65,8 @@ class Screen {
     }
 
   private:
-    struct SurfaceFree {
-        void operator()(SDL_Surface* s) const { SDL_FreeSurface(s); }
-    };
-    struct RendererFree {
-        void operator()(SDL_Renderer* r) const { SDL_DestroyRenderer(r); }
-    };
-    std::unique_ptr<SDL_Surface, SurfaceFree> surface;
-    std::unique_ptr<SDL_Renderer, RendererFree> renderer;
+    std::unique_ptr<SDL_Surface, decltype(&SDL_FreeSurface)> surface;
+    std::unique_ptr<SDL_Renderer, decltype(&SDL_DestroyRenderer)> renderer;
 };
 
 }  // namespace testscreen
