@@ -3,17 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "input/EventTexts.hpp"
 #include "input/HeldInputs.hpp"
 
 namespace {
-
-std::vector<std::string> texts(const std::vector<InputEvent>& events) {
-    std::vector<std::string> out;
-    for (const auto& event : events) {
-        out.push_back(wireText(event));
-    }
-    return out;
-}
 
 struct ReleaseCase {
     const char* fault;  // what a wrong record would do

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "input/EventTexts.hpp"
 #include "input/InputHandler.hpp"
 
 namespace {
@@ -120,17 +121,8 @@ class InputHandlerTest : public ::testing::Test {
 };
 
 using Messages = std::vector<std::string>;
-
-// Compared as wire texts, which print readably; the texts themselves are checked with the
-// control channel.
 using Events = std::vector<InputEvent>;
-Messages texts(const Events& events) {
-    Messages out;
-    for (const auto& event : events) {
-        out.push_back(wireText(event));
-    }
-    return out;
-}
+
 using Corners = std::vector<std::pair<int, int>>;
 
 // What goes out for a few events, free or captured (by a click first, nothing held). The
