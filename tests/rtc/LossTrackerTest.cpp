@@ -2,25 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
-#include <vector>
 
 #include "rtc/LossTracker.hpp"
 
 namespace {
 
-// "e" enters the jitter buffer, "r" enters by retransmission, "l" leaves it.
-struct Step {
-    char what;
-    std::uint16_t sequence;
-};
-
 struct Case {
     std::string name;
-    std::vector<Step> steps;
+    // "e<n>" enters the jitter buffer, "r<n>" enters by retransmission, "l<n>" leaves it.
+    std::string steps;
     std::uint64_t lost, outOfOrder, retransmitted;
-    int skipsOnLeaving;
-    int repairsTooLate = 0;
+    int skipsOnLeaving, repairsTooLate;
 };
 
 class LossTrackerTable : public testing::TestWithParam<Case> {};
@@ -30,10 +24,13 @@ TEST_P(LossTrackerTable, countsEachMissingNumberOnceAsLostOrLate) {
     rtc::LossTracker tracker;
     int skips = 0;
     int tooLate = 0;
-    for (const Step& step : c.steps) {
-        if (step.what == 'l') {
-            skips += tracker.left(step.sequence) ? 1 : 0;
-        } else if (tracker.entered(step.sequence, step.what == 'r') ==
+    std::istringstream steps(c.steps);
+    char what;
+    unsigned sequence;
+    while (steps >> what >> sequence) {
+        if (what == 'l') {
+            skips += tracker.left(static_cast<std::uint16_t>(sequence)) ? 1 : 0;
+        } else if (tracker.entered(static_cast<std::uint16_t>(sequence), what == 'r') ==
                    rtc::LossTracker::Arrival::RepairTooLate) {
             ++tooLate;
         }
@@ -47,50 +44,16 @@ TEST_P(LossTrackerTable, countsEachMissingNumberOnceAsLostOrLate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sequences, LossTrackerTable,
-    testing::Values(
-        Case{"wrapAroundIsNoGap",
-             {{'e', 65534}, {'l', 65534}, {'e', 65535}, {'l', 65535}, {'e', 0}, {'l', 0}},
-             0,
-             0,
-             0,
-             0},
-        Case{"gapAcrossTheWrapIsLostAndSkipped",
-             {{'e', 65534}, {'l', 65534}, {'e', 1}, {'l', 1}},
-             2,
-             0,
-             0,
-             1},
-        Case{"reorderedPacketIsLateNotLost",
-             {{'e', 10}, {'e', 12}, {'e', 11}, {'l', 10}, {'l', 11}, {'l', 12}},
-             0,
-             1,
-             0,
-             0},
-        Case{"duplicatesCountNothing",
-             {{'e', 10}, {'e', 11}, {'e', 11}, {'e', 10}, {'l', 10}, {'l', 11}},
-             0,
-             0,
-             0,
-             0},
-        Case{"repairedPacketIsLostAndRetransmittedButNotSkipped",
-             {{'e', 10}, {'e', 12}, {'r', 11}, {'r', 11}, {'l', 10}, {'l', 11}, {'l', 12}},
-             1,
-             0,
-             1,
-             0},
-        Case{"givenUpPacketIsLostOnceAndItsRepairComesTooLate",
-             {{'e', 10}, {'l', 10}, {'e', 14}, {'l', 14}, {'r', 12}, {'r', 12}, {'e', 11}},
-             3,
-             0,
-             0,
-             1,
-             1},
-        Case{"restartedSenderIsNoLoss",
-             {{'e', 100}, {'l', 100}, {'e', 40000}, {'l', 40000}, {'e', 40001}, {'l', 40001}},
-             0,
-             0,
-             0,
-             0}),
+    testing::Values(Case{"wrapAroundIsNoGap", "e65534 l65534 e65535 l65535 e0 l0", 0, 0, 0, 0, 0},
+                    Case{"gapAcrossTheWrapIsLostAndSkipped", "e65534 l65534 e1 l1", 2, 0, 0, 1, 0},
+                    Case{"reorderedPacketIsLateNotLost", "e10 e12 e11 l10 l11 l12", 0, 1, 0, 0, 0},
+                    Case{"duplicatesCountNothing", "e10 e11 e11 e10 l10 l11", 0, 0, 0, 0, 0},
+                    Case{"repairedPacketIsLostAndRetransmittedButNotSkipped",
+                         "e10 e12 r11 r11 l10 l11 l12", 1, 0, 1, 0, 0},
+                    Case{"givenUpPacketIsLostOnceAndItsRepairComesTooLate",
+                         "e10 l10 e14 l14 r12 r12 e11", 3, 0, 0, 1, 1},
+                    Case{"restartedSenderIsNoLoss", "e100 l100 e40000 l40000 e40001 l40001", 0, 0,
+                         0, 0, 0}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace

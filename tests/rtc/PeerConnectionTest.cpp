@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
 
 #include "PeerPair.hpp"
 
@@ -14,12 +16,7 @@ namespace {
 using namespace rtctest;
 using State = rtc::PeerConnection::State;
 
-bool startsWithLongStartCode(const rtc::binary& frame) {
-    return frame.size() > 4 && frame[0] == std::byte{0} && frame[1] == std::byte{0} &&
-           frame[2] == std::byte{0} && frame[3] == std::byte{1};
-}
-
-// NAL unit types after each 4-byte start code of an access unit.
+// NAL unit types after each start code of an access unit, or {} unless it opens with a long one.
 std::vector<int> nalTypes(const rtc::binary& frame, bool hevc) {
     std::vector<int> types;
     for (std::size_t i = 0; i + 4 < frame.size(); ++i) {
@@ -28,39 +25,62 @@ std::vector<int> nalTypes(const rtc::binary& frame, bool hevc) {
             int header = std::to_integer<int>(frame[i + 4]);
             types.push_back(hevc ? (header >> 1) & 0x3f : header & 0x1f);
             i += 3;
+        } else if (i == 0) {
+            return {};
         }
     }
     return types;
 }
 
-std::string text(const rtc::message_variant& message) {
-    auto* value = std::get_if<std::string>(&message);
-    return value ? *value : "<binary>";
+// Offers may give every bundled section its own ICE credentials; only the first section's are
+// real here, so the connection only comes up when the client makes the others match.
+std::string credentialsPerSection(std::string sdp) {
+    for (const std::string attribute : {"a=ice-ufrag:", "a=ice-pwd:"}) {
+        auto second = sdp.find(attribute, sdp.find(attribute) + 1);
+        if (second != std::string::npos) {
+            second += attribute.size();
+            sdp.replace(second, sdp.find("\r\n", second) - second, "00000000000000000000000other");
+        }
+    }
+    return sdp;
+}
+
+// The receive buffer the kernel gives the UDP socket bound to this port, 0 if none.
+long long receiveBufferOfPort(const std::string& port) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen("ss -u -a -m -n 2>/dev/null", "r"), pclose);
+    std::string output;
+    char buffer[4096];
+    while (std::size_t n = pipe ? fread(buffer, 1, sizeof buffer, pipe.get()) : 0) {
+        output.append(buffer, n);
+    }
+    std::smatch found;
+    std::regex socket(":" + port + R"(\s[^\n]*\n\s*skmem:\([^)]*\brb(\d+))");
+    return std::regex_search(output, found, socket) ? std::stoll(found[1]) : 0;
 }
 
 class PeerConnectionCodecTest : public testing::TestWithParam<bool> {};
 
-// The whole road for one codec: answer and candidates, states, both tracks with their
-// frames in the decoder's form, the three channels both ways, and a key-frame request that
-// reaches the sender's encoder.
-TEST_P(PeerConnectionCodecTest, answersConnectsAndCarriesMediaAndMessages) {
+// The whole road for one codec: answer and candidates, states, both tracks with their frames in
+// the decoder's form, the three channels, a key-frame request that reaches the sender's encoder,
+// and sockets sized for key-frame bursts. Messages both ways are the end-to-end tests' part.
+TEST_P(PeerConnectionCodecTest, answersConnectsAndCarriesBothTracks) {
     bool hevc = GetParam();
     PairOptions options;
     options.offerer.hevc = hevc;
-    options.offerer.width = 320;
-    options.offerer.height = 240;
-    options.offerer.fps = 30;
-    options.offerer.bitrate = 1'000'000;
     options.codec = hevc ? rtc::VideoCodec::H265 : rtc::VideoCodec::H264;
+    options.editOffer = [](std::string sdp) {
+        std::string edited = credentialsPerSection(sdp);
+        EXPECT_NE(edited, sdp);
+        return edited;
+    };
     PeerPair pair(options);
     pair.start();
     EXPECT_EQ(pair.answerer->state(), State::New);
-
-    ASSERT_TRUE(waitFor([&] { return pair.connected(); }, 15s));
-    ASSERT_TRUE(waitFor([&] { return pair.mediaFlowing(20, 20); }, 15s))
+    ASSERT_TRUE(waitFor([&] { return pair.connected() && pair.mediaFlowing(20); }, slow))
         << "video " << pair.observed.videoFrames << " audio " << pair.observed.audioFrames;
-    ASSERT_TRUE(waitFor([&] { return pair.observed.channelsOpened == 3; }));
+    ASSERT_TRUE(waitFor([&] { return pair.observed.channelsOpened == 3; }, slow));
 
+    std::string port;
     {
         std::lock_guard lock(pair.observed.mutex);
         EXPECT_FALSE(pair.observed.setRemoteError) << *pair.observed.setRemoteError;
@@ -68,77 +88,52 @@ TEST_P(PeerConnectionCodecTest, answersConnectsAndCarriesMediaAndMessages) {
         const std::string& answer = *pair.observed.answer;
         EXPECT_NE(answer.find(hevc ? "H265/90000" : "H264/90000"), std::string::npos) << answer;
         EXPECT_EQ(answer.find(hevc ? "H264/90000" : "H265/90000"), std::string::npos) << answer;
-        EXPECT_NE(answer.find("OPUS/48000"), std::string::npos);
-        EXPECT_NE(answer.find("nack pli"), std::string::npos) << answer;
-        EXPECT_NE(answer.find(" rtx/90000"), std::string::npos) << answer;
-        EXPECT_NE(answer.find("a=recvonly"), std::string::npos);
-
+        for (const char* attribute : {"OPUS/48000", "nack pli", " rtx/90000", "a=recvonly"}) {
+            EXPECT_NE(answer.find(attribute), std::string::npos) << attribute << "\n" << answer;
+        }
         ASSERT_FALSE(pair.observed.candidates.empty());
         for (const auto& candidate : pair.observed.candidates) {
-            EXPECT_TRUE(candidate.mid() == "audio" || candidate.mid() == "video" ||
-                        candidate.mid().starts_with("application"))
-                << candidate.mid();
-            EXPECT_NE(candidate.candidate().find(" 127.0.0.1 "), std::string::npos)
-                << candidate.candidate();
+            // candidate:<foundation> <component> <transport> <priority> <address> <port> ...
+            std::istringstream fields(candidate.candidate());
+            std::string skip, transport, address, candidatePort;
+            fields >> skip >> skip >> transport >> skip >> address >> candidatePort;
+            EXPECT_EQ(address, "127.0.0.1") << candidate.candidate();
+            if (port.empty() && (transport == "UDP" || transport == "udp")) {
+                port = candidatePort;
+            }
         }
-
         // Each change once, in order.
         auto& states = pair.observed.states;
         ASSERT_GE(states.size(), 2u);
-        EXPECT_EQ(states[0], State::Connecting);
-        EXPECT_EQ(states[1], State::Connected);
-
+        EXPECT_EQ(std::vector(states.begin(), states.begin() + 2),
+                  (std::vector{State::Connecting, State::Connected}));
         EXPECT_EQ(pair.observed.tracks.size(), 2u);
-        EXPECT_TRUE(pair.observed.tracks.count("audio"));
-        EXPECT_TRUE(pair.observed.tracks.count("video"));
-
         bool sawKeyFrame = false;
         for (const auto& frame : pair.observed.firstVideoFrames) {
-            EXPECT_TRUE(startsWithLongStartCode(frame));
-            for (int type : nalTypes(frame, hevc)) {
-                sawKeyFrame |= hevc ? (type == 19 || type == 20) : type == 5;
-            }
+            auto types = nalTypes(frame, hevc);
+            EXPECT_FALSE(types.empty()) << "not an access unit with long start codes";
+            sawKeyFrame |= std::ranges::count_if(types, [&](int type) {
+                               return hevc ? type == 19 || type == 20 : type == 5;
+                           }) > 0;
         }
-        EXPECT_TRUE(sawKeyFrame);
+        EXPECT_TRUE(sawKeyFrame) << pair.observed.firstVideoFrames.size() << " frames";
     }
-    EXPECT_EQ(pair.offered.remoteCandidatesRefused, 0);
+    EXPECT_EQ(pair.observed.candidatesRefusedByOfferer, 0);
+    // The connection's checking round raises it once ICE has chosen the socket.
+    EXPECT_TRUE(waitFor(
+        [&] {
+            if (receiveBufferOfPort(port) >= 4 * 1024 * 1024) {
+                return true;
+            }
+            std::this_thread::sleep_for(100ms);
+            return false;
+        },
+        10s))
+        << "receive buffer of port " << port << ": " << receiveBufferOfPort(port);
 
-    // Messages both ways, text and binary.
-    auto input = pair.channel("input");
-    auto microphone = pair.channel("microphone");
-    ASSERT_TRUE(input && microphone && pair.channel("input-fast"));
-    EXPECT_TRUE(input->isOpen());
-    EXPECT_TRUE(input->send(std::string(R"({"type":"key","vk":65,"down":true})")));
-    rtc::binary mic{std::byte{'M'}, std::byte{'I'}, std::byte{'C'},
-                    std::byte{'0'}, std::byte{0},   std::byte{255}};
-    EXPECT_TRUE(microphone->send(mic));
-    EXPECT_TRUE(pair.offerer->sendText("input", R"({"type":"cursor","x":1})"));
-    EXPECT_TRUE(pair.offerer->sendBinary("input", {0x7b, 0x7d}));
-    ASSERT_TRUE(waitFor([&] {
-        std::lock_guard lock(pair.offered.mutex);
-        return !pair.offered.texts.empty() && !pair.offered.binaries.empty();
-    }));
-    ASSERT_TRUE(waitFor([&] {
-        std::lock_guard lock(pair.observed.mutex);
-        return pair.observed.messages.size() >= 2;
-    }));
-    {
-        std::lock_guard lock(pair.offered.mutex);
-        EXPECT_EQ(pair.offered.texts[0],
-                  std::make_pair(std::string("input"),
-                                 std::string(R"({"type":"key","vk":65,"down":true})")));
-        EXPECT_EQ(pair.offered.binaries[0].first, "microphone");
-        EXPECT_EQ(pair.offered.binaries[0].second,
-                  (std::vector<std::uint8_t>{'M', 'I', 'C', '0', 0, 255}));
-    }
-    {
-        std::lock_guard lock(pair.observed.mutex);
-        auto& messages = pair.observed.messages;
-        EXPECT_EQ(messages[0].first, "input");
-        EXPECT_EQ(text(messages[0].second), R"({"type":"cursor","x":1})");
-        auto* data = std::get_if<rtc::binary>(&messages[1].second);
-        ASSERT_NE(data, nullptr);
-        EXPECT_EQ(*data, (rtc::binary{std::byte{0x7b}, std::byte{0x7d}}));
+    for (const char* label : {"input", "input-fast", "microphone"}) {
+        auto channel = pair.channel(label);
+        EXPECT_TRUE(channel && channel->isOpen()) << label;
     }
 
     // A key-frame request travels as PLI to the sender's encoder.
@@ -147,43 +142,21 @@ TEST_P(PeerConnectionCodecTest, answersConnectsAndCarriesMediaAndMessages) {
     auto before = pair.offerer->keyFramesForced();
     EXPECT_TRUE(video->requestKeyframe());
     EXPECT_TRUE(waitFor([&] { return pair.offerer->keyFramesForced() > before; }));
-
-    if (pair.timeToConnected) {
-        std::printf("[ figures ] %s: connected after %lld ms\n", hevc ? "HEVC" : "H.264",
-                    static_cast<long long>(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(*pair.timeToConnected)
-                            .count()));
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, PeerConnectionCodecTest, testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Hevc" : "H264"; });
 
 // The offer as a sender that cannot retransmit would make it: no rtx format.
-std::string withoutRetransmission(std::string offer) {
-    std::string rtx;
-    auto at = offer.find(" rtx/90000");
-    if (at != std::string::npos) {
-        auto start = offer.rfind("a=rtpmap:", at) + 9;
-        rtx = offer.substr(start, at - start);
+std::string withoutRetransmission(const std::string& offer) {
+    std::smatch rtx;
+    if (!std::regex_search(offer, rtx, std::regex(R"(a=rtpmap:(\d+) rtx/90000)"))) {
+        return offer;
     }
-    std::string kept;
-    std::size_t begin = 0;
-    while (begin < offer.size()) {
-        auto end = offer.find("\r\n", begin);
-        std::string line = offer.substr(begin, end - begin);
-        begin = end == std::string::npos ? offer.size() : end + 2;
-        if (!rtx.empty() &&
-            (line.starts_with("a=rtpmap:" + rtx + " ") || line.starts_with("a=fmtp:" + rtx + " ") ||
-             line.starts_with("a=ssrc-group:FID"))) {
-            continue;
-        }
-        if (!rtx.empty() && line.starts_with("m=video") && line.ends_with(" " + rtx)) {
-            line.resize(line.size() - rtx.size() - 1);
-        }
-        kept += line + "\r\n";
-    }
-    return kept;
+    const std::string type = rtx[1];
+    const std::regex lines("a=(rtpmap|fmtp):" + type + " [^\r]*\r\n|a=ssrc-group:FID[^\r]*\r\n");
+    return std::regex_replace(std::regex_replace(offer, lines, ""),
+                              std::regex("(m=video[^\r]*) " + type + "\r\n"), "$1\r\n");
 }
 
 class PeerConnectionLossTest : public testing::TestWithParam<bool> {};
@@ -194,9 +167,6 @@ class PeerConnectionLossTest : public testing::TestWithParam<bool> {};
 TEST_P(PeerConnectionLossTest, lostPacketsAreRepairedWhenTheOfferRetransmitsElseFramesAreDamaged) {
     const bool retransmits = GetParam();
     PairOptions options;
-    options.offerer.width = 320;
-    options.offerer.height = 240;
-    options.offerer.fps = 30;
     options.offerer.bitrate = 1'000'000;
     options.offerer.impairment.lossPercent = 5;
     options.offerer.impairment.seed = 7;
@@ -205,7 +175,7 @@ TEST_P(PeerConnectionLossTest, lostPacketsAreRepairedWhenTheOfferRetransmitsElse
     }
     PeerPair pair(options);
     pair.start();
-    ASSERT_TRUE(waitFor([&] { return pair.observed.videoFrames >= 90; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return pair.observed.videoFrames >= 90; }, slow));
     auto video = pair.track("video");
     ASSERT_TRUE(video);
     const std::uint64_t damaged = pair.observed.damagedVideoFrames;
@@ -221,94 +191,9 @@ TEST_P(PeerConnectionLossTest, lostPacketsAreRepairedWhenTheOfferRetransmitsElse
         EXPECT_EQ(stats.packetsRetransmitted, 0u);
         EXPECT_GT(damaged, 0u);
     }
-    std::printf(
-        "[ figures ] %s: %llu packets lost, %llu retransmitted, %llu of %llu frames "
-        "damaged, round trip %.1f ms\n",
-        retransmits ? "with RTX" : "without RTX",
-        static_cast<unsigned long long>(stats.packetsLost),
-        static_cast<unsigned long long>(stats.packetsRetransmitted),
-        static_cast<unsigned long long>(damaged),
-        static_cast<unsigned long long>(pair.observed.videoFrames.load()), stats.roundTripMs);
 }
 
 INSTANTIATE_TEST_SUITE_P(Retransmission, PeerConnectionLossTest, testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Offered" : "NotOffered"; });
-
-}  // namespace
-
-namespace {
-
-using namespace rtctest;
-
-// A recorded stream played from a file loops, so more frames arrive than the file holds, their
-// timestamps keep moving forward across the loop (the client checks its pictures' order by
-// them), and a key-frame request is answered within a few frames, not at the file's next key
-// frame a loop later.
-TEST(PeerConnectionFile, recordedStreamLoopsAndCountsKeyFrameRequests) {
-    PairOptions live;
-    live.offerer.width = 320;
-    live.offerer.height = 240;
-    live.offerer.fps = 30;
-    live.offerer.bitrate = 500'000;
-    std::vector<rtc::binary> recorded;
-    {
-        PeerPair pair(live);
-        pair.start();
-        ASSERT_TRUE(waitFor(
-            [&] {
-                std::lock_guard lock(pair.observed.mutex);
-                return pair.observed.firstVideoFrames.size() >= 30;
-            },
-            15s));
-        std::lock_guard lock(pair.observed.mutex);
-        recorded = pair.observed.firstVideoFrames;
-    }
-    std::string path = testing::TempDir() + "/recorded.h264";
-    {
-        std::ofstream file(path, std::ios::binary);
-        for (const auto& frame : recorded) {
-            file.write(reinterpret_cast<const char*>(frame.data()),
-                       static_cast<std::streamsize>(frame.size()));
-        }
-    }
-
-    PairOptions played = live;
-    played.offerer.videoFile = path;
-    PeerPair pair(played);
-    pair.start();
-    ASSERT_TRUE(waitFor([&] { return pair.observed.videoFrames >= 75; }, 20s))
-        << pair.observed.videoFrames;
-    {
-        std::lock_guard lock(pair.observed.mutex);
-        for (const auto& frame : pair.observed.firstVideoFrames) {
-            EXPECT_TRUE(startsWithLongStartCode(frame));
-        }
-        EXPECT_EQ(pair.observed.videoTimestampsBackwards, 0u);
-        // 75 frames at 30 a second span 2.5 s of the 90 kHz clock.
-        ASSERT_TRUE(pair.observed.firstVideoTimestamp && pair.observed.lastVideoTimestamp);
-        EXPECT_GT(static_cast<std::int32_t>(*pair.observed.lastVideoTimestamp -
-                                            *pair.observed.firstVideoTimestamp),
-                  2 * 90000);
-    }
-    auto video = pair.track("video");
-    ASSERT_TRUE(video);
-    // The file's key frames all lie in its first few frames; ask once they are past.
-    ASSERT_TRUE(waitFor(
-        [&] {
-            const std::uint64_t key = pair.observed.lastKeyFrameAt;
-            return key > 75 && pair.observed.videoFrames >= key + 8;
-        },
-        20s));
-    const std::uint64_t asked = pair.observed.videoFrames;
-    EXPECT_TRUE(video->requestKeyframe());
-    EXPECT_TRUE(waitFor([&] { return pair.offerer->keyFramesForced() > 0; }));
-    ASSERT_TRUE(waitFor([&] { return pair.observed.lastKeyFrameAt > asked; }, 20s));
-    EXPECT_LE(pair.observed.lastKeyFrameAt - asked, 10u);
-    {
-        std::lock_guard lock(pair.observed.mutex);
-        EXPECT_EQ(pair.observed.videoTimestampsBackwards, 0u);
-    }
-    std::remove(path.c_str());
-}
 
 }  // namespace

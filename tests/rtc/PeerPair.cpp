@@ -1,20 +1,8 @@
 #include "PeerPair.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 
 namespace rtctest {
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return condition();
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 Relay::Relay() {
     thread = std::thread([this] {
@@ -74,7 +62,6 @@ void PeerPair::start() {
     config.bindAddress = "127.0.0.1";
     config.videoCodec = options.codec;
     answerer = std::make_unique<rtc::PeerConnection>(config);
-    started = std::chrono::steady_clock::now();
 
     answerer->onLocalDescription([this](rtc::Description description) {
         ++observed.callbacks;
@@ -93,7 +80,7 @@ void PeerPair::start() {
         }
         relay.post([this, candidate] {
             if (!offerer->addRemoteCandidate(candidate.candidate(), candidate.mid())) {
-                ++offered.remoteCandidatesRefused;
+                ++observed.candidatesRefusedByOfferer;
             }
         });
     });
@@ -101,49 +88,25 @@ void PeerPair::start() {
         ++observed.callbacks;
         std::lock_guard lock(observed.mutex);
         observed.states.push_back(state);
-        if (state == rtc::PeerConnection::State::Connected && !timeToConnected) {
-            timeToConnected = std::chrono::steady_clock::now() - started;
-        }
     });
     answerer->onTrack([this](std::shared_ptr<rtc::Track> track) {
         ++observed.callbacks;
         bool audio = track->mid() == "audio";
-        if (options.handleMedia) {
-            if (audio) {
-                track->setMediaHandler(std::make_shared<rtc::RtpDepacketizer>(48000));
-            } else if (options.codec == rtc::VideoCodec::H265) {
-                track->setMediaHandler(std::make_shared<rtc::H265RtpDepacketizer>());
-            } else {
-                track->setMediaHandler(std::make_shared<rtc::H264RtpDepacketizer>());
-            }
+        if (audio) {
+            track->setMediaHandler(std::make_shared<rtc::RtpDepacketizer>(48000));
+        } else if (options.codec == rtc::VideoCodec::H265) {
+            track->setMediaHandler(std::make_shared<rtc::H265RtpDepacketizer>());
+        } else {
+            track->setMediaHandler(std::make_shared<rtc::H264RtpDepacketizer>());
         }
         track->onFrame([this, audio](rtc::binary frame, rtc::FrameInfo info) {
             ++observed.callbacks;
+            ++(audio ? observed.audioFrames : observed.videoFrames);
             if (audio) {
-                ++observed.audioFrames;
                 return;
             }
-            ++observed.videoFrames;
-            observed.videoBytes += frame.size();
             observed.damagedVideoFrames += info.damaged ? 1 : 0;
-            // Parameter sets come first and are short: the slice follows within a few bytes.
-            for (std::size_t i = 0; i + 4 < std::min<std::size_t>(frame.size(), 256); ++i) {
-                if (frame[i] == std::byte{0} && frame[i + 1] == std::byte{0} &&
-                    frame[i + 2] == std::byte{1} &&
-                    (std::to_integer<int>(frame[i + 3]) & 0x1f) == 5) {
-                    observed.lastKeyFrameAt = observed.videoFrames.load();
-                    break;
-                }
-            }
             std::lock_guard lock(observed.mutex);
-            if (observed.lastVideoTimestamp &&
-                static_cast<std::int32_t>(info.timestamp - *observed.lastVideoTimestamp) < 0) {
-                ++observed.videoTimestampsBackwards;
-            }
-            if (!observed.firstVideoTimestamp) {
-                observed.firstVideoTimestamp = info.timestamp;
-            }
-            observed.lastVideoTimestamp = info.timestamp;
             if (observed.firstVideoFrames.size() < 30) {
                 observed.firstVideoFrames.push_back(std::move(frame));
             }
@@ -168,12 +131,8 @@ void PeerPair::start() {
     });
 
     OfferingPeerCallbacks callbacks;
-    callbacks.onLocalDescription = [this](const std::string& type, const std::string& sdp) {
+    callbacks.onLocalDescription = [this](const std::string&, const std::string& sdp) {
         std::string offer = options.editOffer ? options.editOffer(sdp) : sdp;
-        {
-            std::lock_guard lock(offered.mutex);
-            offered.offer = offer;
-        }
         relay.post([this, offer] {
             try {
                 answerer->setRemoteDescription(rtc::Description(offer, "offer"));
@@ -193,39 +152,13 @@ void PeerPair::start() {
             }
         });
     };
-    callbacks.onStateChange = [this](int state) {
-        std::lock_guard lock(offered.mutex);
-        offered.states.push_back(state);
-    };
-    callbacks.onTextMessage = [this](const std::string& label, const std::string& text) {
-        std::lock_guard lock(offered.mutex);
-        offered.texts.emplace_back(label, text);
-    };
-    callbacks.onBinaryMessage = [this](const std::string& label,
-                                       const std::vector<std::uint8_t>& data) {
-        std::lock_guard lock(offered.mutex);
-        offered.binaries.emplace_back(label, data);
-    };
-    callbacks.onChannelOpen = [this](const std::string& label) {
-        std::lock_guard lock(offered.mutex);
-        offered.opened.push_back(label);
-    };
     offerer = std::make_unique<OfferingPeer>(options.offerer, std::move(callbacks));
     relay.resume();
 }
 
 bool PeerPair::connected() {
     std::lock_guard lock(observed.mutex);
-    for (auto state : observed.states) {
-        if (state == rtc::PeerConnection::State::Connected) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool PeerPair::mediaFlowing(std::uint64_t videoFrames, std::uint64_t audioFrames) {
-    return observed.videoFrames >= videoFrames && observed.audioFrames >= audioFrames;
+    return std::ranges::count(observed.states, rtc::PeerConnection::State::Connected) > 0;
 }
 
 std::shared_ptr<rtc::DataChannel> PeerPair::channel(const std::string& label) {

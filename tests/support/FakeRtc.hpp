@@ -17,6 +17,33 @@
 
 namespace fake {
 
+// A callback of the client's, copied out under the lock and run outside it, on the calling
+// thread, as the engine's threads run them.
+template <typename... Args>
+class Slot {
+  public:
+    void set(std::function<void(Args...)> callback) {
+        std::lock_guard lock(mutex);
+        function = std::move(callback);
+    }
+    std::function<void(Args...)> get() const {
+        std::lock_guard lock(mutex);
+        return function;
+    }
+    // False when nothing is registered.
+    bool operator()(Args... args) const {
+        auto callback = get();
+        if (callback) {
+            callback(std::move(args)...);
+        }
+        return static_cast<bool>(callback);
+    }
+
+  private:
+    mutable std::mutex mutex;
+    std::function<void(Args...)> function;
+};
+
 class FakeTrack : public rtc::Track::Impl {
   public:
     explicit FakeTrack(std::string mid, std::string kind = "video")
@@ -24,15 +51,27 @@ class FakeTrack : public rtc::Track::Impl {
 
     std::string mid() const override { return mediaId; }
     std::string kind() const override { return mediaKind; }
-    void setMediaHandler(std::shared_ptr<rtc::MediaHandler> handler) override;
-    void onFrame(std::function<void(rtc::binary, rtc::FrameInfo)> callback) override;
-    bool requestKeyframe() override;
+    void setMediaHandler(std::shared_ptr<rtc::MediaHandler> handler) override {
+        std::lock_guard lock(mutex);
+        mediaHandlerSet = std::move(handler);
+    }
+    void onFrame(std::function<void(rtc::binary, rtc::FrameInfo)> callback) override {
+        frames.set(std::move(callback));
+    }
+    bool requestKeyframe() override {
+        keyframes += keyframesSupported ? 1 : 0;
+        return keyframesSupported;
+    }
     rtc::ReceiveStats receiveStats() const override { return stats; }
 
-    // Engine side: delivers one depacketized frame to the registered callback. False when
-    // no callback is registered.
-    bool deliver(rtc::binary frame, rtc::FrameInfo info = {});
-    std::shared_ptr<rtc::MediaHandler> mediaHandler() const;
+    // Engine side: delivers one depacketized frame; false when no callback is registered.
+    bool deliver(rtc::binary frame, rtc::FrameInfo info = {}) {
+        return frames(std::move(frame), info);
+    }
+    std::shared_ptr<rtc::MediaHandler> mediaHandler() const {
+        std::lock_guard lock(mutex);
+        return mediaHandlerSet;
+    }
     int keyframeRequests() const { return keyframes.load(); }
 
     bool keyframesSupported = true;
@@ -42,8 +81,8 @@ class FakeTrack : public rtc::Track::Impl {
     const std::string mediaId;
     const std::string mediaKind;
     mutable std::mutex mutex;
-    std::shared_ptr<rtc::MediaHandler> handler;
-    std::function<void(rtc::binary, rtc::FrameInfo)> frameCallback;
+    std::shared_ptr<rtc::MediaHandler> mediaHandlerSet;
+    Slot<rtc::binary, rtc::FrameInfo> frames;
     std::atomic<int> keyframes{0};
 };
 
@@ -56,20 +95,36 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
     bool isClosed() const override { return closed.load(); }
     std::size_t bufferedAmount() const override { return buffered.load(); }
     bool send(rtc::message_variant data) override;
-    void close() override;
-    void onOpen(std::function<void()> callback) override;
-    void onClosed(std::function<void()> callback) override;
-    void onMessage(std::function<void(rtc::message_variant)> callback) override;
+    // Closing either side closes both, and says so once.
+    void close() override {
+        open = false;
+        if (!closed.exchange(true)) {
+            closedSlot();
+        }
+    }
+    // Registered while open, it runs at once, as the engine would tell of an open channel.
+    void onOpen(std::function<void()> callback) override {
+        openSlot.set(callback);
+        if (open && callback) {
+            callback();
+        }
+    }
+    void onClosed(std::function<void()> callback) override { closedSlot.set(std::move(callback)); }
+    void onMessage(std::function<void(rtc::message_variant)> callback) override {
+        messageSlot.set(std::move(callback));
+    }
 
     // Engine side.
-    void remoteOpen();
-    void remoteClose();
-    void receive(rtc::message_variant data);
+    void remoteOpen() {
+        open = true;
+        openSlot();
+    }
+    void receive(rtc::message_variant data) { messageSlot(std::move(data)); }
     std::vector<rtc::message_variant> sent() const;
     // The sent messages as text, "<binary>" standing for each binary one.
     std::vector<std::string> sentTexts() const;
-    bool hasOpenHandler() const;
-    bool hasMessageHandler() const;
+    bool hasOpenHandler() const { return static_cast<bool>(openSlot.get()); }
+    bool hasMessageHandler() const { return static_cast<bool>(messageSlot.get()); }
 
     // What bufferedAmount reports; the test plays a peer that takes nothing.
     std::atomic<std::size_t> buffered{0};
@@ -80,9 +135,8 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
     std::atomic<bool> closed{false};
     mutable std::mutex mutex;
     std::vector<rtc::message_variant> sentMessages;
-    std::function<void()> openCallback;
-    std::function<void()> closedCallback;
-    std::function<void(rtc::message_variant)> messageCallback;
+    Slot<> openSlot, closedSlot;
+    Slot<rtc::message_variant> messageSlot;
 };
 
 // A fake channel together with the rtc::DataChannel the client's code is handed.
@@ -96,28 +150,48 @@ struct FakeChannelPair {
 
 class FakePeer : public rtc::PeerConnection::Impl {
   public:
-    void close() override;
+    using State = rtc::PeerConnection::State;
+
+    void close() override {
+        closed = true;
+        currentState = State::Closed;
+    }
     void setRemoteDescription(rtc::Description description) override;
     void addRemoteCandidate(rtc::Candidate candidate) override;
-    rtc::PeerConnection::State state() const override { return currentState.load(); }
-    void onLocalDescription(std::function<void(rtc::Description)> callback) override;
-    void onLocalCandidate(std::function<void(rtc::Candidate)> callback) override;
-    void onStateChange(std::function<void(rtc::PeerConnection::State)> callback) override;
-    void onTrack(std::function<void(std::shared_ptr<rtc::Track>)> callback) override;
-    void onDataChannel(std::function<void(std::shared_ptr<rtc::DataChannel>)> callback) override;
+    State state() const override { return currentState.load(); }
+    void onLocalDescription(std::function<void(rtc::Description)> callback) override {
+        descriptionSlot.set(std::move(callback));
+    }
+    void onLocalCandidate(std::function<void(rtc::Candidate)> callback) override {
+        candidateSlot.set(std::move(callback));
+    }
+    void onStateChange(std::function<void(State)> callback) override {
+        stateSlot.set(std::move(callback));
+    }
+    void onTrack(std::function<void(std::shared_ptr<rtc::Track>)> callback) override {
+        trackSlot.set(std::move(callback));
+    }
+    void onDataChannel(std::function<void(std::shared_ptr<rtc::DataChannel>)>) override {}
 
     // Engine side: run the registered callback on the calling thread. Each returns false
-    // when nothing is registered (or the connection is closed).
-    bool emitLocalDescription(rtc::Description description);
-    bool emitLocalCandidate(rtc::Candidate candidate);
-    bool emitState(rtc::PeerConnection::State state);
-    bool emitTrack(std::shared_ptr<rtc::Track> track);
-    bool emitDataChannel(std::shared_ptr<rtc::DataChannel> channel);
+    // when nothing is registered or the connection is closed.
+    bool emitLocalDescription(rtc::Description description) {
+        return !closed && descriptionSlot(std::move(description));
+    }
+    bool emitLocalCandidate(rtc::Candidate candidate) {
+        return !closed && candidateSlot(std::move(candidate));
+    }
+    bool emitState(State state) {
+        currentState = state;
+        return !closed && stateSlot(state);
+    }
+    bool emitTrack(std::shared_ptr<rtc::Track> track) {
+        return !closed && trackSlot(std::move(track));
+    }
 
     // What the client applied, in order.
     std::vector<rtc::Description> remoteDescriptions() const;
     std::vector<rtc::Candidate> remoteCandidates() const;
-    bool isClosed() const { return closed.load(); }
 
     // When set, the next calls throw this message as std::invalid_argument, as an engine
     // refusing the input would.
@@ -125,25 +199,22 @@ class FakePeer : public rtc::PeerConnection::Impl {
     void refuseCandidates(std::optional<std::string> message);
 
   private:
-    template <typename Callback>
-    Callback callbackCopy(const Callback& callback) const;
-
     mutable std::mutex mutex;
     std::atomic<bool> closed{false};
-    std::atomic<rtc::PeerConnection::State> currentState{rtc::PeerConnection::State::New};
+    std::atomic<State> currentState{State::New};
     std::vector<rtc::Description> descriptions;
     std::vector<rtc::Candidate> candidates;
     std::optional<std::string> descriptionRefusal;
     std::optional<std::string> candidateRefusal;
-    std::function<void(rtc::Description)> localDescriptionCallback;
-    std::function<void(rtc::Candidate)> localCandidateCallback;
-    std::function<void(rtc::PeerConnection::State)> stateCallback;
-    std::function<void(std::shared_ptr<rtc::Track>)> trackCallback;
-    std::function<void(std::shared_ptr<rtc::DataChannel>)> dataChannelCallback;
+    Slot<rtc::Description> descriptionSlot;
+    Slot<rtc::Candidate> candidateSlot;
+    Slot<State> stateSlot;
+    Slot<std::shared_ptr<rtc::Track>> trackSlot;
 };
 
-// A public rtc::Track or rtc::DataChannel over a fake, sharing it with the test.
-std::shared_ptr<rtc::Track> makeTrack(const std::shared_ptr<FakeTrack>& fake);
-std::shared_ptr<rtc::DataChannel> makeDataChannel(const std::shared_ptr<FakeDataChannel>& fake);
+// A public rtc::Track over a fake, sharing it with the test.
+inline std::shared_ptr<rtc::Track> makeTrack(const std::shared_ptr<FakeTrack>& fake) {
+    return std::make_shared<rtc::Track>(fake);
+}
 
 }  // namespace fake

@@ -1,13 +1,27 @@
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
   public:
-    TempDir();
-    ~TempDir();
+    TempDir() {
+        std::string name = (std::filesystem::temp_directory_path() / "qv-test-XXXXXX").string();
+        if (!mkdtemp(name.data())) {
+            throw std::runtime_error("cannot make a temporary folder");
+        }
+        root = name;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
@@ -18,5 +32,13 @@ class TempDir {
 };
 
 // Whole file content, or an empty string when the file cannot be read.
-std::string readWholeFile(const std::filesystem::path& path);
-void writeWholeFile(const std::filesystem::path& path, const std::string& content);
+inline std::string readWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+inline void writeWholeFile(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}

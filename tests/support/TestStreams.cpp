@@ -41,26 +41,29 @@ Painter gradient() {
     };
 }
 
-FramePtr picture(int width, int height, const Painter& paint, int index) {
+namespace {
+
+FramePtr allocated(int width, int height, int format) {
     FramePtr f(av_frame_alloc());
-    f->format = AV_PIX_FMT_YUV420P;
+    f->format = format;
     f->width = width;
     f->height = height;
     if (av_frame_get_buffer(f.get(), 32) < 0) {
         throw std::runtime_error("picture allocation failed");
     }
+    return f;
+}
+
+}  // namespace
+
+FramePtr picture(int width, int height, const Painter& paint, int index) {
+    FramePtr f = allocated(width, height, AV_PIX_FMT_YUV420P);
     paint(*f, index);
     return f;
 }
 
 FramePtr convert(const AVFrame& source, int format) {
-    FramePtr f(av_frame_alloc());
-    f->format = format;
-    f->width = source.width;
-    f->height = source.height;
-    if (av_frame_get_buffer(f.get(), 32) < 0) {
-        throw std::runtime_error("picture allocation failed");
-    }
+    FramePtr f = allocated(source.width, source.height, format);
     SwsContext* sws = sws_getContext(
         source.width, source.height, static_cast<AVPixelFormat>(source.format), source.width,
         source.height, static_cast<AVPixelFormat>(format), SWS_POINT, nullptr, nullptr, nullptr);
