@@ -45,54 +45,26 @@ class InputHandlerTest : public ::testing::Test {
 
     static SDL_Event key(Uint32 type, SDL_Keycode sym, Uint16 mod = KMOD_NONE, Uint8 repeat = 0) {
         SDL_Event event{};
-        event.type = type;
         event.key.type = type;
         event.key.state = type == SDL_KEYDOWN ? SDL_PRESSED : SDL_RELEASED;
         event.key.repeat = repeat;
-        event.key.keysym.sym = sym;
-        event.key.keysym.scancode = SDL_GetScancodeFromKey(sym);
-        event.key.keysym.mod = mod;
+        event.key.keysym = {SDL_GetScancodeFromKey(sym), sym, mod, 0};
         return event;
     }
-
     static SDL_Event button(Uint32 type, Uint8 which, int x, int y) {
         SDL_Event event{};
-        event.type = type;
-        event.button.type = type;
-        event.button.button = which;
-        event.button.state = type == SDL_MOUSEBUTTONDOWN ? SDL_PRESSED : SDL_RELEASED;
-        event.button.clicks = 1;
-        event.button.x = x;
-        event.button.y = y;
+        const Uint8 state = type == SDL_MOUSEBUTTONDOWN ? SDL_PRESSED : SDL_RELEASED;
+        event.button = {type, 0, 0, 0, which, state, 1, 0, x, y};
         return event;
     }
-
-    static SDL_Event motion(int x, int y, int dx, int dy) {
-        SDL_Event event{};
-        event.type = SDL_MOUSEMOTION;
-        event.motion.type = SDL_MOUSEMOTION;
-        event.motion.x = x;
-        event.motion.y = y;
-        event.motion.xrel = dx;
-        event.motion.yrel = dy;
-        return event;
-    }
-
     static SDL_Event wheel(int y, int x = 0) {
         SDL_Event event{};
-        event.type = SDL_MOUSEWHEEL;
-        event.wheel.type = SDL_MOUSEWHEEL;
-        event.wheel.x = x;
-        event.wheel.y = y;
-        event.wheel.direction = SDL_MOUSEWHEEL_NORMAL;
+        event.wheel = {SDL_MOUSEWHEEL, 0, 0, 0, x, y, SDL_MOUSEWHEEL_NORMAL, 0, 0, 0, 0};
         return event;
     }
-
     static SDL_Event windowEvent(Uint8 which) {
         SDL_Event event{};
-        event.type = SDL_WINDOWEVENT;
-        event.window.type = SDL_WINDOWEVENT;
-        event.window.event = which;
+        event.window = {SDL_WINDOWEVENT, 0, 0, which, 0, 0, 0, 0, 0};
         return event;
     }
 
@@ -186,26 +158,6 @@ TEST_F(InputHandlerTest, eventsBecomeTheseMessagesFreeOrCaptured) {
     }
 }
 
-// The picture's letterbox in the window, not the window, spans the server's 0..65535.
-TEST_F(InputHandlerTest, absolutePositionFollowsTheWindowAndPictureSize) {
-    dispatch({motion(1279, 719, 0, 0)});
-    SDL_SetWindowSize(window.get(), 800, 800);
-    dispatch({motion(400, 100, 0, 0)});
-    picture = {0, 0};  // nothing presented yet
-    dispatch({motion(400, 400, 0, 0)});
-    EXPECT_EQ(sent, texts({AbsoluteMotionEvent{65483, 65443}, AbsoluteMotionEvent{32767, 0}}));
-}
-
-TEST_F(InputHandlerTest, f11PressTogglesFullScreenAndOnlyItsReleaseIsSent) {
-    const Uint32 fullscreenBits = SDL_WINDOW_FULLSCREEN | SDL_WINDOW_FULLSCREEN_DESKTOP;
-    dispatch({key(SDL_KEYDOWN, SDLK_F11)});
-    EXPECT_TRUE(sent.empty());
-    EXPECT_NE(SDL_GetWindowFlags(window.get()) & fullscreenBits, 0u);
-    dispatch({key(SDL_KEYUP, SDLK_F11), key(SDL_KEYDOWN, SDLK_F11)});
-    EXPECT_EQ(sent, texts({KeyEvent{122, false}}));
-    EXPECT_EQ(SDL_GetWindowFlags(window.get()) & fullscreenBits, 0u);
-}
-
 // Whenever the window can no longer see a release, what the server saw go down is released
 // to it: once, oldest press first. Held here: the left button (which captured), W repeated,
 // Shift. (The release and statistics combinations are played end to end.)
@@ -241,20 +193,6 @@ TEST_F(InputHandlerTest, heldKeysAndButtonsAreReleasedOnceWhenTheWindowLosesThem
         EXPECT_TRUE(sent.empty()) << c.trigger << " released something twice";
     }
     EXPECT_EQ(SDL_ShowCursor(SDL_QUERY), SDL_ENABLE);
-}
-
-TEST_F(InputHandlerTest, eventsForTheMainLoopAreLeftAlone) {
-    for (const Uint32 type :
-         {Uint32(SDL_QUIT), Uint32(SDL_TEXTINPUT), Uint32(SDL_CONTROLLERBUTTONDOWN)}) {
-        SDL_Event event{};
-        event.type = type;
-        EXPECT_FALSE(handler->handleEvent(event)) << type;
-    }
-    EXPECT_FALSE(handler->handleEvent(windowEvent(SDL_WINDOWEVENT_RESIZED)));
-    // Only a mouse press captures, never the focus coming back.
-    EXPECT_FALSE(handler->handleEvent(windowEvent(SDL_WINDOWEVENT_FOCUS_GAINED)));
-    EXPECT_FALSE(handler->isMouseCaptured());
-    EXPECT_TRUE(sent.empty());
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ TEST_F(SettingsStoreTest, savedValuesAreReadFromTheFirstLineOnly) {
 }
 
 // Values that cannot be bits per second in 32 bits mean automatic.
-TEST(EffectiveBitrate, valuesThatCannotBeBitsPerSecondMeanAutomatic) {
+TEST(SettingsStoreBitrate, valuesThatCannotBeBitsPerSecondMeanAutomatic) {
     const std::vector<std::pair<std::int32_t, std::int32_t>> cases = {
         {0, 0}, {35, 35}, {2147, 2147}, {2148, 0}, {-1, 0}, {INT32_MAX, 0}, {INT32_MIN, 0}};
     for (const auto& [saved, effective] : cases) {
