@@ -44,26 +44,22 @@ TEST(StreamOverlay, cursorTipSitsAtThePictureCornersNotTheWindows) {
 }
 
 PanelFigures busyStream() {
-    PanelFigures f;
-    f.width = 1920;
-    f.height = 1080;
-    f.codec = "h264";
-    f.decoder = "vaapi";
-    f.receivedFps = 60;
-    f.presentedFps = 59.5;
-    f.times.arrivalToPresent = {12.34, 31.5, 44.1};
-    f.times.decode = {3.2, 6.04, 7};
-    f.times.present = {0.6, 1.24, 2};
-    f.receivedBitsPerSecond = 11.84e6;
-    f.targetBitsPerSecond = 12000000;
-    f.roundTripMs = 1.4;
-    f.packetsLost = 12;
-    f.packetsLostPerSecond = 2;
-    f.skipped = 3;
-    f.broken = 1;
-    f.encodedDropped = 4;
-    f.keyframeRequests = 2;
-    return f;
+    return {.width = 1920,
+            .height = 1080,
+            .codec = "h264",
+            .decoder = "vaapi",
+            .receivedFps = 60,
+            .presentedFps = 59.5,
+            .times = {{12.34, 31.5, 44.1}, {3.2, 6.04, 7}, {0.6, 1.24, 2}},
+            .receivedBitsPerSecond = 11.84e6,
+            .targetBitsPerSecond = 12000000,
+            .roundTripMs = 1.4,
+            .packetsLost = 12,
+            .packetsLostPerSecond = 2,
+            .skipped = 3,
+            .broken = 1,
+            .encodedDropped = 4,
+            .keyframeRequests = 2};
 }
 
 TEST(StatisticsPanel, figuresReadAsText) {
