@@ -92,7 +92,6 @@ class InputHandlerTest : public ::testing::Test {
     std::unique_ptr<InputHandler> handler;
 };
 
-using Messages = std::vector<std::string>;
 using Events = std::vector<InputEvent>;
 
 using Corners = std::vector<std::pair<int, int>>;
