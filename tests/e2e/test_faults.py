@@ -28,12 +28,10 @@ class SignalingFaultTest(harness.EndToEndTest):
 
     def test_refused_answer_makes_the_connection_fail_and_the_client_end(self):
         refusal = {"error": "signal store down"}
-        service = self.start_service(scenario={"rules": [
+        started = time.monotonic()
+        _, service, client = self.start_session(scenario={"rules": [
             {"method": "POST", "path": SESSION + "signal", "status": 500, "body": refusal,
              "times": 1}]})
-        xvfb = self.start_xvfb(640, 360)
-        started = time.monotonic()
-        client = self.start_client([service.base_url], env=xvfb.env())
 
         # The service never saw an answer, so the engine's checks go unanswered until it
         # gives up; Failed ends the client like any lost peer.
@@ -54,18 +52,11 @@ class SignalingFaultTest(harness.EndToEndTest):
 
 class ServiceLossTest(harness.EndToEndTest):
 
-    def start_streaming(self, service):
-        xvfb = self.start_xvfb(640, 360)
-        client = self.start_client([service.base_url], env=xvfb.env())
-        client.wait_log(has_line("peer_state=2"), timeout=30, what="peer_state=2")
-        wait_decoding(client, what="pictures")
-        return client
-
     def test_service_killed_or_frozen_ends_the_session_as_a_lost_peer(self):
         for fault in ("killed", "frozen"):
             with self.subTest(fault):
-                service = self.start_service(workdir=os.path.join(self.workdir, fault))
-                client = self.start_streaming(service)
+                _, service, client = self.start_session()
+                wait_decoding(client, what="pictures")
                 if fault == "killed":
                     service.proc.send_signal(signal.SIGKILL)
                     service.proc.wait()
@@ -119,10 +110,8 @@ class StopTest(harness.EndToEndTest):
 
     def stop_while(self, state, rules, action, cut_short):
         # The window fills the screen, so window and screen coordinates agree.
-        xvfb = self.start_xvfb(1280, 720)
+        xvfb, service, client = self.start_session(scenario={"rules": rules}, size=(1280, 720))
         screen = desktop.Desktop(xvfb.display)
-        service = self.start_service(scenario={"rules": rules})
-        client = self.start_client([service.base_url], env=xvfb.env())
         if action:
             wait_decoding(client, more=1)
             screen.open_menu(screen.client_window())
@@ -149,10 +138,8 @@ class StopTest(harness.EndToEndTest):
             self.assertNotIn(failure, client.stderr())
 
     def test_session_ended_by_the_service_closes_an_open_box_and_the_client(self):
-        xvfb = self.start_xvfb(1280, 720)
+        xvfb, _, client = self.start_session("--session-seconds", "12", size=(1280, 720))
         screen = desktop.Desktop(xvfb.display)
-        service = self.start_service("--session-seconds", "12")
-        client = self.start_client([service.base_url], env=xvfb.env())
         wait_decoding(client, more=1)
         screen.open_menu(screen.client_window())
         screen.keys("Up", "Return")  # the information box

@@ -23,10 +23,8 @@ class MenuTest(harness.EndToEndTest):
 
     def start_streaming(self, scenario=None):
         """The client streaming from a fresh service on a fresh desktop."""
-        xvfb = self.start_xvfb(1366, 768)
+        xvfb, service, client = self.start_session(scenario=scenario, size=(1366, 768))
         screen = desktop.Desktop(xvfb.display)
-        service = self.start_service(scenario=scenario)
-        client = self.start_client([service.base_url], env=xvfb.env())
         wait_decoding(client, more=1)
         return screen, service, client, screen.client_window()
 
@@ -128,10 +126,8 @@ class TelemetryTest(harness.EndToEndTest):
     def test_automatic_bitrate_follows_the_service_and_a_fixed_one_posts_nothing(self):
         for saved in ("", "20"):
             with self.subTest(saved=saved):
-                xvfb = self.start_xvfb(1366, 768)
-                service = self.start_service(workdir=os.path.join(self.workdir, saved or "auto"))
-                settings = {"client-bitrate.txt": saved} if saved else None
-                client = self.start_client([service.base_url], env=xvfb.env(), settings=settings)
+                _, service, client = self.start_session(
+                    size=(1366, 768), settings={"client-bitrate.txt": saved} if saved else None)
                 client.wait_log(lambda lines: len(telemetry_lines(lines)) >= 3, timeout=30,
                                 what="three telemetry lines")
                 reports = [json.loads(r["body"])["availableBitrate"]

@@ -72,10 +72,8 @@ class StartupTest(harness.EndToEndTest):
                  {"autoBitrate": False, "bitrate": 35000000, "codec": "hevc", "height": 1200,
                   "width": 1918})]:
             with self.subTest(display):
-                xvfb = self.start_xvfb(*screen)
-                service = self.start_service(workdir=os.path.join(self.workdir, display))
-                client = self.start_client([service.base_url, *args], env=xvfb.env(),
-                                           settings=settings)
+                _, service, client = self.start_session(size=screen, args=args,
+                                                        settings=settings)
                 posted = harness.wait_until(
                     lambda: service.requests("/game-sessions/demo-session/webrtc/viewport"),
                     what="the viewport report")
