@@ -7,6 +7,7 @@ no window manager nothing moves the keyboard focus to a new box: it is focused e
 before its default button is pressed with Return.
 """
 
+import collections
 import re
 import subprocess
 
@@ -16,25 +17,10 @@ import stream_checks
 # The menu's panel colour, looked for where it hangs from the window's top-right corner.
 MENU_BACKGROUND = (242, 242, 242)
 
-_CHILD = re.compile(r'^\s+(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(\d+)x(\d+)')
+_CHILD = re.compile(r'^\s+(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(\d+)x(\d+)'
+                    r'\+(-?\d+)\+(-?\d+)')
 
-
-class Window:
-    def __init__(self, wid, title, has_class, width, height):
-        self.id = wid
-        self.title = title
-        self.has_class = has_class
-        self.width = width
-        self.height = height
-
-    def __eq__(self, other):
-        return isinstance(other, Window) and self.id == other.id
-
-    def __hash__(self):
-        return hash(self.id)
-
-    def __repr__(self):
-        return f"Window({self.id}, {self.title!r}, {self.width}x{self.height})"
+Window = collections.namedtuple("Window", "id title has_class width height x y")
 
 
 class Desktop:
@@ -43,19 +29,17 @@ class Desktop:
         # xwininfo prints titles in the locale's encoding; the boxes' titles are Russian.
         self.env = {"DISPLAY": display, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
 
-    def _run(self, *args):
-        return subprocess.run(args, env=self.env, check=True, capture_output=True,
-                              timeout=10).stdout.decode("utf-8", errors="replace")
+    def run(self, *args):
+        return subprocess.run([str(a) for a in args], env=self.env, check=True,
+                              capture_output=True, timeout=10).stdout.decode(errors="replace")
+
+    def xdotool(self, *args):
+        return self.run("xdotool", *args)
 
     def top_level_windows(self):
-        windows = []
-        for line in self._run("xwininfo", "-root", "-children").splitlines():
-            match = _CHILD.match(line)
-            if match:
-                wid, title, klass, width, height = match.groups()
-                windows.append(Window(wid, title or "", klass.strip() != "", int(width),
-                                      int(height)))
-        return windows
+        lines = self.run("xwininfo", "-root", "-children").splitlines()
+        return [Window(wid, title or "", klass.strip() != "", *map(int, rest))
+                for wid, title, klass, *rest in (m.groups() for m in map(_CHILD.match, lines) if m)]
 
     def client_window(self, timeout=15):
         """The client's stream window: the one with a class hint and a Quorvanta title."""
@@ -74,14 +58,14 @@ class Desktop:
 
     def dismiss(self, box, timeout=10):
         """Presses the box's default button and waits until the box has gone."""
-        self._run("xdotool", "windowfocus", "--sync", box.id)
-        self._run("xdotool", "key", "Return")
+        self.focus(box)
+        self.keys("Return")
         harness.wait_until(lambda: all(w.id != box.id for w in self.top_level_windows()),
                            timeout=timeout, what=f"the message box {box.title!r} to close")
 
     def click(self, window, x, y):
         # One connection, so the server sees the move before the press.
-        self._run("xdotool", "mousemove", "--window", window.id, str(x), str(y), "click", "1")
+        self.xdotool("mousemove", "--window", window.id, x, y, "click", "1")
 
     def menu_shown(self, window):
         picture = stream_checks.screenshot(self.display)
@@ -105,8 +89,8 @@ class Desktop:
                 print("[ note ] the menu button needed a second click")
 
     def focus(self, window):
-        self._run("xdotool", "windowfocus", "--sync", window.id)
+        self.xdotool("windowfocus", "--sync", window.id)
 
     def keys(self, *names):
         for name in names:
-            self._run("xdotool", "key", name)
+            self.xdotool("key", name)

@@ -19,9 +19,9 @@ import unittest
 
 BUILD_DIR = os.environ.get("QV_BUILD_DIR") or os.path.join(
     os.path.dirname(__file__), "..", "..", "build")
-SOURCE_DIR = os.environ.get("QV_SOURCE_DIR") or os.path.join(os.path.dirname(__file__), "..", "..")
 CLIENT = os.path.join(BUILD_DIR, "quorvanta-client")
 SERVICE = os.path.join(BUILD_DIR, "quorvanta-local-service")
+OFFERER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "aiortc_offerer.py")
 DEMO_EMAIL = "demo@quorvanta.local"
 DEMO_PASSWORD = "demo"
 REPEATED_LINE = re.compile(r"^previous line repeated (\d+) times?$")
@@ -107,13 +107,8 @@ class Service:
     def records(self):
         if not os.path.exists(self.record_path):
             return []
-        rows = []
         with open(self.record_path) as f:
-            for line in f:
-                line = line.strip()
-                if line:
-                    rows.append(json.loads(line))
-        return rows
+            return [json.loads(line) for line in f if line.strip()]
 
     def requests(self, path_prefix=""):
         return [r for r in self.records() if "method" in r and r["path"].startswith(path_prefix)]
@@ -137,10 +132,10 @@ class Client:
         full_env.update(env or {})
         self.stdout_path = os.path.join(workdir, "client.stdout")
         self.stderr_path = os.path.join(workdir, "client.stderr")
-        self._stdout = open(self.stdout_path, "w")
-        self._stderr = open(self.stderr_path, "w")
-        self.proc = subprocess.Popen([CLIENT, *args], stdin=subprocess.PIPE, stdout=self._stdout,
-                                     stderr=self._stderr, env=full_env)
+        # The client writes these files itself; they are read back whenever a test asks.
+        with open(self.stdout_path, "w") as out, open(self.stderr_path, "w") as err:
+            self.proc = subprocess.Popen([CLIENT, *args], stdin=subprocess.PIPE, stdout=out,
+                                         stderr=err, env=full_env)
         if credentials:  # None: standard input ends at once
             self.proc.stdin.write(f"{credentials[0]}\n{credentials[1]}\n".encode())
         self.proc.stdin.close()
@@ -148,17 +143,13 @@ class Client:
     def log_lines(self):
         """The log's lines, with each collapsed run of identical lines written out again (a
         run still open is counted only once the next different line comes)."""
-        if not os.path.exists(self.log_path):
-            return []
-        with open(self.log_path, errors="replace") as f:
-            lines = []
-            for line in f.read().splitlines():
-                repeated = REPEATED_LINE.match(line)
-                if repeated and lines:
-                    lines += [lines[-1]] * int(repeated.group(1))
-                else:
-                    lines.append(line)
-            return lines
+        lines = []
+        if os.path.exists(self.log_path):
+            with open(self.log_path, errors="replace") as f:
+                for line in f.read().splitlines():
+                    repeated = REPEATED_LINE.match(line)
+                    lines += [lines[-1]] * int(repeated.group(1)) if repeated and lines else [line]
+        return lines
 
     def wait_log(self, predicate, timeout=15, what="a log line"):
         def check():
@@ -169,27 +160,18 @@ class Client:
         return wait_until(check, timeout=timeout, what=what)
 
     def wait_exit(self, timeout=30):
-        try:
-            return self.proc.wait(timeout=timeout)
-        finally:
-            self._stdout.flush()
-            self._stderr.flush()
+        return self.proc.wait(timeout=timeout)
 
     def stdout(self):
-        self._stdout.flush()
         with open(self.stdout_path, errors="replace") as f:
             return f.read()
 
     def stderr(self):
-        self._stderr.flush()
         with open(self.stderr_path, errors="replace") as f:
             return f.read()
 
     def close(self):
-        code = stop_process(self.proc)
-        self._stdout.close()
-        self._stderr.close()
-        return code
+        return stop_process(self.proc)
 
 
 class EndToEndTest(unittest.TestCase):
@@ -205,22 +187,12 @@ class EndToEndTest(unittest.TestCase):
 
     def _cleanup(self):
         self.stack.close()
-        if self._outcome_ok():
-            shutil.rmtree(self.workdir, ignore_errors=True)
-        else:
+        result = self._outcome.result  # from Python 3.11 failures are reported there at once
+        if any(getattr(test, "test_case", test) is self  # a failed subTest names its test
+               for test, _ in result.errors + result.failures):
             print(f"kept work folder {self.workdir}", file=sys.stderr)
-
-    def _outcome_ok(self):
-        outcome = getattr(self, "_outcome", None)
-        # Up to Python 3.10 failures wait on the outcome until the cleanups have run; from 3.11
-        # they go straight to the result.
-        errors = getattr(outcome, "errors", None)
-        if errors is not None:
-            return not any(error for _, error in errors)
-        result = getattr(outcome, "result", None)
-        if result is not None and hasattr(result, "failures"):
-            return not any(test is self for test, _ in result.errors + result.failures)
-        return True
+        else:
+            shutil.rmtree(self.workdir, ignore_errors=True)
 
     def start_xvfb(self, width=1366, height=768):
         xvfb = Xvfb(width, height)
@@ -240,6 +212,34 @@ class EndToEndTest(unittest.TestCase):
         client = Client(client_dir, args, env=env, credentials=credentials)
         self.stack.callback(client.close)
         return client
+
+    def start_session(self, *service_args, scenario=None, size=(640, 360), args=(), env=None,
+                      **client):
+        """A private X server of that size, a fresh stand-in service in a folder of its own and
+        the client on that display against that service, with more arguments if given."""
+        xvfb = self.start_xvfb(*size)
+        service = self.start_service(*service_args, scenario=scenario,
+                                     workdir=tempfile.mkdtemp(dir=self.workdir))
+        client = self.start_client([service.base_url, *args],
+                                   env={**xvfb.env(), **(env or {})}, **client)
+        return xvfb, service, client
+
+    def start_offerer(self, *args):
+        """The aiortc offerer: its process, base URL and a reader of what the client sent it."""
+        record = os.path.join(self.workdir, "offerer-record.jsonl")
+        errors = self.stack.enter_context(open(record + ".stderr", "w"))
+        proc = subprocess.Popen(["/usr/bin/python3", OFFERER, "--record", record, *args],
+                                stdout=subprocess.PIPE, stderr=errors, text=True)
+        self.stack.callback(proc.stdout.close)
+        self.stack.callback(stop_process, proc)
+        line = proc.stdout.readline()
+        self.assertTrue(line.startswith("listening on 127.0.0.1:"), line)
+
+        def messages(*labels):
+            with open(record) as f:
+                rows = [json.loads(l) for l in f if l.strip()]
+            return [r for r in rows if r["label"] in labels]
+        return proc, "http://" + line.split()[-1], messages
 
 
 def write_settings(client_dir, settings):

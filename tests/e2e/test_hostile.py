@@ -1,107 +1,66 @@
 """The real client against servers that send what no server should: hostile data-channel
-messages, offers with hundreds of sections, a video SSRC that keeps changing, numeric media
-ids, an endless response body and a sequence header claiming 16000x16000. Each case bounds
-what the client may take (threads, descriptors, memory) and checks it goes on or stops
-cleanly."""
+messages, offers with hundreds of sections, a video SSRC that keeps changing, a peer that
+stops reading and a sequence header claiming 16000x16000. Each case bounds what the client
+may take (threads, descriptors, memory) and checks it goes on or stops cleanly."""
 
-import http.server
 import json
 import os
+import re
 import signal
 import subprocess
-import threading
 import time
 import urllib.request
 
+import desktop
 import harness
 import stream_checks as checks
 from stream_checks import has_line, wait_decoding
 
 SESSION = "/game-sessions/demo-session/webrtc/"
-AIORTC_OFFERER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "aiortc_offerer.py")
-# The client's HTTP time-out; a request to a frozen service ends after it.
-REQUEST_TIMEOUT = 10
-
-
-def start_aiortc(test, *args):
-    """The aiortc offerer on a free port: its base URL and a reader of its record."""
-    record = os.path.join(test.workdir, "offerer-record.jsonl")
-    errors = open(record + ".stderr", "w")
-    test.stack.callback(errors.close)
-    proc = subprocess.Popen(
-        ["/usr/bin/python3", AIORTC_OFFERER, "--port", "0", "--record", record,
-         "--session-id", "s-hostile", *args],
-        stdout=subprocess.PIPE, stderr=errors, text=True)
-    test.stack.callback(proc.stdout.close)
-    test.stack.callback(harness.stop_process, proc)
-    line = proc.stdout.readline()
-    test.assertTrue(line.startswith("listening on 127.0.0.1:"), line)
-    base_url = "http://127.0.0.1:" + line.rsplit(":", 1)[1].strip()
-
-    def records():
-        with open(record) as f:
-            return [json.loads(l) for l in f if l.strip()]
-    return base_url, records
 
 
 class HostileMessageTest(harness.EndToEndTest):
     """An aiortc offerer sends what no server should; the client must shrug it off."""
 
-    def start_offerer(self):
-        centre = '{"type":"cursor","x":32768,"y":32768,"visible":true}'
-        return start_aiortc(self, "--input-message", centre)
-
     def send(self, base_url, label, **message):
-        request = urllib.request.Request(
-            base_url + "/control/send", data=json.dumps({"label": label, **message}).encode(),
-            method="POST", headers={"Content-Type": "application/json"})
-        with urllib.request.urlopen(request, timeout=20) as reply:
-            return json.loads(reply.read())
+        body = json.dumps({"label": label, **message}).encode()
+        urllib.request.urlopen(base_url + "/control/send", data=body, timeout=20).close()
 
-    def cursor_at(self, display):
-        """Top-left of the white cursor strokes, or None when there are none."""
+    def cursor_at(self, display, not_at=None):
+        """Top-left of the white cursor strokes, or None when there are none (or it is not_at)."""
         white = checks.screenshot(display).white_pixels()
-        if len(white) < 10:
-            return None
-        return min(x for x, _ in white), min(y for _, y in white)
+        at = (min(x for x, _ in white), min(y for _, y in white)) if len(white) >= 10 else None
+        return at if at != not_at else None
 
     def test_huge_binary_deep_invalid_and_mistyped_messages_are_ignored(self):
-        base_url, records = self.start_offerer()
+        _, base_url, messages = self.start_offerer()
         # The window fills the screen, so picture and screen coordinates agree.
         xvfb = self.start_xvfb(1280, 720)
         client = self.start_client([base_url], env=xvfb.env())
         client.wait_log(has_line("input_channel_open"), timeout=30, what="the input channel")
         wait_decoding(client, more=1, what="pictures")
-        centre = checks.wait_for(lambda: self.cursor_at(xvfb.display),
-                                 what="the cursor in the middle")
+        centre = harness.wait_until(lambda: self.cursor_at(xvfb.display),
+                                    what="the cursor in the middle")
         self.assertLess(abs(centre[0] - 640), 20)
         self.assertLess(abs(centre[1] - 360), 20)
 
-        mistyped = [
-            '{"type":"cursor","x":"100","y":100,"visible":true}',
-            '{"type":"cursor","x":100,"y":100,"visible":1}',
-            '{"type":"cursor","x":1e300,"y":5,"visible":true}',
-            '{"type":"cursor","x":-1e20,"y":5,"visible":false}',
-            '{"type":"cursor","x":4294967396,"y":5,"visible":true}',
-            '{"type":["cursor"],"x":0,"y":0}',
-            '{"type":"cursor","x":0,"y":0,"visible":false',
-            '[{"type":"cursor","x":0,"y":0,"visible":false}]',
-            '"cursor"', "null", "",
-        ]
-        invalid_utf8 = b'{"type":"cursor","x":1,"y":1,"visible":false,"n":"\xff\xfe"}'
-        self.send(base_url, "input", text="x" * (1 << 20))
-        self.send(base_url, "input", text="[" * 100000)
-        self.send(base_url, "input", text="[" * 30000 + "]" * 30000)
-        self.send(base_url, "input", binary=bytes(range(256)).hex() * 64)
-        self.send(base_url, "input", textBytes=invalid_utf8.hex())
-        self.send(base_url, "input", binary=invalid_utf8.hex())
-        for text in mistyped:
-            self.send(base_url, "input", text=text)
-        # Cursor messages count only on "input".
+        # Each (channel, how it is sent, payload); cursor messages count only on "input".
         hide = '{"type":"cursor","x":0,"y":0,"visible":false}'
-        self.send(base_url, "input-fast", text=hide)
-        self.send(base_url, "microphone", text=hide)
-        self.send(base_url, "microphone", binary=bytes(range(256)).hex() * 64)
+        noise = bytes(range(256)).hex() * 64
+        invalid_utf8 = b'{"type":"cursor","x":1,"y":1,"visible":false,"n":"\xff\xfe"}'.hex()
+        hostile = [("input", "text", "x" * (1 << 20)), ("input", "text", "[" * 100000),
+                   ("input", "text", "[" * 30000 + "]" * 30000), ("input", "binary", noise),
+                   ("input", "textBytes", invalid_utf8), ("input", "binary", invalid_utf8),
+                   ("input-fast", "text", hide), ("microphone", "text", hide),
+                   ("microphone", "binary", noise)] + [("input", "text", text) for text in [
+                       '{"type":"cursor","x":"100","y":100,"visible":true}',
+                       '{"type":"cursor","x":100,"y":100,"visible":1}',
+                       '{"type":"cursor","x":4294967396,"y":5,"visible":true}',
+                       '{"type":["cursor"],"x":0,"y":0}',
+                       '{"type":"cursor","x":0,"y":0,"visible":false',
+                       '[{"type":"cursor","x":0,"y":0,"visible":false}]', '"cursor"', "null", ""]]
+        for label, kind, payload in hostile:
+            self.send(base_url, label, **{kind: payload})
 
         # Two statistics lines later everything sent has long arrived; the picture goes on
         # and the cursor has not moved.
@@ -111,20 +70,18 @@ class HostileMessageTest(harness.EndToEndTest):
 
         # The channel still carries good messages, in order after all of the above.
         self.send(base_url, "input", text='{"type":"cursor","x":16384,"y":16384,"visible":true}')
-        moved = checks.wait_for(lambda: (lambda at: at if at and at != centre else None)(
-            self.cursor_at(xvfb.display)), what="the cursor to move")
+        moved = harness.wait_until(lambda: self.cursor_at(xvfb.display, not_at=centre),
+                                   what="the cursor to move")
         self.assertLess(abs(moved[0] - 320), 20)
         self.assertLess(abs(moved[1] - 180), 20)
 
         # And the client's own input still reaches the offerer.
-        env = {**os.environ, **xvfb.env()}
+        screen = desktop.Desktop(xvfb.display)
 
         def input_messages():
-            subprocess.run(["xdotool", "mousemove", "400", "250", "mousemove", "500", "300"],
-                           env=env, check=True, timeout=10)
-            return [r for r in records() if r["kind"] == "message"
-                    and r["label"] in ("input", "input-fast")]
-        checks.wait_for(input_messages, what="input messages at the offerer")
+            screen.xdotool("mousemove", 400, 250, "mousemove", 500, 300)
+            return messages("input", "input-fast")
+        harness.wait_until(input_messages, what="input messages at the offerer")
         self.assertIsNone(client.proc.poll())
         self.assertNotIn("peer_state=3", client.log_lines())
         client.proc.send_signal(signal.SIGTERM)
@@ -148,38 +105,35 @@ def resources(pid):
 
 
 # Servers that offer what the client must bound: the offerer (a scripted offer from the
-# stand-in, or the aiortc peer's options), how long the client runs under it, and the most
-# threads and descriptors it may hold by then. The SSRC case runs 20 s of the 60 s a player
-# might see; its leak grew by about 20 threads a second.
+# stand-in, or the aiortc peer's options) and how long the client runs under it, holding at
+# most 64 threads and 200 descriptors. The SSRC case runs 20 s of the 60 s a player might
+# see; its leak grew by about 20 threads a second.
 HOSTILE_CASES = [
-    ("unbundled_400_audio_sections", unbundled_offer(400), 15, 64, 200),
-    ("video_ssrc_changed_every_100_ms", ["--ssrc-change-ms", "100"], 20, 64, 200),
-    ("numeric_media_ids", ["--numeric-mids"], 8, 64, 200),
+    ("unbundled_400_audio_sections", unbundled_offer(400), 15),
+    ("video_ssrc_changed_every_100_ms", ["--ssrc-change-ms", "100"], 20),
 ]
 
 
 class HostileServerTest(harness.EndToEndTest):
 
-    def run_under(self, name, offerer, seconds, max_threads, max_fds):
-        xvfb = self.start_xvfb(640, 360)
+    def run_under(self, name, offerer, seconds):
         if isinstance(offerer, str):
             events = {"events": [{"id": 1, "type": "local_description", "sdpType": "offer",
                                   "sdp": offerer}]}
-            service = self.start_service(scenario={"rules": [
+            _, service, client = self.start_session(scenario={"rules": [
                 {"method": "GET", "path": SESSION + "events", "prefix": True, "status": 200,
                  "body": events}]})
-            client = self.start_client([service.base_url], env=xvfb.env())
         else:
-            base_url, _ = start_aiortc(self, *offerer)
-            client = self.start_client([base_url], env=xvfb.env())
+            _, base_url, _ = self.start_offerer(*offerer)
+            client = self.start_client([base_url], env=self.start_xvfb(640, 360).env())
             wait_decoding(client, more=1)
         start = resources(client.proc.pid)
         time.sleep(seconds)
         end = resources(client.proc.pid)
         print(f"[ figures ] {name}: threads {start[0]} -> {end[0]}, descriptors {start[1]} -> "
               f"{end[1]} over {seconds} s")
-        self.assertLessEqual(end[0], max_threads)
-        self.assertLessEqual(end[1], max_fds)
+        self.assertLessEqual(end[0], 64)
+        self.assertLessEqual(end[1], 200)
         lines = client.log_lines()
 
         if isinstance(offerer, str):
@@ -192,27 +146,26 @@ class HostileServerTest(harness.EndToEndTest):
             self.assertGreater(checks.statistics(client)[-1]["audio"], 0)
             self.assertLessEqual(end[0], start[0] + 4, "threads grew")
             extra = [l for l in lines if l.startswith("rtp_extra_ssrc=")]
-            self.assertEqual(len(extra), 1 if "--ssrc-change-ms" in offerer else 0, extra)
+            self.assertEqual(len(extra), 1, extra)  # told once, however often it changes
         signalled = time.monotonic()
         client.proc.send_signal(signal.SIGTERM)
         self.assertEqual(client.wait_exit(timeout=5), 0)
         print(f"[ figures ] {name}: client ended {time.monotonic() - signalled:.2f} s after "
               f"SIGTERM")
 
-
     def test_zero_window_peer_under_a_mouse_flood_is_left_behind_and_ends_the_session(self):
-        base_url, _ = start_aiortc(self, "--zero-window")
+        _, base_url, _ = self.start_offerer("--zero-window")
         xvfb = self.start_xvfb(640, 360)
         client = self.start_client([base_url], env=xvfb.env())
         wait_decoding(client, more=1)
         start_rss = resident_mb(client.proc.pid)
-        env = {**os.environ, **xvfb.env()}
-        moves = [arg for i in range(200) for arg in ("mousemove", str(100 + i), str(100 + i % 50))]
+        screen = desktop.Desktop(xvfb.display)
+        moves = [arg for i in range(200) for arg in ("mousemove", 100 + i, 100 + i % 50)]
         peak = start_rss
         began = time.monotonic()
         # Motion until the client gives the peer up: 10 s behind, then the session ends.
         while client.proc.poll() is None:
-            subprocess.run(["xdotool", *moves], env=env, timeout=20)
+            screen.xdotool(*moves)
             peak = max(peak, resident_mb(client.proc.pid) if client.proc.poll() is None else 0)
             self.assertLess(time.monotonic() - began, 60, "the stall never ended it")
         print(f"[ figures ] zero-window peer: resident {start_rss:.1f} -> peak {peak:.1f} MB")
@@ -235,109 +188,93 @@ for _name, *_row in HOSTILE_CASES:
             lambda self, name=_name, row=tuple(_row): self.run_under(name, *row))
 
 
-class EndlessBody(http.server.BaseHTTPRequestHandler):
-    """Answers every request with a chunked body that never ends, for at most 20 s."""
-    protocol_version = "HTTP/1.1"
-    sent = 0
-
-    def do_POST(self):
-        self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Transfer-Encoding", "chunked")
-        self.end_headers()
-        block = b" " * 16384
-        chunk = b"%x\r\n%s\r\n" % (len(block), block)
-        deadline = time.monotonic() + 20
-        try:
-            while time.monotonic() < deadline:
-                self.wfile.write(chunk)
-                EndlessBody.sent += len(block)
-        except OSError:
-            pass  # the client has gone
-
-    do_GET = do_POST
-
-    def log_message(self, *args):
-        pass
+def exp_golomb(value):
+    bits = bin(value + 1)[2:]
+    return "0" * (len(bits) - 1) + bits
 
 
-def wait_with_peak_rss(proc, timeout):
-    """Waits for the process and returns its exit code and peak resident memory in MB."""
-    deadline = time.monotonic() + timeout
-    while True:
-        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
-        if pid:
-            proc.returncode = os.waitstatus_to_exitcode(status)
-            return proc.returncode, usage.ru_maxrss / 1024
-        if time.monotonic() > deadline:
-            raise AssertionError(f"client still running after {timeout} s")
-        time.sleep(0.05)
+def with_picture_size(sps, width, height, references):
+    """An H.264 Main-profile sequence parameter set (NAL header included) claiming another
+    picture size and number of reference frames, everything else as it was."""
+    rbsp = re.sub(b"\x00\x00\x03", b"\x00\x00", sps[1:])
+    bits = "".join(f"{b:08b}" for b in rbsp)
+    at = 24  # profile, constraint flags, level
+
+    def ue():
+        nonlocal at
+        zeros = bits.index("1", at) - at
+        value = int(bits[at + zeros:at + 2 * zeros + 1], 2) - 1
+        at += 2 * zeros + 1
+        return value
+    assert int(bits[:8], 2) == 77, "Main profile expected"
+    ue()  # parameter set id
+    ue()  # log2 of the largest frame number
+    if ue() == 0:  # picture order count type
+        ue()
+    head = bits[:at]
+    ue()  # reference frames
+    gaps = bits[at]
+    at += 1
+    ue()
+    ue()  # width and height in macroblocks
+    tail = bits[at:bits.rindex("1")]  # up to the stop bit
+    out = (head + exp_golomb(references) + gaps + exp_golomb(width // 16 - 1) +
+           exp_golomb(height // 16 - 1) + tail + "1")
+    out += "0" * (-len(out) % 8)
+    raw = bytes(int(out[i:i + 8], 2) for i in range(0, len(out), 8))
+    return sps[:1] + re.sub(b"\x00\x00(?=[\x00-\x03])", b"\x00\x00\x03", raw)
 
 
-class BoundedBodyTest(harness.EndToEndTest):
-
-    def test_endless_login_body_fails_at_its_limit_instead_of_filling_memory(self):
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), EndlessBody)
-        server.daemon_threads = True
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        self.stack.callback(server.server_close)
-        self.stack.callback(server.shutdown)
-        client = self.start_client([f"http://127.0.0.1:{server.server_address[1]}"],
-                                   env={"SDL_VIDEODRIVER": "dummy"})
-
-        code, peak_mb = wait_with_peak_rss(client.proc, REQUEST_TIMEOUT + 5)
-        print(f"[ figures ] endless login body: peak resident {peak_mb:.1f} MB, "
-              f"{EndlessBody.sent / 1024:.0f} KB sent before the client let go")
-        self.assertEqual(code, 2)
-        self.assertEqual(client.stderr().splitlines()[0], "Login failed: HTTP 0")
-        self.assertIn("http_error=POST /auth/login: response body larger than 65536 bytes",
-                      client.log_lines())
-
-
-# Streams no server should send, played by the stand-in from a file made at run time. Columns:
-# the case, the size its sequence header claims, the client's resident-memory ceiling in MB
-# over the whole run, and the log line that must say what happened (once).
-HOSTILE_STREAMS = [
-    ("oversized_sequence_header", 16000, 16000, 400, "video_error=picture 16000x16000 refused"),
-]
-HOSTILE_STREAM_SECONDS = 25
-STOP_LIMIT = 5
+def crafted_stream(path, width, height, references=16):
+    """A second of a tiny H.264 stream whose sequence header claims width x height."""
+    small = path + ".small.h264"
+    subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    "testsrc=size=64x64:rate=30", "-t", "1", "-c:v", "libx264", "-profile:v",
+                    "main", "-pix_fmt", "yuv420p", "-bf", "0", "-g", "30", "-f", "h264",
+                    small], check=True, timeout=60)
+    with open(small, "rb") as f:
+        units = f.read().split(b"\x00\x00\x01")
+    units = [with_picture_size(u, width, height, references) if u and u[0] & 0x1F == 7 else u
+             for u in units]
+    with open(path, "wb") as f:
+        f.write(b"\x00\x00\x01".join(units))
+    return path
 
 
 class HostileStreamTest(harness.EndToEndTest):
 
-    def play(self, case, width, height, ceiling_mb, line):
-        stream = checks.crafted_stream(os.path.join(self.workdir, case + ".h264"), width, height)
-        service = self.start_service("--video", stream)
-        xvfb = self.start_xvfb(640, 360)
+    def test_oversized_sequence_header_is_refused_within_bounded_memory(self):
+        # The stand-in plays a stream whose sequence header claims 16000x16000 for 25 s; the
+        # client refuses it once, asks for a key frame at most once a second (the sender may
+        # come back with a size that fits), stays under 400 MB and stops within 5 s.
+        line = "video_error=picture 16000x16000 refused"
+        stream = crafted_stream(os.path.join(self.workdir, "oversized.h264"), 16000, 16000)
+        _, service, client = self.start_session("--video", stream)
         started = time.monotonic()
-        client = self.start_client([service.base_url], env=xvfb.env())
         client.wait_log(lambda lines: any(l.startswith(line) for l in lines), timeout=30,
                         what=line)
-        time.sleep(max(0.0, HOSTILE_STREAM_SECONDS - (time.monotonic() - started)))
+        time.sleep(max(0.0, 25 - (time.monotonic() - started)))
         self.assertIsNone(client.proc.poll())
         signalled = time.monotonic()
         client.proc.send_signal(signal.SIGTERM)
-        code, peak_mb = wait_with_peak_rss(client.proc, STOP_LIMIT)
-        took = time.monotonic() - signalled
+        deadline = signalled + 5
+        while not (waited := os.wait4(client.proc.pid, os.WNOHANG))[0]:
+            self.assertLess(time.monotonic(), deadline, "client still running after SIGTERM")
+            time.sleep(0.05)
+        client.proc.returncode = os.waitstatus_to_exitcode(waited[1])
+        peak_mb = waited[2].ru_maxrss / 1024
         lines = client.log_lines()
         requests = lines.count("keyframe_request")
-        print(f"[ figures ] {case}: peak resident {peak_mb:.1f} MB over "
+        print(f"[ figures ] oversized sequence header: peak resident {peak_mb:.1f} MB over "
               f"{signalled - started:.1f} s, {requests} key-frame requests, ended "
-              f"{took:.2f} s after SIGTERM, load {os.getloadavg()[0]:.2f}")
-        self.assertEqual(code, 0)
-        self.assertLess(peak_mb, ceiling_mb)
-        self.assertEqual(len([l for l in lines if l.startswith("video_error=")]), 1, lines)
-        self.assertEqual(len([l for l in lines if l.startswith(line)]), 1)
-        # At most one a second, and some: the sender may come back with a size that fits.
+              f"{time.monotonic() - signalled:.2f} s after SIGTERM")
+        self.assertEqual(client.proc.returncode, 0)
+        self.assertLess(peak_mb, 400)
+        errors = [l for l in lines if l.startswith("video_error=")]
+        self.assertEqual(len(errors), 1, errors)
+        self.assertTrue(errors[0].startswith(line), errors)
         self.assertGreaterEqual(requests, 1)
         self.assertLessEqual(requests, signalled - started + 1)
-
-
-for _case, *_row in HOSTILE_STREAMS:
-    setattr(HostileStreamTest, "test_" + _case + "_is_refused_within_bounded_memory",
-            lambda self, case=_case, row=tuple(_row): self.play(case, *row))
 
 
 if __name__ == "__main__":

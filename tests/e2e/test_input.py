@@ -4,27 +4,24 @@ checked in what the stand-in service recorded from its data channels."""
 import json
 import math
 import os
-import shutil
 import signal
 import struct
 import subprocess
 import tempfile
 import unittest
 
+import desktop
 import harness
 import stream_checks as checks
 
 SHIFT, CTRL, ALT = 16, 17, 18
-KEY_A, KEY_B, KEY_Q, KEY_S, KEY_F11, KEY_ESCAPE = 65, 66, 81, 83, 122, 27
+KEY_A, KEY_B, KEY_Q, KEY_S = 65, 66, 81, 83
 
 
 def channel_messages(service, start=0):
     """(channel, message) for every text the viewer sent, from record row `start` on."""
-    found = []
-    for row in service.records()[start:]:
-        if "channel" in row and "text" in row:
-            found.append((row["channel"], json.loads(row["text"])))
-    return found
+    return [(row["channel"], json.loads(row["text"])) for row in service.records()[start:]
+            if "channel" in row and "text" in row]
 
 
 def mostly_red(display):
@@ -47,45 +44,25 @@ class Session:
     """One client streaming from the service, its window found and focused."""
 
     def __init__(self, test, env=None, settings=None):
-        self.xvfb = test.start_xvfb(1366, 768)
-        self.service = test.start_service()
-        full_env = dict(self.xvfb.env())
-        full_env.update(env or {})
-        self.client = test.start_client([self.service.base_url], env=full_env, settings=settings)
+        xvfb, self.service, self.client = test.start_session(size=(1366, 768), env=env,
+                                                             settings=settings)
+        self.screen = desktop.Desktop(xvfb.display)
         self.client.wait_log(
             lambda lines: "input_channel_open" in lines and "input-fast_channel_open" in lines,
             timeout=30, what="both input channels to open")
-        self.window = harness.wait_until(self._find_window, timeout=10, what="the client's window")
-        self.xdotool("windowfocus", "--sync", self.window)
-
-    def _find_window(self):
-        found = subprocess.run(["xdotool", "search", "--name", "Quorvanta"], capture_output=True,
-                               text=True, env=self._env())
-        ids = found.stdout.split()
-        return ids[0] if ids else None
-
-    def _env(self):
-        env = dict(os.environ)
-        env.update(self.xvfb.env())
-        return env
+        self.window = self.screen.client_window()
+        self.screen.focus(self.window)
 
     def xdotool(self, *args):
-        subprocess.run(["xdotool", *map(str, args)], check=True, env=self._env(), timeout=10,
-                       stdout=subprocess.DEVNULL)
+        self.screen.xdotool(*args)
 
-    def window_size(self):
-        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", self.window],
-                             capture_output=True, text=True, check=True, env=self._env()).stdout
-        values = dict(line.split("=", 1) for line in out.split())
-        return int(values["WIDTH"]), int(values["HEIGHT"])
+    def move(self, x, y):
+        self.xdotool("mousemove", "--window", self.window.id, x, y)
 
     def corner_text_pixels(self):
         """Light pixels in the window's top-left corner, where the statistics panel writes."""
-        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", self.window],
-                             capture_output=True, text=True, check=True, env=self._env()).stdout
-        values = dict(line.split("=", 1) for line in out.split())
-        left, top = int(values["X"]), int(values["Y"])
-        light = checks.screenshot(self.xvfb.display).white_pixels(threshold=200)
+        light = checks.screenshot(self.screen.display).white_pixels(threshold=200)
+        left, top = self.window.x, self.window.y
         return sum(1 for x, y in light if left <= x < left + 320 and top <= y < top + 180)
 
     def mark(self):
@@ -101,12 +78,24 @@ class Session:
     def wait_key(self, start, vk, down, what):
         return self.wait_messages(start, lambda m: (vk, down) in key_messages(m), what)
 
+    def cursor_replies(self, start):
+        return [json.loads(row["sent"]["text"]) for row in self.service.records()[start:]
+                if "sent" in row and row["sent"]["channel"] == "input"]
+
+    def stop(self, test):
+        self.client.proc.send_signal(signal.SIGTERM)
+        test.assertEqual(self.client.wait_exit(), 0)
+
 
 class KeyboardTest(harness.EndToEndTest):
 
-    def test_keys_go_out_as_virtual_keys_on_input(self):
-        session = Session(self)
-
+    def test_keys_go_out_as_virtual_keys_and_the_statistics_keys_stay_local(self):
+        # A saved microphone that cannot be opened is logged once and changes nothing else.
+        session = Session(self, settings={"client-microphone-device.txt": "No Such Microphone"})
+        opened = [l for l in session.client.log_lines()
+                  if l.startswith(("microphone=", "microphone_error="))]
+        self.assertEqual(len(opened), 1, opened)
+        self.assertRegex(opened[0], r"^microphone_error=.")
         start = session.mark()
         session.xdotool("key", "a")
         messages = session.wait_key(start, KEY_A, False, "the release of A")
@@ -115,27 +104,8 @@ class KeyboardTest(harness.EndToEndTest):
         texts = [row["text"] for row in session.service.records()[start:] if "text" in row]
         self.assertIn('{"down":true,"type":"key","vk":65}', texts)
         # and the service's picture moved on to its next background, red
-        harness.wait_until(lambda: mostly_red(session.xvfb.display),
+        harness.wait_until(lambda: mostly_red(session.screen.display),
                            what="the red background after the press")
-
-        # Shift+A is two keys, not a capital letter, and a key captures nothing
-        start = session.mark()
-        session.xdotool("keydown", "shift", "key", "a", "keyup", "shift")
-        messages = session.wait_key(start, SHIFT, False, "the release of Shift")
-        self.assertEqual(key_messages(messages),
-                         [(SHIFT, True), (KEY_A, True), (KEY_A, False), (SHIFT, False)])
-        self.assertEqual(of_type(messages, "mouse_button"), [])
-
-        # F11 toggles full screen (without a window manager only in SDL's own state): its
-        # press is never sent, its release is.
-        start = session.mark()
-        session.xdotool("key", "F11")
-        session.wait_key(start, KEY_F11, False, "the release of F11")
-        session.xdotool("key", "F11")
-        session.xdotool("key", "b")  # on the same ordered channel, so everything before it is in
-        messages = session.wait_key(start, KEY_B, False, "the key after F11")
-        self.assertEqual(key_messages(messages),
-                         [(KEY_F11, False), (KEY_F11, False), (KEY_B, True), (KEY_B, False)])
 
         # Ctrl+Alt+Shift+S shows the statistics in the top-left corner; the server sees the
         # modifiers come and go, and nothing of S.
@@ -144,30 +114,28 @@ class KeyboardTest(harness.EndToEndTest):
         session.xdotool("key", "ctrl+alt+shift+s")
         harness.wait_until(lambda: session.corner_text_pixels() > plain + 200,
                            what="the statistics panel's text")
-        session.xdotool("key", "b")
+        session.xdotool("key", "b")  # on the same ordered channel, so everything before it is in
         messages = session.wait_key(start, KEY_B, False, "the key after the statistics keys")
         keys = key_messages(messages)
         self.assertEqual([k for k in keys if k[0] == KEY_S], [])
         self.assertEqual(sorted(keys[:-2]), sorted((vk, down) for vk in (SHIFT, CTRL, ALT)
                                                    for down in (True, False)))
-
-        session.client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(session.client.wait_exit(), 0)
-
+        session.stop(self)
+        self.assertEqual([r for r in session.service.records() if r.get("channel") ==
+                          "microphone"], [], "no microphone, no packets")
 
     def test_held_key_is_released_once_when_the_focus_moves_and_at_shutdown(self):
         session = Session(self)
-
         start = session.mark()
         session.xdotool("keydown", "a")
         session.wait_key(start, KEY_A, True, "the press of A")
         other = subprocess.Popen(["xmessage", "-name", "qv-other-window", "another window"],
-                                 env=session._env(), stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL)
+                                 env={**os.environ, **session.screen.env},
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.stack.callback(harness.stop_process, other)
         other_window = harness.wait_until(
             lambda: subprocess.run(["xdotool", "search", "--name", "qv-other-window"],
-                                   capture_output=True, text=True, env=session._env()
+                                   capture_output=True, text=True, env=session.screen.env
                                    ).stdout.split(),
             what="the other window")[0]
         session.xdotool("windowfocus", "--sync", other_window)
@@ -175,7 +143,7 @@ class KeyboardTest(harness.EndToEndTest):
         session.xdotool("keyup", "a")  # goes to the other window
 
         # B behind it on the same ordered channel: everything sent before B is in.
-        session.xdotool("windowfocus", "--sync", session.window)
+        session.screen.focus(session.window)
         session.xdotool("key", "b")
         messages = session.wait_key(start, KEY_B, False, "the key after the focus came back")
         keys = key_messages(messages)
@@ -192,25 +160,24 @@ class KeyboardTest(harness.EndToEndTest):
         session.wait_messages(start, lambda m: ("input", {"type": "mouse_button", "button": 1,
                                                           "down": True}) in m,
                               "the press of the left button")
-        session.client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(session.client.wait_exit(), 0)
-        messages = channel_messages(session.service, start)
-        releases = [m for _, m in messages if m.get("down") is False]
+        session.stop(self)
+        releases = [m for _, m in channel_messages(session.service, start)
+                    if m.get("down") is False]
         self.assertEqual(releases, [{"type": "key", "vk": KEY_A, "down": False},
                                     {"type": "mouse_button", "button": 1, "down": False}])
 
 
 class MouseTest(harness.EndToEndTest):
 
-    def test_capture_relative_motion_wheel_release_combination_and_menu_corner(self):
+    def test_free_pointer_moves_the_cursor_a_click_captures_and_the_combination_frees(self):
         session = Session(self)
-        width, height = session.window_size()
+        width, height = session.window.width, session.window.height
 
         # A free pointer moves the service's cursor, which answers where it drew it.
         # (Xvfb starts the pointer at the screen's centre, so go elsewhere first.)
-        session.xdotool("mousemove", "--window", session.window, 10, 10)
+        session.move(10, 10)
         start = session.mark()
-        session.xdotool("mousemove", "--window", session.window, width // 2, height // 2)
+        session.move(width // 2, height // 2)
         messages = session.wait_messages(
             start, lambda m: any(x["x"] > 30000 for _, x in of_type(m, "mouse_move_absolute")),
             "an absolute motion to the centre")
@@ -218,40 +185,13 @@ class MouseTest(harness.EndToEndTest):
         self.assertEqual(channel, "input-fast")
         self.assertAlmostEqual(moved["x"], 32767, delta=200)
         self.assertAlmostEqual(moved["y"], 32767, delta=200)
-        reply = harness.wait_until(lambda: self._cursor_replies(session, start),
+        reply = harness.wait_until(lambda: session.cursor_replies(start),
                                    what="the service's cursor answer")[-1]
         self.assertEqual(reply, {"type": "cursor", "x": moved["x"], "y": moved["y"],
                                  "visible": True})
 
-        # The menu corner takes the click while free: no button goes out and nothing is
-        # captured. Escape closes the menu; B behind it shows the channel has caught up.
-        start = session.mark()
-        session.xdotool("mousemove", "--window", session.window, width - 30, 20)
-        session.xdotool("click", "1")
-        session.xdotool("key", "Escape")
-        session.xdotool("key", "b")
-        messages = session.wait_key(start, KEY_B, False, "the key after the menu")
-        self.assertEqual(of_type(messages, "mouse_button"), [])
-        # The open menu took the Escape press; its release, like any release, goes out.
-        self.assertEqual(key_messages(messages),
-                         [(KEY_ESCAPE, False), (KEY_B, True), (KEY_B, False)])
-        start = session.mark()
-        session.xdotool("mousemove", "--window", session.window, width // 3, height // 3)
-        messages = session.wait_messages(start, lambda m: of_type(m, "mouse_move_absolute"),
-                                         "absolute motion after the corner click")
-        self.assertEqual(of_type(messages, "mouse_move"), [])
-
-        # Wheel steps go out unchanged, captured or not.
-        start = session.mark()
-        session.xdotool("click", "4")
-        session.xdotool("click", "5")
-        messages = session.wait_messages(start, lambda m: len(of_type(m, "mouse_wheel")) >= 2,
-                                         "two wheel steps")
-        self.assertEqual(of_type(messages, "mouse_wheel"),
-                         [("input-fast", {"type": "mouse_wheel", "delta": 1}),
-                          ("input-fast", {"type": "mouse_wheel", "delta": -1})])
-
-        # A click captures: the button goes out on input, then motion is relative.
+        # A click captures: the button goes out on input, then motion is relative and the
+        # service hides its cursor.
         start = session.mark()
         session.xdotool("click", "1")
         messages = session.wait_messages(start, lambda m: len(of_type(m, "mouse_button")) >= 2,
@@ -269,34 +209,22 @@ class MouseTest(harness.EndToEndTest):
         self.assertTrue(all(channel == "input-fast" for channel, _ in relative))
         self.assertGreater(sum(m["dy"] for _, m in relative), 0)
         self.assertEqual(of_type(messages, "mouse_move_absolute"), [])
-        hidden = harness.wait_until(lambda: self._cursor_replies(session, start),
+        hidden = harness.wait_until(lambda: session.cursor_replies(start),
                                     what="the service hiding its cursor")
         self.assertEqual(hidden[-1]["visible"], False)
 
-        # Ctrl+Alt+Shift+Q while captured: the four releases instead of the Q press, then free.
+        # Ctrl+Alt+Shift+Q while captured frees the pointer; the server never sees Q pressed.
         start = session.mark()
         session.xdotool("key", "ctrl+alt+shift+q")
         session.xdotool("key", "b")
         messages = session.wait_key(start, KEY_B, False, "the key after the release combination")
-        keys = key_messages(messages)
-        self.assertNotIn((KEY_Q, True), keys)
-        combination = keys.index((KEY_Q, False))
-        self.assertEqual(keys[combination:combination + 4],
-                         [(KEY_Q, False), (SHIFT, False), (CTRL, False), (ALT, False)])
-        self.assertEqual(sorted(keys[:combination]), [(SHIFT, True), (CTRL, True), (ALT, True)])
+        self.assertNotIn((KEY_Q, True), key_messages(messages))
         start = session.mark()
-        session.xdotool("mousemove", "--window", session.window, width // 4, height // 4)
+        session.move(width // 4, height // 4)
         messages = session.wait_messages(start, lambda m: of_type(m, "mouse_move_absolute"),
                                          "absolute motion after the release")
         self.assertEqual(of_type(messages, "mouse_move"), [])
-
-        session.client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(session.client.wait_exit(), 0)
-
-    @staticmethod
-    def _cursor_replies(session, start):
-        return [json.loads(row["sent"]["text"]) for row in session.service.records()[start:]
-                if "sent" in row and row["sent"]["channel"] == "input"]
+        session.stop(self)
 
 
 class PulseAudio:
@@ -361,22 +289,6 @@ class PulseAudio:
         self.log.close()
 
 
-def sdl_capture_devices(env):
-    """The capture device names as SDL lists them under env, as the client will see them."""
-    script = (
-        "import ctypes, ctypes.util\n"
-        "sdl = ctypes.CDLL(ctypes.util.find_library('SDL2') or 'libSDL2-2.0.so.0')\n"
-        "sdl.SDL_GetAudioDeviceName.restype = ctypes.c_char_p\n"
-        "assert sdl.SDL_Init(0x10) == 0\n"
-        "for i in range(sdl.SDL_GetNumAudioDevices(1)):\n"
-        "    name = sdl.SDL_GetAudioDeviceName(i, 1)\n"
-        "    if name: print(name.decode())\n"
-        "sdl.SDL_Quit()\n")
-    out = subprocess.run(["/usr/bin/python3", "-c", script], env=env, capture_output=True,
-                         text=True, timeout=20)
-    return out.stdout.splitlines()
-
-
 def microphone_summaries(service):
     """The service's summary of each second it heard, oldest first."""
     return [row for row in service.records() if "micPackets" in row]
@@ -385,35 +297,25 @@ def microphone_summaries(service):
 class MicrophoneTest(harness.EndToEndTest):
 
     def start_pulseaudio(self):
-        missing = [tool for tool in ("pulseaudio", "pactl", "pacat") if not shutil.which(tool)]
-        if missing:
-            self._skip(f"{', '.join(missing)} not installed")
         pulse = PulseAudio(self.workdir)
         self.stack.callback(pulse.close)
         try:
             pulse.wait_ready()
         except (RuntimeError, AssertionError) as error:
-            self._skip(f"PulseAudio cannot run here: {error}")
+            print(f"skipping the microphone test: PulseAudio cannot run here: {error}")
+            raise unittest.SkipTest(str(error))
         # Once the daemon runs, a failing module is a fault, not a reason to skip.
         pulse.add_virtual_microphone()
         return pulse
 
-    def _skip(self, reason):
-        print(f"skipping the microphone test: {reason}")
-        raise unittest.SkipTest(reason)
-
     def test_service_hears_the_tone_played_into_the_virtual_microphone(self):
         pulse = self.start_pulseaudio()
-        env = dict(pulse.env)
-        env["SDL_AUDIODRIVER"] = "pulseaudio"
-        devices = sdl_capture_devices(env)
-        names = [name for name in devices if PulseAudio.SOURCE_DESCRIPTION in name]
-        self.assertEqual(len(names), 1, f"SDL lists the capture devices {devices}")
         pulse.play_tone(440, 60)
-
-        session = Session(self, env=env, settings={"client-microphone-device.txt": names[0]})
-        lines = session.client.log_lines()
-        self.assertIn("microphone=" + names[0], lines)
+        # SDL names a PulseAudio source by its description.
+        name = PulseAudio.SOURCE_DESCRIPTION
+        session = Session(self, env={**pulse.env, "SDL_AUDIODRIVER": "pulseaudio"},
+                          settings={"client-microphone-device.txt": name})
+        self.assertIn("microphone=" + name, session.client.log_lines())
         session.client.wait_log(lambda l: "microphone_channel_open" in l,
                                 what="the microphone channel")
         summary = harness.wait_until(
@@ -432,35 +334,13 @@ class MicrophoneTest(harness.EndToEndTest):
         harness.stop_process(pulse.player)
         pulse.player = None
         start = len(microphone_summaries(session.service))
-        try:
-            quiet = harness.wait_until(
-                lambda: next((s for s in microphone_summaries(session.service)[start + 1:]
-                              if s["rms"] < 0.01), None),
-                timeout=20, what="a quiet second at the service")
-        except AssertionError as error:
-            self.fail(f"{error}; heard {microphone_summaries(session.service)}")
+        quiet = harness.wait_until(
+            lambda: next((s for s in microphone_summaries(session.service)[start + 1:]
+                          if s["rms"] < 0.01), None),
+            timeout=20, what="a quiet second at the service")
         self.assertGreater(quiet["micPackets"], summary["micPackets"])
         self.assertEqual(quiet["dominantHz"], 0)
-
-        session.client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(session.client.wait_exit(), 0)
-
-    def test_unopenable_microphone_is_logged_and_the_stream_goes_on(self):
-        session = Session(self, settings={"client-microphone-device.txt": "No Such Microphone"})
-        lines = session.client.log_lines()
-        errors = [l for l in lines if l.startswith("microphone_error=")]
-        self.assertEqual(len(errors), 1)
-        self.assertGreater(len(errors[0]), len("microphone_error="))
-        self.assertFalse(any(l.startswith("microphone=") for l in lines))
-        session.client.wait_log(
-            lambda l: any(x.startswith("Quorvanta | received=") and
-                          not x.startswith("Quorvanta | received=0 ") for x in l),
-            timeout=20, what="frames received")
-        start = session.mark()
-        session.xdotool("key", "a")
-        session.wait_key(start, KEY_A, False, "a key after the microphone failed")
-        self.assertEqual([r for r in session.service.records() if r.get("channel") == "microphone"],
-                         [], "no microphone, no packets")
+        session.stop(self)
 
 
 if __name__ == "__main__":

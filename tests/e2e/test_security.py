@@ -39,10 +39,9 @@ class TerminalClient:
 
     def __init__(self, base_url, env):
         self.master, slave = pty.openpty()
-        full_env = dict(os.environ)
-        full_env.update(env)
         self.proc = subprocess.Popen([harness.CLIENT, base_url], stdin=slave, stdout=slave,
-                                     stderr=slave, env=full_env, start_new_session=True)
+                                     stderr=slave, env={**os.environ, **env},
+                                     start_new_session=True)
         os.close(slave)
         self.output = b""
 
@@ -68,31 +67,28 @@ class TerminalClient:
 
 class SelfSignedTlsServer:
     """A TLS listener on loopback with a certificate no authority vouches for. It records how
-    each handshake ended and every request line that arrived over an accepted handshake."""
+    each handshake ended and whatever arrived over an accepted one."""
 
     def __init__(self, workdir):
-        self.cert = os.path.join(workdir, "server.crt")
-        key = os.path.join(workdir, "server.key")
+        cert, key = os.path.join(workdir, "server.crt"), os.path.join(workdir, "server.key")
         # Valid for 127.0.0.1 by name, so only the missing trust can make the client refuse.
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                        "-keyout", key, "-out", self.cert],
+                        "-keyout", key, "-out", cert],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.context.load_cert_chain(self.cert, key)
+        self.context.load_cert_chain(cert, key)
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
-        self.handshakes = []
-        self.requests = []
-        self.stopping = False
+        self.handshakes, self.requests = [], []
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
     def _serve(self):
-        while not self.stopping:
+        while True:
             try:
                 raw, _ = self.listener.accept()
-            except OSError:
+            except OSError:  # closed
                 return
             with raw:
                 raw.settimeout(10)
@@ -100,15 +96,10 @@ class SelfSignedTlsServer:
                     with self.context.wrap_socket(raw, server_side=True) as tls:
                         self.handshakes.append("ok")
                         self.requests.append(tls.recv(65536).decode(errors="replace"))
-                        body = b'{"access_token":"t"}'
-                        tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                                    b"Content-Length: %d\r\nConnection: close\r\n\r\n%s"
-                                    % (len(body), body))
                 except (OSError, ssl.SSLError) as error:
                     self.handshakes.append(str(error))
 
     def close(self):
-        self.stopping = True
         self.listener.close()
         self.thread.join(timeout=5)
 
@@ -124,10 +115,8 @@ class SecurityTest(harness.EndToEndTest):
             {"path": "/game-sessions/demo-session/webrtc/telemetry", "status": 503,
              "body": "busy", "times": 2},
         ]}
-        xvfb = self.start_xvfb()
-        service = self.start_service("--password", PASSWORD, scenario=scenario)
-        client = self.start_client([service.base_url], env=xvfb.env(),
-                                   credentials=(harness.DEMO_EMAIL, PASSWORD))
+        _, service, client = self.start_session("--password", PASSWORD, scenario=scenario,
+                                                credentials=(harness.DEMO_EMAIL, PASSWORD))
         client.wait_log(lambda lines: "peer_state=2" in lines, timeout=30, what="Connected")
         client.wait_log(lambda lines: sum(l.startswith("telemetry_error=") for l in lines) >= 2
                         and sum(l.startswith("target=") for l in lines) >= 1,
@@ -153,17 +142,21 @@ class SecurityTest(harness.EndToEndTest):
             self.assertNotIn(token, text, f"token in the {name}")
             self.assertNotIn(PASSWORD, text, f"password in the {name}")
 
-    def test_password_typed_on_a_terminal_is_not_echoed_and_echo_comes_back(self):
-        # Nothing listens on this port: login fails at once after the prompts.
-        base_url = f"http://127.0.0.1:{harness.free_port()}"
-        terminal = TerminalClient(base_url, {"LOCALAPPDATA": self.workdir,
-                                             "SDL_VIDEODRIVER": "dummy"})
+    def start_terminal(self):
+        """The client on a terminal, at its password prompt with echo off. Nothing listens on
+        its port: login fails at once after the prompts."""
+        terminal = TerminalClient(f"http://127.0.0.1:{harness.free_port()}",
+                                  {"LOCALAPPDATA": self.workdir, "SDL_VIDEODRIVER": "dummy"})
         self.stack.callback(terminal.close)
         terminal.wait_output(b"Email: ")
         terminal.type(harness.DEMO_EMAIL + "\n")
         terminal.wait_output(b"Password: ")
         # The terminal echoes as soon as it receives text, so type only once echo is off.
         harness.wait_until(lambda: not echo_on(terminal.master), what="echo to be switched off")
+        return terminal
+
+    def test_password_typed_on_a_terminal_is_not_echoed_and_echo_comes_back(self):
+        terminal = self.start_terminal()
         terminal.type(PASSWORD + "\n")
 
         self.assertEqual(terminal.finish(), 2)
@@ -178,12 +171,7 @@ class SecurityTest(harness.EndToEndTest):
     @unittest.skipIf(os.environ.get("QV_SANITIZER") == "thread",
                      "ThreadSanitizer does not deliver a signal re-raised from its handler")
     def test_interrupted_password_prompt_gives_the_terminal_its_echo_back(self):
-        terminal = TerminalClient(f"http://127.0.0.1:{harness.free_port()}",
-                                  {"LOCALAPPDATA": self.workdir, "SDL_VIDEODRIVER": "dummy"})
-        self.stack.callback(terminal.close)
-        terminal.wait_output(b"Email: ")
-        terminal.type(harness.DEMO_EMAIL + "\n")
-        harness.wait_until(lambda: not echo_on(terminal.master), what="echo to be switched off")
+        terminal = self.start_terminal()
         terminal.type("half a passw")
         terminal.proc.send_signal(signal.SIGINT)
         self.assertEqual(terminal.finish(), -signal.SIGINT)

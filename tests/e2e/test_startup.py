@@ -1,69 +1,12 @@
 """Start-up of the real client against the stand-in service: login, session lookup, viewport,
 exit codes and the first log lines."""
 
-import http.client
-import http.server
 import json
 import os
-import re
 import signal
 import subprocess
-import threading
 
 import harness
-import stream_checks as checks
-
-USER_AGENT = re.compile(r"^quorvanta-client/\d+\.\d+\.\d+$")
-
-
-class MovedApiFront:
-    """A service that moved its API: every path is answered with a 301 to the same path under
-    /v2, and what arrives under /v2 is passed on to the stand-in. Records the method, path and
-    User-Agent of each request."""
-
-    def __init__(self, service_port):
-        self.seen = []
-        front = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def forward(self):
-                length = int(self.headers.get("Content-Length") or 0)
-                body = self.rfile.read(length) if length else None
-                front.seen.append((self.command, self.path, self.headers.get("User-Agent")))
-                if not self.path.startswith("/v2/"):
-                    self.send_response(301)
-                    self.send_header("Location", "/v2" + self.path)
-                    self.send_header("Content-Length", "0")
-                    self.end_headers()
-                    return
-                service = http.client.HTTPConnection("127.0.0.1", service_port, timeout=20)
-                headers = {name: self.headers[name] for name in ("Authorization", "Content-Type")
-                           if self.headers[name] is not None}
-                service.request(self.command, self.path[len("/v2"):], body=body, headers=headers)
-                reply = service.getresponse()
-                data = reply.read()
-                service.close()
-                self.send_response(reply.status)
-                self.send_header("Content-Type", reply.getheader("Content-Type", "text/plain"))
-                self.send_header("Content-Length", str(len(data)))
-                self.end_headers()
-                self.wfile.write(data)
-
-            do_GET = do_POST = forward
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.server.daemon_threads = True
-        self.base_url = f"http://127.0.0.1:{self.server.server_address[1]}"
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 class StartupTest(harness.EndToEndTest):
@@ -129,10 +72,8 @@ class StartupTest(harness.EndToEndTest):
                  {"autoBitrate": False, "bitrate": 35000000, "codec": "hevc", "height": 1200,
                   "width": 1918})]:
             with self.subTest(display):
-                xvfb = self.start_xvfb(*screen)
-                service = self.start_service(workdir=os.path.join(self.workdir, display))
-                client = self.start_client([service.base_url, *args], env=xvfb.env(),
-                                           settings=settings)
+                _, service, client = self.start_session(size=screen, args=args,
+                                                        settings=settings)
                 posted = harness.wait_until(
                     lambda: service.requests("/game-sessions/demo-session/webrtc/viewport"),
                     what="the viewport report")
@@ -145,28 +86,6 @@ class StartupTest(harness.EndToEndTest):
                 client.proc.send_signal(signal.SIGINT)
                 self.assertEqual(client.wait_exit(), 0)
                 service.close()
-
-    def test_api_moved_behind_a_301_is_followed_with_the_login_kept_a_post(self):
-        service = self.start_service()
-        front = MovedApiFront(service.port)
-        self.stack.callback(front.close)
-        xvfb = self.start_xvfb(640, 360)
-        client = self.start_client([front.base_url], env=xvfb.env())
-        client.wait_log(lambda lines: "peer_state=2" in lines, timeout=30, what="peer_state=2")
-        checks.wait_counters_beyond(client, {"decoded": 0}, timeout=30, what="pictures")
-
-        logins = service.requests("/auth/login")  # the record masks the password
-        self.assertEqual([(r["method"], json.loads(r["body"])) for r in logins],
-                         [("POST", {"email": harness.DEMO_EMAIL, "password": "***"})])
-        self.assertEqual([(method, path) for method, path, _ in front.seen[:2]],
-                         [("POST", "/auth/login"), ("POST", "/v2/auth/login")])
-        # The same host: the token follows the redirect, and every request says who sends it.
-        self.assertTrue(all(r["authorization"] for r in service.requests("/game-sessions/")))
-        self.assertTrue(all(USER_AGENT.match(agent or "") for _, _, agent in front.seen),
-                        {agent for _, _, agent in front.seen})
-        client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(client.wait_exit(), 0)
-
 
 
 if __name__ == "__main__":
