@@ -5,6 +5,7 @@ has only loopback. Waits poll a condition until a deadline instead of sleeping b
 """
 
 import contextlib
+import http.server
 import json
 import os
 import re
@@ -14,6 +15,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -223,6 +225,15 @@ class EndToEndTest(unittest.TestCase):
         client = self.start_client([service.base_url, *args],
                                    env={**xvfb.env(), **(env or {})}, **client)
         return xvfb, service, client
+
+    def serve(self, handler):
+        """An HTTP server on a free loopback port answering with that handler; its base URL."""
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        server.daemon_threads = True
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.stack.callback(server.server_close)
+        self.stack.callback(server.shutdown)
+        return f"http://127.0.0.1:{server.server_address[1]}"
 
     def start_offerer(self, *args):
         """The aiortc offerer: its process, base URL and a reader of what the client sent it."""

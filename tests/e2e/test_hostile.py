@@ -1,8 +1,10 @@
 """The real client against servers that send what no server should: hostile data-channel
-messages, offers with hundreds of sections, a video SSRC that keeps changing, a peer that
-stops reading and a sequence header claiming 16000x16000. Each case bounds what the client
+messages, an endless answer to the login, offers with hundreds of sections, a video SSRC that
+keeps changing, a peer that stops reading and a sequence header claiming 16000x16000. Each case bounds what the client
 may take (threads, descriptors, memory) and checks it goes on or stops cleanly."""
 
+import contextlib
+import http.server
 import json
 import os
 import re
@@ -241,7 +243,47 @@ def crafted_stream(path, width, height, references=16):
     return path
 
 
+def exit_and_peak_mb(proc, timeout):
+    """Waits at most timeout seconds for the process; its exit code and peak resident MB."""
+    deadline = time.monotonic() + timeout
+    while not (waited := os.wait4(proc.pid, os.WNOHANG))[0]:
+        if time.monotonic() > deadline:
+            raise AssertionError(f"client still running after {timeout} s")
+        time.sleep(0.05)
+    proc.returncode = os.waitstatus_to_exitcode(waited[1])
+    return proc.returncode, waited[2].ru_maxrss / 1024
+
+
+class EndlessBody(http.server.BaseHTTPRequestHandler):
+    """Answers with a chunked body that never ends (for 20 s at most)."""
+    protocol_version = "HTTP/1.1"
+
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        self.send_response(200)
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        chunk = b"4000\r\n" + b" " * 0x4000 + b"\r\n"
+        deadline = time.monotonic() + 20
+        with contextlib.suppress(OSError):  # the client has gone
+            while time.monotonic() < deadline:
+                self.wfile.write(chunk)
+
+    def log_message(self, *args):
+        pass
+
+
 class HostileStreamTest(harness.EndToEndTest):
+
+    def test_endless_login_body_fails_at_its_limit_instead_of_filling_memory(self):
+        client = self.start_client([self.serve(EndlessBody)], env={"SDL_VIDEODRIVER": "dummy"})
+        code, peak_mb = exit_and_peak_mb(client.proc, 15)  # the request time-out is 10 s
+        print(f"[ figures ] endless login body: peak resident {peak_mb:.1f} MB")
+        self.assertEqual(code, 2)
+        self.assertLess(peak_mb, 200)
+        self.assertEqual(client.stderr().splitlines()[0], "Login failed: HTTP 0")
+        self.assertIn("http_error=POST /auth/login: response body larger than 65536 bytes",
+                      client.log_lines())
 
     def test_oversized_sequence_header_is_refused_within_bounded_memory(self):
         # The stand-in plays a stream whose sequence header claims 16000x16000 for 25 s; the
@@ -257,18 +299,13 @@ class HostileStreamTest(harness.EndToEndTest):
         self.assertIsNone(client.proc.poll())
         signalled = time.monotonic()
         client.proc.send_signal(signal.SIGTERM)
-        deadline = signalled + 5
-        while not (waited := os.wait4(client.proc.pid, os.WNOHANG))[0]:
-            self.assertLess(time.monotonic(), deadline, "client still running after SIGTERM")
-            time.sleep(0.05)
-        client.proc.returncode = os.waitstatus_to_exitcode(waited[1])
-        peak_mb = waited[2].ru_maxrss / 1024
+        code, peak_mb = exit_and_peak_mb(client.proc, 5)
         lines = client.log_lines()
         requests = lines.count("keyframe_request")
         print(f"[ figures ] oversized sequence header: peak resident {peak_mb:.1f} MB over "
               f"{signalled - started:.1f} s, {requests} key-frame requests, ended "
               f"{time.monotonic() - signalled:.2f} s after SIGTERM")
-        self.assertEqual(client.proc.returncode, 0)
+        self.assertEqual(code, 0)
         self.assertLess(peak_mb, 400)
         errors = [l for l in lines if l.startswith("video_error=")]
         self.assertEqual(len(errors), 1, errors)
