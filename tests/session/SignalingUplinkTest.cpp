@@ -1,8 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -13,6 +11,7 @@
 #include "session/SignalingUplink.hpp"
 #include "support/FakeRtc.hpp"
 #include "support/LocalHttpServer.hpp"
+#include "support/WaitFor.hpp"
 
 using nlohmann::json;
 using signaling_test::FakeService;
@@ -148,38 +147,27 @@ TEST_F(SignalingUplinkTest, failureDuringTheFlushLosesTheRestButNotLaterCandidat
 TEST_F(SignalingUplinkTest, concurrentCallbacksLoseNoCandidate) {
     constexpr int threads = 4;
     constexpr int perThread = 50;
-    std::atomic<bool> go{false};
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
-            while (!go.load()) {
-                std::this_thread::yield();
-            }
             for (int i = 0; i < perThread; ++i) {
                 peer->emitLocalCandidate(candidate(t * perThread + i));
             }
         });
-    }
-    std::thread answer([&] {
-        while (!go.load()) {
-            std::this_thread::yield();
+        if (t == threads / 2) {
+            workers.emplace_back([&] { describe(); });
         }
-        describe();
-    });
-    go.store(true);
+    }
     for (auto& worker : workers) {
         worker.join();
     }
-    answer.join();
 
     auto bodies = service.postedBodies();
     ASSERT_EQ(bodies.size(), 1u + threads * perThread);
     EXPECT_EQ(bodies[0].at("type"), "set_remote_description");
-    std::set<std::string> seen;
-    for (size_t i = 1; i < bodies.size(); ++i) {
-        EXPECT_TRUE(seen.insert(bodies[i].at("candidate")).second) << "posted twice";
-    }
-    EXPECT_EQ(seen.size(), static_cast<size_t>(threads * perThread));
+    const auto texts = postedCandidates();
+    EXPECT_EQ(std::set<std::string>(texts.begin(), texts.end()).size(), texts.size())
+        << "a candidate posted twice";
     EXPECT_TRUE(session.pendingCandidates.empty());
 }
 
@@ -189,17 +177,13 @@ TEST_F(SignalingUplinkTest, concurrentCallbacksLoseNoCandidate) {
 // outlives them is reported.
 TEST(SignalingUplinkShutdown, candidatePostHeldOpenAtShutdownEndsBeforeItsStateGoes) {
     CurlGlobal curl;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool candidateArrived = false;
-    bool released = false;
+    std::atomic<bool> candidateArrived{false};
+    std::atomic<bool> released{false};
     LocalHttpServer service;
     service.server.Post("/game-sessions/s-1/webrtc/signal", [&](const auto& req, auto& res) {
         if (json::parse(req.body).at("type") == "add_remote_candidate") {
-            std::unique_lock lock(mutex);
             candidateArrived = true;
-            changed.notify_all();
-            changed.wait(lock, [&] { return released; });
+            waitFor([&] { return released.load(); }, std::chrono::seconds(20));
         }
         res.set_content("{}", "application/json");
     });
@@ -222,27 +206,21 @@ TEST(SignalingUplinkShutdown, candidatePostHeldOpenAtShutdownEndsBeforeItsStateG
         uplink->attach();
         peer->emitLocalDescription(rtc::Description(answerSdp, "answer"));
         engine = std::thread([&peer] { peer->emitLocalCandidate(candidate(1)); });
-        {
-            std::unique_lock lock(mutex);
-            changed.wait_for(lock, std::chrono::seconds(20), [&] { return candidateArrived; });
-        }
+        waitFor([&] { return candidateArrived.load(); }, std::chrono::seconds(20));
 
         // The shutdown's order: stop, close the connection, then the state goes.
         session->stopRequested = true;
         session->peerConnection->close();
         uplink.reset();
+        // The handler has ended by now: its failure is already written.
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                                   "http_error=POST /game-sessions/s-1/webrtc/signal: cancelled, "
+                                   "the client is stopping",
+                                   "signaling_error=POST /game-sessions/s-1/webrtc/signal HTTP 0: ",
+                               }));
         api.reset();
         session.reset();
     }
     engine.join();
-    {
-        std::lock_guard lock(mutex);
-        released = true;
-    }
-    changed.notify_all();
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "http_error=POST /game-sessions/s-1/webrtc/signal: cancelled, "
-                               "the client is stopping",
-                               "signaling_error=POST /game-sessions/s-1/webrtc/signal HTTP 0: ",
-                           }));
+    released = true;
 }
