@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "LoopbackCandidates.hpp"
 #include "ServiceOptions.hpp"
 #include "ViewerSession.hpp"
+#include "support/WaitFor.hpp"
 
 namespace {
 
@@ -231,11 +233,7 @@ TEST(ViewerSessionTest, sessionLengthCountsFromTheConnection) {
     EXPECT_EQ(closes(), 0);
     const auto connected = std::chrono::steady_clock::now();
     probe->callbacks.onStateChange(2);
-    while (closes() == 0 &&
-           std::chrono::steady_clock::now() - connected < std::chrono::seconds(5)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(closes(), 1);
+    EXPECT_TRUE(waitFor([&] { return closes() == 1; }));
     EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(950));
 }
 
@@ -244,53 +242,31 @@ TEST(ServiceOptionsTest, commandLineTakesEveryOptionAndRefusesBadValues) {
     EXPECT_EQ(defaults.port, 8080);
     EXPECT_EQ(defaults.email, "demo@quorvanta.local");
     EXPECT_EQ(defaults.password, "demo");
-    ServiceOptions o = parseServiceOptions({"--port",
-                                            "0",
-                                            "--email",
-                                            "a@b",
-                                            "--password",
-                                            "pw",
-                                            "--session-id",
-                                            "game-7",
-                                            "--record",
-                                            "/r",
-                                            "--scenario",
-                                            "/s",
-                                            "--session-seconds",
-                                            "3",
-                                            "--video",
-                                            "/v.h264",
-                                            "--loss",
-                                            "2.5",
-                                            "--seed",
-                                            "7",
-                                            "--jitter",
-                                            "20",
-                                            "--help",
-                                            "--version"});
+    // Words split at spaces, as a shell would.
+    const auto words = [](const std::string& line) {
+        std::vector<std::string> result;
+        std::istringstream in(line);
+        for (std::string word; in >> word;) {
+            result.push_back(word);
+        }
+        return result;
+    };
+    ServiceOptions o = parseServiceOptions(
+        words("--port 0 --email a@b --password pw --session-id game-7 --record /r --scenario /s "
+              "--session-seconds 3 --video /v.h264 --loss 2.5 --seed 7 --jitter 20 --help "
+              "--version"));
     EXPECT_EQ(std::tie(o.port, o.email, o.password, o.sessionId, o.recordFile, o.scenarioFile),
               std::make_tuple(0, "a@b", "pw", "game-7", "/r", "/s"));
     EXPECT_EQ(std::tie(o.sessionSeconds, o.videoFile, o.impairment.lossPercent, o.impairment.seed,
                        o.impairment.jitterMs, o.help, o.version),
               std::make_tuple(3, "/v.h264", 2.5, 7u, 20, true, true));
 
-    const std::vector<std::vector<std::string>> refused = {
-        {"--port"},
-        {"--port", "80x"},
-        {"--port", "65536"},
-        {"--port", "-1"},
-        {"--session-id", "a/b"},
-        {"--session-id", ""},
-        {"--loss", "101"},
-        {"--loss", "5%"},
-        {"--jitter", "-1"},
-        {"--colour", "red"},
-        {"stray"},
-        {"--port", "1", "--colour"},
-    };
-    for (const auto& args : refused) {
-        EXPECT_THROW(parseServiceOptions(args), std::invalid_argument) << args.back();
+    for (const char* line :
+         {"--port", "--port 80x", "--port 65536", "--port -1", "--session-id a/b", "--loss 101",
+          "--loss 5%", "--jitter -1", "--colour red", "stray", "--port 1 --colour"}) {
+        EXPECT_THROW(parseServiceOptions(words(line)), std::invalid_argument) << line;
     }
+    EXPECT_THROW(parseServiceOptions({"--session-id", ""}), std::invalid_argument);
 }
 
 // Everything the stand-in sends stays on loopback, also when a viewer offers more.
