@@ -41,10 +41,8 @@ struct Poller {
     Poller() { serve({}); }
 
     void serve(std::vector<json> replies) {
-        auto queue = std::make_shared<std::vector<json>>(std::move(replies));
-        auto next = std::make_shared<size_t>(0);
-        service.onGet = [queue, next](const Request&) {
-            return *next < queue->size() ? (*queue)[(*next)++] : reply(json::array());
+        service.onGet = [replies, next = std::size_t{0}](const Request&) mutable {
+            return next < replies.size() ? replies[next++] : reply(json::array());
         };
     }
     void poll(int times = 1) {

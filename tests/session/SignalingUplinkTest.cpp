@@ -28,10 +28,6 @@ rtc::Candidate candidate(int n, const std::string& mid = "audio") {
                           mid);
 }
 
-std::string candidateText(int n) {
-    return std::string(candidate(n));
-}
-
 class SignalingUplinkTest : public testing::Test {
   protected:
     SignalingUplinkTest() {
@@ -41,15 +37,15 @@ class SignalingUplinkTest : public testing::Test {
 
     void describe() { peer->emitLocalDescription(rtc::Description(answerSdp, "answer")); }
 
-    // The candidate texts of the posted candidate bodies, in posting order.
-    std::vector<std::string> postedCandidates() const {
-        std::vector<std::string> texts;
+    // The numbers of the posted candidates, in posting order.
+    std::vector<int> postedCandidates() const {
+        std::vector<int> numbers;
         for (const auto& body : service.postedBodies()) {
             if (body.at("type") == "add_remote_candidate") {
-                texts.push_back(body.at("candidate"));
+                numbers.push_back(std::stoi(body.at("candidate").get<std::string>().substr(10)));
             }
         }
-        return texts;
+        return numbers;
     }
 
     std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
@@ -93,11 +89,10 @@ TEST_F(SignalingUplinkTest, candidatesWaitForTheAnswerThenGoInArrivalOrderWithTh
                                       {"sdp", answerSdp}}));
     EXPECT_EQ(requests[2].body, (json{{"viewerId", viewerId},
                                       {"type", "add_remote_candidate"},
-                                      {"candidate", candidateText(1)},
+                                      {"candidate", std::string(candidate(1))},
                                       {"mid", "audio"}}));
     EXPECT_EQ(requests[3].body.at("mid"), "video");
-    EXPECT_EQ(postedCandidates(),
-              (std::vector<std::string>{candidateText(1), candidateText(2), candidateText(3)}));
+    EXPECT_EQ(postedCandidates(), (std::vector<int>{1, 2, 3}));
     EXPECT_TRUE(session.pendingCandidates.empty());
     EXPECT_TRUE(log.lines().empty()) << "a clean exchange writes nothing";
 }
@@ -123,20 +118,19 @@ TEST_F(SignalingUplinkTest, failureDuringTheFlushLosesTheRestButNotLaterCandidat
     }
     service.onPost = [](const Request& request) -> json {
         const auto text = request.body.value("candidate", "");
-        if (text == candidateText(2) || text == candidateText(5)) {
-            throw std::runtime_error(text == candidateText(2) ? "timed out" : "not JSON");
+        if (text.starts_with("candidate:2 ") || text.starts_with("candidate:5 ")) {
+            throw std::runtime_error(text[10] == '2' ? "timed out" : "not JSON");
         }
         return json::object();
     };
     describe();
-    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2)}));
+    EXPECT_EQ(postedCandidates(), (std::vector<int>{1, 2}));
     // A later candidate still goes directly, and one failing does not stop the next; a
     // repeated answer does not revive 3 and 4.
     peer->emitLocalCandidate(candidate(5));
     peer->emitLocalCandidate(candidate(6));
     describe();
-    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2),
-                                                            candidateText(5), candidateText(6)}));
+    EXPECT_EQ(postedCandidates(), (std::vector<int>{1, 2, 5, 6}));
     EXPECT_EQ(service.postedBodies().back().at("type"), "set_remote_description");
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"signaling_error=timed out", "signaling_error=not JSON"}));
@@ -165,8 +159,8 @@ TEST_F(SignalingUplinkTest, concurrentCallbacksLoseNoCandidate) {
     auto bodies = service.postedBodies();
     ASSERT_EQ(bodies.size(), 1u + threads * perThread);
     EXPECT_EQ(bodies[0].at("type"), "set_remote_description");
-    const auto texts = postedCandidates();
-    EXPECT_EQ(std::set<std::string>(texts.begin(), texts.end()).size(), texts.size())
+    const auto numbers = postedCandidates();
+    EXPECT_EQ(std::set<int>(numbers.begin(), numbers.end()).size(), numbers.size())
         << "a candidate posted twice";
     EXPECT_TRUE(session.pendingCandidates.empty());
 }
