@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "LoopbackCandidates.hpp"
 #include "ServiceOptions.hpp"
 #include "ViewerSession.hpp"
+#include "support/WaitFor.hpp"
 
 namespace {
 
@@ -106,54 +108,52 @@ TEST_F(ServiceTest, httpApiAnswersEachRequestAsTheClientExpects) {
     auto viewport = [](const std::string& width) {
         return R"({"width":)" + width + R"(,"height":720,"codec":"h264","bitrate":1})";
     };
+    auto proposal = [](const std::string& bitrate) {
+        return R"({"availableBitrate":)" + bitrate + "}";
+    };
     struct Row {
-        std::string method, path, body, authorization;
+        std::string method, path, body;
         int status;
-        std::string inBody;  // a piece the reply's body must hold
+        std::string inBody = "";  // a piece the reply's body must hold
+        std::string authorization = "Bearer {t}";
     };
     const std::vector<Row> rows = {
-        {"POST", "/auth/login", demoLogin, "", 200, R"({"access_token":")"},
-        {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":"x"})", "", 401, ""},
-        {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":5})", "", 401, ""},
-        {"POST", "/auth/login", "{not json", "", 400, ""},
-        {"GET", "/auth/login", "", "", 405, ""},
-        {"GET", "/game-sessions/active", "", "Bearer {t}", 200, R"([{"id":"s-1",)"},
-        {"GET", "/game-sessions/active", "", "", 401, ""},
-        {"GET", "/game-sessions/active", "", "Bearer {t}x", 401, ""},
-        {"GET", "/game-sessions/active", "", "{t}", 401, ""},
-        {"GET", "/game-sessions/active", "", "Basic {t}", 401, ""},
-        {"GET", "/diagnostics/ping", "", "Bearer ", 401, ""},
-        {"GET", "/no/such/path", "", "", 401, ""},
-        {"GET", "/no/such/path", "", "Bearer {t}", 404, ""},
-        {"GET", webrtc + "config", "", "Bearer {t}", 200, R"({"iceServers":[]})"},
-        {"POST", webrtc + "config", "{}", "Bearer {t}", 405, ""},
-        {"GET", "/game-sessions/s-2/webrtc/config", "", "Bearer {t}", 404, ""},
-        {"POST", webrtc + "viewport", viewport("7680"), "Bearer {t}", 200, "{}"},
-        {"POST", webrtc + "viewport", viewport("7681"), "Bearer {t}", 400, ""},
-        {"POST", webrtc + "viewport", viewport("0"), "Bearer {t}", 400, ""},
-        {"POST", webrtc + "viewport", viewport(R"("1280")"), "Bearer {t}", 400, ""},
-        {"POST", webrtc + "viewport", R"({"width":1,"height":1,"codec":"vp8","bitrate":1})",
-         "Bearer {t}", 400, ""},
+        {"POST", "/auth/login", demoLogin, 200, R"({"access_token":")", ""},
+        {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":"x"})", 401, "", ""},
+        {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":5})", 401, "", ""},
+        {"POST", "/auth/login", "{not json", 400, "", ""},
+        {"GET", "/auth/login", "", 405, "", ""},
+        {"GET", "/game-sessions/active", "", 200, R"([{"id":"s-1",)"},
+        {"GET", "/game-sessions/active", "", 401, "", ""},
+        {"GET", "/game-sessions/active", "", 401, "", "Bearer {t}x"},
+        {"GET", "/game-sessions/active", "", 401, "", "{t}"},
+        {"GET", "/game-sessions/active", "", 401, "", "Basic {t}"},
+        {"GET", "/diagnostics/ping", "", 401, "", "Bearer "},
+        {"GET", "/no/such/path", "", 401, "", ""},
+        {"GET", "/no/such/path", "", 404},
+        {"GET", webrtc + "config", "", 200, R"({"iceServers":[]})"},
+        {"POST", webrtc + "config", "{}", 405},
+        {"GET", "/game-sessions/s-2/webrtc/config", "", 404},
+        {"POST", webrtc + "viewport", viewport("7680"), 200, "{}"},
+        {"POST", webrtc + "viewport", viewport("7681"), 400},
+        {"POST", webrtc + "viewport", viewport("0"), 400},
+        {"POST", webrtc + "viewport", viewport(R"("1280")"), 400},
+        {"POST", webrtc + "viewport", R"({"width":1,"height":1,"codec":"vp8","bitrate":1})", 400},
         // The answer is the proposal within 2 and 50 Mbit/s, a whole number.
-        {"POST", webrtc + "telemetry", R"({"availableBitrate":15000000})", "Bearer {t}", 200,
-         R"({"bitrate":15000000})"},
-        {"POST", webrtc + "telemetry", R"({"availableBitrate":1999999})", "Bearer {t}", 200,
-         R"({"bitrate":2000000})"},
-        {"POST", webrtc + "telemetry", R"({"availableBitrate":50000001})", "Bearer {t}", 200,
-         R"({"bitrate":50000000})"},
-        {"POST", webrtc + "telemetry", R"({"availableBitrate":12500000.9})", "Bearer {t}", 200,
-         R"({"bitrate":12500000})"},
-        {"POST", webrtc + "telemetry", R"({"rttMs":0})", "Bearer {t}", 400, ""},
-        {"POST", webrtc + "signal", R"({"viewerId":"nobody","type":"x"})", "Bearer {t}", 409, ""},
-        {"GET", webrtc + "events?after=0", "", "Bearer {t}", 400, ""},
-        {"GET", webrtc + "events?after=x&viewerId=v", "", "Bearer {t}", 400, ""},
-        {"GET", "/diagnostics/ping", "", "Bearer {t}", 200, R"({"ok":true})"},
-        {"POST", "/diagnostics/ping", "{}", "Bearer {t}", 405, ""},
-        {"GET", "/diagnostics/chunk?size=14", "", "Bearer {t}", 200, R"({"data":"xxx"})"},
-        {"GET", "/diagnostics/chunk?size=12ab", "", "Bearer {t}", 400, ""},
-        {"POST", "/diagnostics/upload", R"({"payload":"xx"})", "Bearer {t}", 200,
-         R"({"received":16})"},
-        {"GET", "/diagnostics/status", "", "Bearer {t}", 200, R"("latencyMs":1,)"},
+        {"POST", webrtc + "telemetry", proposal("15000000"), 200, R"({"bitrate":15000000})"},
+        {"POST", webrtc + "telemetry", proposal("1999999"), 200, R"({"bitrate":2000000})"},
+        {"POST", webrtc + "telemetry", proposal("50000001"), 200, R"({"bitrate":50000000})"},
+        {"POST", webrtc + "telemetry", proposal("12500000.9"), 200, R"({"bitrate":12500000})"},
+        {"POST", webrtc + "telemetry", R"({"rttMs":0})", 400},
+        {"POST", webrtc + "signal", R"({"viewerId":"nobody","type":"x"})", 409},
+        {"GET", webrtc + "events?after=0", "", 400},
+        {"GET", webrtc + "events?after=x&viewerId=v", "", 400},
+        {"GET", "/diagnostics/ping", "", 200, R"({"ok":true})"},
+        {"POST", "/diagnostics/ping", "{}", 405},
+        {"GET", "/diagnostics/chunk?size=14", "", 200, R"({"data":"xxx"})"},
+        {"GET", "/diagnostics/chunk?size=12ab", "", 400},
+        {"POST", "/diagnostics/upload", R"({"payload":"xx"})", 200, R"({"received":16})"},
+        {"GET", "/diagnostics/status", "", 200, R"("latencyMs":1,)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.method + " " + row.path + " " + row.body + " [" + row.authorization + "]");
@@ -231,11 +231,7 @@ TEST(ViewerSessionTest, sessionLengthCountsFromTheConnection) {
     EXPECT_EQ(closes(), 0);
     const auto connected = std::chrono::steady_clock::now();
     probe->callbacks.onStateChange(2);
-    while (closes() == 0 &&
-           std::chrono::steady_clock::now() - connected < std::chrono::seconds(5)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(closes(), 1);
+    EXPECT_TRUE(waitFor([&] { return closes() == 1; }));
     EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(950));
 }
 
@@ -244,53 +240,31 @@ TEST(ServiceOptionsTest, commandLineTakesEveryOptionAndRefusesBadValues) {
     EXPECT_EQ(defaults.port, 8080);
     EXPECT_EQ(defaults.email, "demo@quorvanta.local");
     EXPECT_EQ(defaults.password, "demo");
-    ServiceOptions o = parseServiceOptions({"--port",
-                                            "0",
-                                            "--email",
-                                            "a@b",
-                                            "--password",
-                                            "pw",
-                                            "--session-id",
-                                            "game-7",
-                                            "--record",
-                                            "/r",
-                                            "--scenario",
-                                            "/s",
-                                            "--session-seconds",
-                                            "3",
-                                            "--video",
-                                            "/v.h264",
-                                            "--loss",
-                                            "2.5",
-                                            "--seed",
-                                            "7",
-                                            "--jitter",
-                                            "20",
-                                            "--help",
-                                            "--version"});
+    // Words split at spaces, as a shell would.
+    const auto words = [](const std::string& line) {
+        std::vector<std::string> result;
+        std::istringstream in(line);
+        for (std::string word; in >> word;) {
+            result.push_back(word);
+        }
+        return result;
+    };
+    ServiceOptions o = parseServiceOptions(
+        words("--port 0 --email a@b --password pw --session-id game-7 --record /r --scenario /s "
+              "--session-seconds 3 --video /v.h264 --loss 2.5 --seed 7 --jitter 20 --help "
+              "--version"));
     EXPECT_EQ(std::tie(o.port, o.email, o.password, o.sessionId, o.recordFile, o.scenarioFile),
               std::make_tuple(0, "a@b", "pw", "game-7", "/r", "/s"));
     EXPECT_EQ(std::tie(o.sessionSeconds, o.videoFile, o.impairment.lossPercent, o.impairment.seed,
                        o.impairment.jitterMs, o.help, o.version),
               std::make_tuple(3, "/v.h264", 2.5, 7u, 20, true, true));
 
-    const std::vector<std::vector<std::string>> refused = {
-        {"--port"},
-        {"--port", "80x"},
-        {"--port", "65536"},
-        {"--port", "-1"},
-        {"--session-id", "a/b"},
-        {"--session-id", ""},
-        {"--loss", "101"},
-        {"--loss", "5%"},
-        {"--jitter", "-1"},
-        {"--colour", "red"},
-        {"stray"},
-        {"--port", "1", "--colour"},
-    };
-    for (const auto& args : refused) {
-        EXPECT_THROW(parseServiceOptions(args), std::invalid_argument) << args.back();
+    for (const char* line :
+         {"--port", "--port 80x", "--port 65536", "--port -1", "--session-id a/b", "--loss 101",
+          "--loss 5%", "--jitter -1", "--colour red", "stray", "--port 1 --colour"}) {
+        EXPECT_THROW(parseServiceOptions(words(line)), std::invalid_argument) << line;
     }
+    EXPECT_THROW(parseServiceOptions({"--session-id", ""}), std::invalid_argument);
 }
 
 // Everything the stand-in sends stays on loopback, also when a viewer offers more.

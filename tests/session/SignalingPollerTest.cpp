@@ -1,13 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <sstream>
 #include <thread>
 
 #include "session/SignalingPoller.hpp"
 #include "session/SignalingTestSupport.hpp"
 #include "support/FakeRtc.hpp"
+#include "support/WaitFor.hpp"
 
 using nlohmann::json;
 using signaling_test::FakeService;
@@ -41,10 +41,8 @@ struct Poller {
     Poller() { serve({}); }
 
     void serve(std::vector<json> replies) {
-        auto queue = std::make_shared<std::vector<json>>(std::move(replies));
-        auto next = std::make_shared<size_t>(0);
-        service.onGet = [queue, next](const Request&) {
-            return *next < queue->size() ? (*queue)[(*next)++] : reply(json::array());
+        service.onGet = [replies, next = std::size_t{0}](const Request&) mutable {
+            return next < replies.size() ? replies[next++] : reply(json::array());
         };
     }
     void poll(int times = 1) {
@@ -195,17 +193,14 @@ TEST(SignalingPoller, refusalsAndFailuresAreReportedOnceAndTheRightThingIsAskedA
 
 TEST(SignalingPoller, pacesItsCyclesAndEndsPromptlyAfterAStopDuringARequest) {
     Poller p;
-    std::mutex mutex;
-    std::condition_variable released;
-    bool release = false;
+    std::atomic<bool> released{false};
     std::atomic<int> calls{0};
-    std::vector<std::chrono::steady_clock::time_point> times;
+    std::vector<std::chrono::steady_clock::time_point> times;  // written by the poller alone
     p.service.onGet = [&](const Request&) {
-        std::unique_lock lock(mutex);
         times.push_back(std::chrono::steady_clock::now());
         if (calls.fetch_add(1) == 1) {
             // The second request hangs until the test lets it answer.
-            released.wait(lock, [&] { return release; });
+            waitFor([&] { return released.load(); });
             return reply(json::array({offerEvent(4)}));
         }
         return reply(json::array());
@@ -213,17 +208,12 @@ TEST(SignalingPoller, pacesItsCyclesAndEndsPromptlyAfterAStopDuringARequest) {
     std::atomic<bool> finished{false};
     std::thread thread([&] {
         p.poller.run();
-        finished.store(true);
+        finished = true;
     });
-    ASSERT_TRUE(signaling_test::waitUntil([&] { return calls.load() == 2; }));
-    p.stopRequested.store(true);
-    {
-        std::lock_guard lock(mutex);
-        release = true;
-    }
-    released.notify_all();
-    const bool ended =
-        signaling_test::waitUntil([&] { return finished.load(); }, std::chrono::seconds(3));
+    waitFor([&] { return calls.load() == 2; });
+    p.stopRequested = true;
+    released = true;
+    const bool ended = waitFor([&] { return finished.load(); }, std::chrono::seconds(3));
     thread.join();
     ASSERT_TRUE(ended);
     EXPECT_EQ(calls.load(), 2) << "no request after the stop";
@@ -231,7 +221,7 @@ TEST(SignalingPoller, pacesItsCyclesAndEndsPromptlyAfterAStopDuringARequest) {
     EXPECT_GE(times[1] - times[0], std::chrono::milliseconds(450)) << "cycles are paced";
 
     Poller stoppedFirst;
-    stoppedFirst.stopRequested.store(true);
+    stoppedFirst.stopRequested = true;
     stoppedFirst.poller.run();
     EXPECT_TRUE(stoppedFirst.service.requests().empty());
 }

@@ -1,65 +1,32 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/EventLog.hpp"
 #include "session/SignalingTransport.hpp"
+#include "support/TempDir.hpp"
 
 namespace signaling_test {
 
-// Polls until the condition holds or the deadline passes; returns the last result.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds deadline = std::chrono::seconds(5)) {
-    auto until = std::chrono::steady_clock::now() + deadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= until) {
-            return condition();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 // An EventLog on a fresh file of its own, readable back line by line.
-class TempLog {
-  public:
-    TempLog()
-        : path(std::filesystem::path(testing::TempDir()) /
-               ("signaling-" +
-                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
-                std::to_string(counter().fetch_add(1)) + ".log")),
-          log(path) {}
-    ~TempLog() { std::filesystem::remove(path); }
-
+struct TempLog {
     std::vector<std::string> lines() const {
-        std::ifstream in(path);
+        std::istringstream text(readWholeFile(folder.path() / "client.log"));
         std::vector<std::string> result;
-        for (std::string line; std::getline(in, line);) {
+        for (std::string line; std::getline(text, line);) {
             result.push_back(line);
         }
         return result;
     }
 
-    const std::filesystem::path path;
-    EventLog log;
-
-  private:
-    static std::atomic<int>& counter() {
-        static std::atomic<int> value{0};
-        return value;
-    }
+    TempDir folder;
+    EventLog log{folder.path() / "client.log"};
 };
 
 struct Request {
@@ -71,20 +38,19 @@ struct Request {
 // reply or throw the failure an HTTP client would.
 class FakeService {
   public:
-    std::function<nlohmann::json(const Request&)> onPost = [](const Request&) {
-        return nlohmann::json::object();
-    };
-    std::function<nlohmann::json(const Request&)> onGet = [](const Request&) {
+    using Reply = std::function<nlohmann::json(const Request&)>;
+    Reply onPost = [](const Request&) { return nlohmann::json::object(); };
+    Reply onGet = [](const Request&) {
         return nlohmann::json{{"events", nlohmann::json::array()}};
     };
 
     SignalingTransport transport() {
-        return SignalingTransport{[this](const std::string& path) {
-                                      return handle(Request{path, nullptr}, onGet);
-                                  },
-                                  [this](const std::string& path, const nlohmann::json& body) {
-                                      return handle(Request{path, body}, onPost);
-                                  }};
+        return {[this](const std::string& path) {
+                    return handle({path, nullptr}, onGet);
+                },
+                [this](const std::string& path, const nlohmann::json& body) {
+                    return handle({path, body}, onPost);
+                }};
     }
 
     std::vector<Request> requests() const {
@@ -102,8 +68,7 @@ class FakeService {
     }
 
   private:
-    nlohmann::json handle(Request request,
-                          const std::function<nlohmann::json(const Request&)>& reply) {
+    nlohmann::json handle(Request request, const Reply& reply) {
         {
             std::lock_guard lock(mutex);
             recorded.push_back(request);

@@ -1,8 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -13,6 +11,7 @@
 #include "session/SignalingUplink.hpp"
 #include "support/FakeRtc.hpp"
 #include "support/LocalHttpServer.hpp"
+#include "support/WaitFor.hpp"
 
 using nlohmann::json;
 using signaling_test::FakeService;
@@ -29,10 +28,6 @@ rtc::Candidate candidate(int n, const std::string& mid = "audio") {
                           mid);
 }
 
-std::string candidateText(int n) {
-    return std::string(candidate(n));
-}
-
 class SignalingUplinkTest : public testing::Test {
   protected:
     SignalingUplinkTest() {
@@ -42,15 +37,15 @@ class SignalingUplinkTest : public testing::Test {
 
     void describe() { peer->emitLocalDescription(rtc::Description(answerSdp, "answer")); }
 
-    // The candidate texts of the posted candidate bodies, in posting order.
-    std::vector<std::string> postedCandidates() const {
-        std::vector<std::string> texts;
+    // The numbers of the posted candidates, in posting order.
+    std::vector<int> postedCandidates() const {
+        std::vector<int> numbers;
         for (const auto& body : service.postedBodies()) {
             if (body.at("type") == "add_remote_candidate") {
-                texts.push_back(body.at("candidate"));
+                numbers.push_back(std::stoi(body.at("candidate").get<std::string>().substr(10)));
             }
         }
-        return texts;
+        return numbers;
     }
 
     std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
@@ -94,11 +89,10 @@ TEST_F(SignalingUplinkTest, candidatesWaitForTheAnswerThenGoInArrivalOrderWithTh
                                       {"sdp", answerSdp}}));
     EXPECT_EQ(requests[2].body, (json{{"viewerId", viewerId},
                                       {"type", "add_remote_candidate"},
-                                      {"candidate", candidateText(1)},
+                                      {"candidate", std::string(candidate(1))},
                                       {"mid", "audio"}}));
     EXPECT_EQ(requests[3].body.at("mid"), "video");
-    EXPECT_EQ(postedCandidates(),
-              (std::vector<std::string>{candidateText(1), candidateText(2), candidateText(3)}));
+    EXPECT_EQ(postedCandidates(), (std::vector<int>{1, 2, 3}));
     EXPECT_TRUE(session.pendingCandidates.empty());
     EXPECT_TRUE(log.lines().empty()) << "a clean exchange writes nothing";
 }
@@ -124,20 +118,19 @@ TEST_F(SignalingUplinkTest, failureDuringTheFlushLosesTheRestButNotLaterCandidat
     }
     service.onPost = [](const Request& request) -> json {
         const auto text = request.body.value("candidate", "");
-        if (text == candidateText(2) || text == candidateText(5)) {
-            throw std::runtime_error(text == candidateText(2) ? "timed out" : "not JSON");
+        if (text.starts_with("candidate:2 ") || text.starts_with("candidate:5 ")) {
+            throw std::runtime_error(text[10] == '2' ? "timed out" : "not JSON");
         }
         return json::object();
     };
     describe();
-    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2)}));
+    EXPECT_EQ(postedCandidates(), (std::vector<int>{1, 2}));
     // A later candidate still goes directly, and one failing does not stop the next; a
     // repeated answer does not revive 3 and 4.
     peer->emitLocalCandidate(candidate(5));
     peer->emitLocalCandidate(candidate(6));
     describe();
-    EXPECT_EQ(postedCandidates(), (std::vector<std::string>{candidateText(1), candidateText(2),
-                                                            candidateText(5), candidateText(6)}));
+    EXPECT_EQ(postedCandidates(), (std::vector<int>{1, 2, 5, 6}));
     EXPECT_EQ(service.postedBodies().back().at("type"), "set_remote_description");
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"signaling_error=timed out", "signaling_error=not JSON"}));
@@ -148,38 +141,27 @@ TEST_F(SignalingUplinkTest, failureDuringTheFlushLosesTheRestButNotLaterCandidat
 TEST_F(SignalingUplinkTest, concurrentCallbacksLoseNoCandidate) {
     constexpr int threads = 4;
     constexpr int perThread = 50;
-    std::atomic<bool> go{false};
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
-            while (!go.load()) {
-                std::this_thread::yield();
-            }
             for (int i = 0; i < perThread; ++i) {
                 peer->emitLocalCandidate(candidate(t * perThread + i));
             }
         });
-    }
-    std::thread answer([&] {
-        while (!go.load()) {
-            std::this_thread::yield();
+        if (t == threads / 2) {
+            workers.emplace_back([&] { describe(); });
         }
-        describe();
-    });
-    go.store(true);
+    }
     for (auto& worker : workers) {
         worker.join();
     }
-    answer.join();
 
     auto bodies = service.postedBodies();
     ASSERT_EQ(bodies.size(), 1u + threads * perThread);
     EXPECT_EQ(bodies[0].at("type"), "set_remote_description");
-    std::set<std::string> seen;
-    for (size_t i = 1; i < bodies.size(); ++i) {
-        EXPECT_TRUE(seen.insert(bodies[i].at("candidate")).second) << "posted twice";
-    }
-    EXPECT_EQ(seen.size(), static_cast<size_t>(threads * perThread));
+    const auto numbers = postedCandidates();
+    EXPECT_EQ(std::set<int>(numbers.begin(), numbers.end()).size(), numbers.size())
+        << "a candidate posted twice";
     EXPECT_TRUE(session.pendingCandidates.empty());
 }
 
@@ -189,17 +171,13 @@ TEST_F(SignalingUplinkTest, concurrentCallbacksLoseNoCandidate) {
 // outlives them is reported.
 TEST(SignalingUplinkShutdown, candidatePostHeldOpenAtShutdownEndsBeforeItsStateGoes) {
     CurlGlobal curl;
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool candidateArrived = false;
-    bool released = false;
+    std::atomic<bool> candidateArrived{false};
+    std::atomic<bool> released{false};
     LocalHttpServer service;
     service.server.Post("/game-sessions/s-1/webrtc/signal", [&](const auto& req, auto& res) {
         if (json::parse(req.body).at("type") == "add_remote_candidate") {
-            std::unique_lock lock(mutex);
             candidateArrived = true;
-            changed.notify_all();
-            changed.wait(lock, [&] { return released; });
+            waitFor([&] { return released.load(); }, std::chrono::seconds(20));
         }
         res.set_content("{}", "application/json");
     });
@@ -222,27 +200,21 @@ TEST(SignalingUplinkShutdown, candidatePostHeldOpenAtShutdownEndsBeforeItsStateG
         uplink->attach();
         peer->emitLocalDescription(rtc::Description(answerSdp, "answer"));
         engine = std::thread([&peer] { peer->emitLocalCandidate(candidate(1)); });
-        {
-            std::unique_lock lock(mutex);
-            changed.wait_for(lock, std::chrono::seconds(20), [&] { return candidateArrived; });
-        }
+        waitFor([&] { return candidateArrived.load(); }, std::chrono::seconds(20));
 
         // The shutdown's order: stop, close the connection, then the state goes.
         session->stopRequested = true;
         session->peerConnection->close();
         uplink.reset();
+        // The handler has ended by now: its failure is already written.
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                                   "http_error=POST /game-sessions/s-1/webrtc/signal: cancelled, "
+                                   "the client is stopping",
+                                   "signaling_error=POST /game-sessions/s-1/webrtc/signal HTTP 0: ",
+                               }));
         api.reset();
         session.reset();
     }
     engine.join();
-    {
-        std::lock_guard lock(mutex);
-        released = true;
-    }
-    changed.notify_all();
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "http_error=POST /game-sessions/s-1/webrtc/signal: cancelled, "
-                               "the client is stopping",
-                               "signaling_error=POST /game-sessions/s-1/webrtc/signal HTTP 0: ",
-                           }));
+    released = true;
 }
