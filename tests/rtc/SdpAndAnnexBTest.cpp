@@ -63,22 +63,17 @@ TEST(Sdp, largeBundleIsRewrittenWithoutRescanningPerSection) {
     // Sized so that searching the session part and the bundle's mid list again for every
     // section takes many minutes, where one pass takes a fraction of a second.
     constexpr int count = 200'000;
-    std::string offer = "v=0\r\na=group:BUNDLE";
+    std::string bundle = "a=group:BUNDLE", filler, sections;
     for (int i = 0; i < count; ++i) {
-        offer += " " + std::to_string(i);
-    }
-    offer += "\r\n";
-    for (int i = 0; i < count; ++i) {
-        offer += "a=x-filler\r\n";
-    }
-    offer += "a=ice-pwd:sessionpassword\r\nm=audio 9 X 0\r\na=mid:0\r\na=ice-ufrag:tag\r\n";
-    for (int i = 1; i < count; ++i) {
-        offer += "m=video 9 X 0\r\na=mid:" + std::to_string(i) + "\r\n";
+        bundle += " " + std::to_string(i);
+        filler += "a=x-filler\r\n";
+        sections += "m=video 9 X 0\r\na=mid:" + std::to_string(i) + "\r\n";
+        sections += i == 0 ? "a=ice-ufrag:tag\r\n" : "";
     }
     const std::string outside = "m=video 9 X 0\r\na=mid:outside\r\n";
-    offer += outside;
-
-    const std::string result = rtc::sdp::unifyBundleCredentials(offer);
+    const std::string result =
+        rtc::sdp::unifyBundleCredentials("v=0\r\n" + bundle + "\r\n" + filler +
+                                         "a=ice-pwd:sessionpassword\r\n" + sections + outside);
     auto occurrences = [&](const std::string& text) {
         std::size_t found = 0;
         for (auto at = result.find(text); at != std::string::npos; at = result.find(text, at + 1)) {
