@@ -1,12 +1,14 @@
-// What the engine adapter takes in from the service: its ICE servers, and the SSRCs of the
-// RTP packets its sender uses (one stream per payload type).
+// What the engine adapter takes in from the service: its ICE servers, and the SSRCs and
+// sequence numbers of the RTP packets its sender uses (one stream per payload type).
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "rtc/EngineLog.hpp"
 #include "rtc/IceSetup.hpp"
+#include "rtc/LossTracker.hpp"
 #include "rtc/SsrcLatch.hpp"
 #include "support/TempDir.hpp"
 
@@ -109,6 +111,50 @@ TEST(SsrcLatch, newerSsrcsCarryOnAsTheFirstAndReplacedOnesAreDropped) {
             EXPECT_EQ(verdict.ssrc, p.goesOnAs) << i;
         }
         EXPECT_EQ(verdict.firstExtra, p.firstExtra) << i;
+    }
+}
+
+// Loss, lateness and repair told apart from sequence numbers alone: "e<n>" enters the jitter
+// buffer, "r<n>" enters by retransmission, "l<n>" leaves it.
+TEST(LossTracker, countsEachMissingNumberOnceAsLostOrLate) {
+    struct Case {
+        const char* name;
+        const char* steps;
+        std::uint64_t lost, outOfOrder, retransmitted;
+        int skipsOnLeaving, repairsTooLate;
+    };
+    const std::vector<Case> cases = {
+        {"wrap-around is no gap", "e65534 l65534 e65535 l65535 e0 l0", 0, 0, 0, 0, 0},
+        {"gap across the wrap is lost and skipped", "e65534 l65534 e1 l1", 2, 0, 0, 1, 0},
+        {"reordered packet is late, not lost", "e10 e12 e11 l10 l11 l12", 0, 1, 0, 0, 0},
+        {"duplicates count nothing", "e10 e11 e11 e10 l10 l11", 0, 0, 0, 0, 0},
+        {"repaired packet is lost and retransmitted, not skipped", "e10 e12 r11 r11 l10 l11 l12", 1,
+         0, 1, 0, 0},
+        {"given-up packet is lost once, its repair too late", "e10 l10 e14 l14 r12 r12 e11", 3, 0,
+         0, 1, 1},
+        {"restarted sender is no loss", "e100 l100 e40000 l40000 e40001 l40001", 0, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        rtc::LossTracker tracker;
+        int skips = 0;
+        int tooLate = 0;
+        std::istringstream steps(c.steps);
+        char what;
+        unsigned sequence;
+        while (steps >> what >> sequence) {
+            if (what == 'l') {
+                skips += tracker.left(static_cast<std::uint16_t>(sequence)) ? 1 : 0;
+            } else if (tracker.entered(static_cast<std::uint16_t>(sequence), what == 'r') ==
+                       rtc::LossTracker::Arrival::RepairTooLate) {
+                ++tooLate;
+            }
+        }
+        EXPECT_EQ(tracker.lost(), c.lost);
+        EXPECT_EQ(tracker.outOfOrder(), c.outOfOrder);
+        EXPECT_EQ(tracker.retransmitted(), c.retransmitted);
+        EXPECT_EQ(skips, c.skipsOnLeaving);
+        EXPECT_EQ(tooLate, c.repairsTooLate);
     }
 }
 

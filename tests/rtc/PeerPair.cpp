@@ -4,30 +4,15 @@
 
 namespace rtctest {
 
-Relay::Relay() {
-    thread = std::thread([this] {
-        std::unique_lock lock(mutex);
-        while (true) {
-            wake.wait(lock, [&] { return stopping || (running && !tasks.empty()); });
-            if (stopping) {
-                return;
-            }
-            auto task = std::move(tasks.front());
-            tasks.pop_front();
-            lock.unlock();
-            task();
-            lock.lock();
-        }
-    });
-}
-
-Relay::~Relay() {
-    {
-        std::lock_guard lock(mutex);
-        stopping = true;
+void Relay::run(std::stop_token stop) {
+    std::unique_lock lock(mutex);
+    while (wake.wait(lock, stop, [&] { return running && !tasks.empty(); })) {
+        auto task = std::move(tasks.front());
+        tasks.pop_front();
+        lock.unlock();
+        task();
+        lock.lock();
     }
-    wake.notify_all();
-    thread.join();
 }
 
 void Relay::resume() {
@@ -45,8 +30,6 @@ void Relay::post(std::function<void()> task) {
     }
     wake.notify_all();
 }
-
-PeerPair::PeerPair(PairOptions options) : options(std::move(options)) {}
 
 PeerPair::~PeerPair() {
     if (answerer) {
@@ -161,16 +144,19 @@ bool PeerPair::connected() {
     return std::ranges::count(observed.states, rtc::PeerConnection::State::Connected) > 0;
 }
 
+template <typename Value>
+Value found(std::mutex& mutex, const std::map<std::string, Value>& map, const std::string& key) {
+    std::lock_guard lock(mutex);
+    auto at = map.find(key);
+    return at == map.end() ? nullptr : at->second;
+}
+
 std::shared_ptr<rtc::DataChannel> PeerPair::channel(const std::string& label) {
-    std::lock_guard lock(observed.mutex);
-    auto found = observed.channels.find(label);
-    return found == observed.channels.end() ? nullptr : found->second;
+    return found(observed.mutex, observed.channels, label);
 }
 
 std::shared_ptr<rtc::Track> PeerPair::track(const std::string& mid) {
-    std::lock_guard lock(observed.mutex);
-    auto found = observed.tracks.find(mid);
-    return found == observed.tracks.end() ? nullptr : found->second;
+    return found(observed.mutex, observed.tracks, mid);
 }
 
 }  // namespace rtctest

@@ -30,18 +30,16 @@ constexpr std::chrono::milliseconds slow = 20s;
 // Runs tasks one after another on a thread of its own, from resume() on.
 class Relay {
   public:
-    Relay();
-    ~Relay();
     void post(std::function<void()> task);
     void resume();
 
   private:
     std::mutex mutex;
-    std::condition_variable wake;
+    std::condition_variable_any wake;
     std::deque<std::function<void()>> tasks;
-    bool stopping = false;
     bool running = false;
-    std::thread thread;
+    std::jthread thread{[this](std::stop_token stop) { run(stop); }};  // last: stops first
+    void run(std::stop_token stop);
 };
 
 struct PairOptions {
@@ -78,7 +76,7 @@ struct Observed {
 
 class PeerPair {
   public:
-    explicit PeerPair(PairOptions options = {});
+    explicit PeerPair(PairOptions options = {}) : options(std::move(options)) {}
     ~PeerPair();
 
     // Creates both peers; the offer flows at once.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "rtc/AnnexB.hpp"
 #include "rtc/Sdp.hpp"
@@ -63,22 +64,17 @@ TEST(Sdp, largeBundleIsRewrittenWithoutRescanningPerSection) {
     // Sized so that searching the session part and the bundle's mid list again for every
     // section takes many minutes, where one pass takes a fraction of a second.
     constexpr int count = 200'000;
-    std::string offer = "v=0\r\na=group:BUNDLE";
+    std::string bundle = "a=group:BUNDLE", filler, sections;
     for (int i = 0; i < count; ++i) {
-        offer += " " + std::to_string(i);
-    }
-    offer += "\r\n";
-    for (int i = 0; i < count; ++i) {
-        offer += "a=x-filler\r\n";
-    }
-    offer += "a=ice-pwd:sessionpassword\r\nm=audio 9 X 0\r\na=mid:0\r\na=ice-ufrag:tag\r\n";
-    for (int i = 1; i < count; ++i) {
-        offer += "m=video 9 X 0\r\na=mid:" + std::to_string(i) + "\r\n";
+        bundle += " " + std::to_string(i);
+        filler += "a=x-filler\r\n";
+        sections += "m=video 9 X 0\r\na=mid:" + std::to_string(i) + "\r\n";
+        sections += i == 0 ? "a=ice-ufrag:tag\r\n" : "";
     }
     const std::string outside = "m=video 9 X 0\r\na=mid:outside\r\n";
-    offer += outside;
-
-    const std::string result = rtc::sdp::unifyBundleCredentials(offer);
+    const std::string result =
+        rtc::sdp::unifyBundleCredentials("v=0\r\n" + bundle + "\r\n" + filler +
+                                         "a=ice-pwd:sessionpassword\r\n" + sections + outside);
     auto occurrences = [&](const std::string& text) {
         std::size_t found = 0;
         for (auto at = result.find(text); at != std::string::npos; at = result.find(text, at + 1)) {
@@ -109,18 +105,16 @@ TEST(Sdp, remoteCandidatesArePlacedOnTheFirstSectionWithTheirMid) {
     EXPECT_THROW(rtc::sdp::placeRemoteCandidate(media, "a", " candidate:1"), std::invalid_argument);
 }
 
-// Sections as "kind:port:mid", session lines (a BUNDLE group) first when given.
+// Sections as "kind port mid", session lines (a BUNDLE group) first when given.
 std::string offerOf(const std::string& session, std::initializer_list<const char*> sections) {
     std::string offer = "v=0\r\ns=-\r\nt=0 0\r\n" + session;
-    for (std::string section : sections) {
-        auto kind = section.substr(0, section.find(':'));
-        auto rest = section.substr(kind.size() + 1);
-        auto port = rest.substr(0, rest.find(':'));
-        auto mid = rest.substr(port.size() + 1);
+    for (const char* section : sections) {
+        std::istringstream fields(section);
+        std::string kind, port, mid;
+        fields >> kind >> port >> mid;
         const char* proto =
             kind == "application" ? " UDP/DTLS/SCTP webrtc-datachannel" : " UDP/TLS/RTP/SAVPF 96";
-        offer += "m=" + kind + " " + port + proto + "\r\n" +
-                 (mid.empty() ? "" : "a=mid:" + mid + "\r\n");
+        offer += "m=" + kind + " " + port + proto + "\r\na=mid:" + mid + "\r\n";
     }
     return offer;
 }
@@ -141,23 +135,23 @@ TEST(Sdp, offersAreShapedToTheSectionsTheClientUsesOnOneTransport) {
          {"audio", "video", "data"},
          "a=group:BUNDLE audio video data"},
         {"unbundled audio sections",
-         offerOf("", {"audio:9:a1", "audio:9:a2", "audio:9:a3"}),
+         offerOf("", {"audio 9 a1", "audio 9 a2", "audio 9 a3"}),
          {"a1"},
          ""},
-        {"unbundled audio and video", offerOf("", {"audio:9:a", "video:9:v"}), {"a"}, ""},
+        {"unbundled audio and video", offerOf("", {"audio 9 a", "video 9 v"}), {"a"}, ""},
         {"numeric mids, a second video in the bundle",
-         offerOf("a=group:BUNDLE 0 1 2\r\n", {"audio:9:0", "video:9:1", "video:9:2"}),
+         offerOf("a=group:BUNDLE 0 1 2\r\n", {"audio 9 0", "video 9 1", "video 9 2"}),
          {"0", "1"},
          "a=group:BUNDLE 0 1"},
         {"bundle found after a stray section",
-         offerOf(bundle, {"audio:9:x", "video:9:v", "audio:9:a", "application:9:d"}),
+         offerOf(bundle, {"audio 9 x", "video 9 v", "audio 9 a", "application 9 d"}),
          {"v", "a", "d"},
          "a=group:BUNDLE a v d"},
         {"rejected by the offer, or not RTP",
-         offerOf("", {"audio:0:off", "text:9:t", "audio:9:on"}),
+         offerOf("", {"audio 0 off", "text 9 t", "audio 9 on"}),
          {"on"},
          ""},
-        {"nothing usable", offerOf("", {"text:9:t", "audio:0:a"}), {}, ""},
+        {"nothing usable", offerOf("", {"text 9 t", "audio 0 a"}), {}, ""},
         {"broken m-lines", "v=0\r\nm=\r\nm=audio\r\nm=video 9\r\n", {}, ""},
     };
     for (const auto& c : cases) {

@@ -13,11 +13,6 @@ bool FakeDataChannel::send(rtc::message_variant data) {
     return true;
 }
 
-std::vector<rtc::message_variant> FakeDataChannel::sent() const {
-    std::lock_guard lock(mutex);
-    return sentMessages;
-}
-
 std::vector<std::string> FakeDataChannel::sentTexts() const {
     std::vector<std::string> texts;
     for (const auto& message : sent()) {
@@ -41,26 +36,6 @@ void FakePeer::addRemoteCandidate(rtc::Candidate candidate) {
         throw std::invalid_argument(*candidateRefusal);
     }
     candidates.push_back(std::move(candidate));
-}
-
-std::vector<rtc::Description> FakePeer::remoteDescriptions() const {
-    std::lock_guard lock(mutex);
-    return descriptions;
-}
-
-std::vector<rtc::Candidate> FakePeer::remoteCandidates() const {
-    std::lock_guard lock(mutex);
-    return candidates;
-}
-
-void FakePeer::refuseDescriptions(std::optional<std::string> message) {
-    std::lock_guard lock(mutex);
-    descriptionRefusal = std::move(message);
-}
-
-void FakePeer::refuseCandidates(std::optional<std::string> message) {
-    std::lock_guard lock(mutex);
-    candidateRefusal = std::move(message);
 }
 
 }  // namespace fake

@@ -120,7 +120,10 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
         openSlot();
     }
     void receive(rtc::message_variant data) { messageSlot(std::move(data)); }
-    std::vector<rtc::message_variant> sent() const;
+    std::vector<rtc::message_variant> sent() const {
+        std::lock_guard lock(mutex);
+        return sentMessages;
+    }
     // The sent messages as text, "<binary>" standing for each binary one.
     std::vector<std::string> sentTexts() const;
     bool hasOpenHandler() const { return static_cast<bool>(openSlot.get()); }
@@ -190,13 +193,25 @@ class FakePeer : public rtc::PeerConnection::Impl {
     }
 
     // What the client applied, in order.
-    std::vector<rtc::Description> remoteDescriptions() const;
-    std::vector<rtc::Candidate> remoteCandidates() const;
+    std::vector<rtc::Description> remoteDescriptions() const {
+        std::lock_guard lock(mutex);
+        return descriptions;
+    }
+    std::vector<rtc::Candidate> remoteCandidates() const {
+        std::lock_guard lock(mutex);
+        return candidates;
+    }
 
     // When set, the next calls throw this message as std::invalid_argument, as an engine
     // refusing the input would.
-    void refuseDescriptions(std::optional<std::string> message);
-    void refuseCandidates(std::optional<std::string> message);
+    void refuseDescriptions(std::optional<std::string> message) {
+        std::lock_guard lock(mutex);
+        descriptionRefusal = std::move(message);
+    }
+    void refuseCandidates(std::optional<std::string> message) {
+        std::lock_guard lock(mutex);
+        candidateRefusal = std::move(message);
+    }
 
   private:
     mutable std::mutex mutex;
