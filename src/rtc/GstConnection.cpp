@@ -350,7 +350,7 @@ void GstConnection::setRemoteDescription(Description description) {
     std::string answer = negotiation->answer(description);
     latch->allow(sdp::payloadTypes(answer));
     received->answered(answer);
-    transports->watchTransports(webrtc.get());
+    transports->watchTransports(webrtc.get(), dtls::announced(description));
     announceTracks();
     localDescriptionSlot.run(*gate, Description(answer, "answer"));
     negotiation->answerDelivered();

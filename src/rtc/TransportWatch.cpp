@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "rtc/EngineLog.hpp"
 #include "rtc/Glib.hpp"
 #include "rtc/WeakBind.hpp"
 
@@ -16,13 +17,15 @@ void TransportWatch::connected() {
     everConnected = true;
 }
 
-void TransportWatch::watchTransports(GstElement* webrtc) {
+void TransportWatch::watchTransports(GstElement* webrtc,
+                                     std::vector<dtls::Fingerprint> fingerprints) {
     {
         std::lock_guard lock(mutex);
         if (transportsWatched) {
             return;
         }
         transportsWatched = true;
+        expected = std::move(fingerprints);
     }
     const auto weak = weak_from_this();
 
@@ -53,7 +56,9 @@ void TransportWatch::watchTransports(GstElement* webrtc) {
                      [](TransportWatch& self, GstWebRTCDTLSTransport* transport, GParamSpec*) {
                          GstWebRTCDTLSTransportState state = GST_WEBRTC_DTLS_TRANSPORT_STATE_NEW;
                          g_object_get(transport, "state", &state, nullptr);
-                         if (state == GST_WEBRTC_DTLS_TRANSPORT_STATE_CLOSED) {
+                         if (state == GST_WEBRTC_DTLS_TRANSPORT_STATE_CONNECTED) {
+                             self.checkPeerCertificate(transport);
+                         } else if (state == GST_WEBRTC_DTLS_TRANSPORT_STATE_CLOSED) {
                              self.report(PeerConnection::State::Closed);
                          } else if (state == GST_WEBRTC_DTLS_TRANSPORT_STATE_FAILED) {
                              self.report(PeerConnection::State::Failed);
@@ -94,6 +99,22 @@ void TransportWatch::watchTransports(GstElement* webrtc) {
             weakBind(weak, [](TransportWatch& self, GstElement*, guint, guint ssrc) {
                 self.byeFrom(ssrc);
             }));
+    }
+}
+
+void TransportWatch::checkPeerCertificate(GstWebRTCDTLSTransport* transport) {
+    gchar* pem = nullptr;
+    g_object_get(transport, "remote-certificate", &pem, nullptr);
+    const std::string certificate = pem ? pem : "";
+    g_free(pem);
+    bool announced = false;
+    {
+        std::lock_guard lock(mutex);
+        announced = dtls::matches(certificate, expected);
+    }
+    if (!announced) {
+        writeEngineLine("dtls_peer_refused=its certificate matches no fingerprint of the offer");
+        report(PeerConnection::State::Failed);
     }
 }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
+#include <string>
 
 #include "PeerPair.hpp"
 
@@ -68,6 +70,33 @@ TEST(PeerLifecycle, sessionOutlivesAClosedChannelAndCloseSilencesEveryCallback) 
     // Closing again and then destroying returns at once.
     pair.answerer->close();
     pair.answerer.reset();
+}
+
+// Someone on the media path answering the handshake with a certificate of their own: the
+// connection fails instead of carrying the stream.
+TEST(PeerLifecycle, certificateTheOfferDidNotAnnounceFailsTheConnection) {
+    PairOptions options;
+    options.editOffer = [](std::string offer) {
+        std::string forged = "a=fingerprint:sha-256 ";
+        for (int i = 0; i < 32; ++i) {
+            forged += i ? ":AB" : "AB";
+        }
+        std::string out;
+        std::istringstream lines(offer);
+        for (std::string line; std::getline(lines, line);) {
+            out += (line.rfind("a=fingerprint:", 0) == 0 ? forged + "\r" : line) + "\n";
+        }
+        EXPECT_NE(out, offer);
+        return out;
+    };
+    PeerPair pair(options);
+    pair.start();
+    EXPECT_TRUE(waitFor(
+        [&] {
+            std::lock_guard lock(pair.observed.mutex);
+            return std::ranges::count(pair.observed.states, State::Failed) == 1;
+        },
+        slow));
 }
 
 TEST(PeerLifecycle, badSignalingIsRefusedWithoutHarm) {
