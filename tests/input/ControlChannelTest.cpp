@@ -222,8 +222,7 @@ TEST_F(ControlChannelTest, flushWaitsUntilNothingIsBufferedOrTheLimit) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
-// Engine threads open channels and deliver cursor messages while the main thread sends and
-// the capture thread sends microphone packets; run under ThreadSanitizer.
+// Engine, main and capture threads at once; run under ThreadSanitizer.
 TEST_F(ControlChannelTest, channelsCanArriveWhileOtherThreadsSend) {
     std::vector<fake::FakeChannelPair> channels;
     for (int i = 0; i < 50; ++i) {

@@ -10,8 +10,7 @@
 
 namespace {
 
-// A real hidden window on SDL's dummy video driver, so window sizes and mouse state are
-// SDL's own.
+// A hidden window on SDL's dummy video driver, so sizes and mouse state are SDL's own.
 class InputHandlerTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {

@@ -54,9 +54,7 @@ struct DecodeThreadTest : testing::Test {
     std::uint32_t timestamp = 1000;
 };
 
-// The decoder must see every frame in arrival order, or the later frames lose their
-// references; the main thread sees only the newest picture, and the overtaken ones are skipped
-// without anyone asking the sender for anything.
+// Every frame is decoded in order (later ones reference it); only the newest picture is shown.
 TEST_F(DecodeThreadTest,
        everyFrameIsDecodedInOrderAcrossASizeChangeAndOvertakenPicturesAreSkipped) {
     auto stream = teststreams::encode(false, 320, 176, 6, teststreams::gradient());
@@ -128,7 +126,6 @@ TEST_F(DecodeThreadTest, damageAndDecodeFailuresBreakPicturesUntilTheNextKeyFram
     EXPECT_EQ(slot.skipped(), 0u);
 }
 
-// Stopping must not wait for frames still queued, and what is queued or held is released.
 // The first picture holds the decode thread until stop has begun, so no timing decides.
 TEST_F(DecodeThreadTest, stopsWithFramesInFlightAndIgnoresFramesAfterwards) {
     const auto stream = teststreams::encode(false, 320, 176, 10, teststreams::gradient());

@@ -18,9 +18,7 @@ namespace {
 
 using namespace testscreen;
 
-// The picture's rectangle shows `colour` and the bars around it are black, sampled every few
-// pixels; the rectangle's outermost ring (which the renderer may blend) and the menu button
-// are left out.
+// The picture's rectangle shows `colour`, the bars are black; blended edges and the button aside.
 void expectLetterbox(const Screen& s, const letterbox::Rect& r, const Rgb& colour) {
     const letterbox::Rect b = letterbox::menuButtonRect(s.width());
     const auto inside = [](const letterbox::Rect& q, int x, int y, int inset) {
@@ -52,8 +50,7 @@ struct Shown {
 
 const teststreams::Painter violetPainter = teststreams::solid(160, 90, 200);
 
-// One presenter through pictures of changing size and format: each fills its letterbox, the
-// bars stay black, and the overlay's menu button is drawn over it.
+// Each picture, whatever its size and format, fills its letterbox under the menu button.
 TEST(VideoPresenter, eachPictureFillsItsLetterboxAcrossSizeAndFormatChanges) {
     const auto gradient = teststreams::picture(320, 176, teststreams::gradient());
     const auto square = teststreams::picture(240, 240, violetPainter);
@@ -100,8 +97,7 @@ TEST(VideoPresenter, nv12AndOtherFormatsShowTheSamePictureAsPlanar420) {
     EXPECT_GT(show(*moved, true)->maxDifference(*reference), 20);
 }
 
-// A minimised window reports a 0 x 0 output; the stream must keep being consumed. A picture
-// without area, though, has nothing to show.
+// A minimised window (0 x 0) must keep consuming the stream; a picture without area is refused.
 TEST(VideoPresenter, windowWithoutAreaStillPresentsButAPictureWithoutAreaDoesNot) {
     const auto picture = teststreams::picture(320, 176, teststreams::gradient());
     Shown minimised(0, 0);
