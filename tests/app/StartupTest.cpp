@@ -42,21 +42,6 @@ TEST(CommandLine, optionsAreRecognisedAndAnyOtherDashArgumentIsNeverAnAddress) {
     EXPECT_EQ(chooseBaseUrl({"http://h", "session"}), "http://h");
 }
 
-TEST(StreamSize, roundsDownToEvenKeepingTheSign) {
-    struct Case {
-        std::int32_t width, height, evenWidth, evenHeight;
-    };
-    for (const Case& c : std::vector<Case>{{1366, 768, 1366, 768},
-                                           {1919, 1201, 1918, 1200},
-                                           {1, 1, 0, 0},
-                                           {-3, -4, -2, -4},
-                                           {2147483647, 3, 2147483646, 2}}) {
-        const StreamSize size = evenStreamSize(c.width, c.height);
-        EXPECT_EQ(size.width, c.evenWidth) << c.width;
-        EXPECT_EQ(size.height, c.evenHeight) << c.height;
-    }
-}
-
 TEST(TargetBitrate, fixedSettingWinsAndAutomaticFollowsBothDimensions) {
     struct Case {
         Preferences preferences;
