@@ -5,9 +5,6 @@
 
 #include "app/CommandLine.hpp"
 #include "app/Startup.hpp"
-#include "settings/SettingsStore.hpp"
-#include "support/ScopedEnv.hpp"
-#include "support/TempDir.hpp"
 
 namespace {
 
@@ -45,22 +42,6 @@ TEST(CommandLine, optionsAreRecognisedAndAnyOtherDashArgumentIsNeverAnAddress) {
     EXPECT_EQ(chooseBaseUrl({"http://h", "session"}), "http://h");
 }
 
-TEST(StreamSize, roundsDownToEvenKeepingTheSign) {
-    struct Case {
-        std::int32_t width, height, evenWidth, evenHeight;
-    };
-    for (const Case& c : std::vector<Case>{{1366, 768, 1366, 768},
-                                           {1919, 1201, 1918, 1200},
-                                           {1, 1, 0, 0},
-                                           {0, 0, 0, 0},
-                                           {-3, -4, -2, -4},
-                                           {2147483647, 3, 2147483646, 2}}) {
-        const StreamSize size = evenStreamSize(c.width, c.height);
-        EXPECT_EQ(size.width, c.evenWidth) << c.width;
-        EXPECT_EQ(size.height, c.evenHeight) << c.height;
-    }
-}
-
 TEST(TargetBitrate, fixedSettingWinsAndAutomaticFollowsBothDimensions) {
     struct Case {
         Preferences preferences;
@@ -81,32 +62,16 @@ TEST(TargetBitrate, fixedSettingWinsAndAutomaticFollowsBothDimensions) {
     }
 }
 
-TEST(Viewport, handWrittenBitrateOutOfRangeStartsAutomatic) {
-    TempDir home;
-    ScopedEnv localAppData("LOCALAPPDATA", home.path().string());
-    for (const std::int32_t saved : {-8, 3000, 2147483647}) {
-        ASSERT_TRUE(SettingsStore::writeBitrateMbps(saved));
-        const Preferences preferences = readPreferences();
-        EXPECT_EQ(preferences.bitrateMbps, 0) << saved;
-        EXPECT_EQ(viewportBody({1920, 1080}, preferences)["autoBitrate"], true) << saved;
-        EXPECT_EQ(initialTargetBitrate(preferences, {1920, 1080}), 12000000u) << saved;
-    }
-}
-
-// The first session of either reply form; no session, or a reply of another shape, ends the
-// start with the reason.
+// The first session of either reply form, else the reason the start ends.
 TEST(ActiveSession, firstSessionOfEitherReplyFormElseTheReason) {
     const std::string none = "No active Quorvanta session";
     const std::string jsonError = "[json.exception.";
     const std::pair<const char*, std::string> cases[] = {
         {R"({"data":[{"id":"s-1"}]})", "s-1"},
         {R"([{"id":"a"},{"id":"b"}])", "a"},
-        {R"({"data":[{"id":"x","game":1}],"n":1})", "x"},
         {"[]", none},
-        {"{}", none},
         {R"({"data":[]})", none},
         {"null", none},
-        {R"({"data":null})", none},
         {R"({"sessions":[{"id":"s"}]})", none},
         {R"({"data":[{"id":42}]})",
          "[json.exception.type_error.302] type must be string, but is number"},
@@ -114,7 +79,6 @@ TEST(ActiveSession, firstSessionOfEitherReplyFormElseTheReason) {
         {R"({"data":"s"})", jsonError},
         {R"({"data":[5]})", jsonError},
         {R"({"data":[{"name":"no id"}]})", jsonError},
-        {R"({"data":{"id":"s"}})", jsonError},
     };
     for (const auto& [reply, expected] : cases) {
         std::string outcome;
@@ -130,8 +94,7 @@ TEST(ActiveSession, firstSessionOfEitherReplyFormElseTheReason) {
 }
 
 TEST(ActiveSession, deeplyNestedReplyIsRefusedWithoutExhaustingTheStack) {
-    // Deep enough that handling it by copying, one call per level, overflows any thread's
-    // stack; the parser and the destructor themselves do not recurse.
+    // Deep enough that a copy, one call per level, would overflow any thread's stack.
     constexpr std::size_t depth = 500'000;
     const std::string nested = std::string(depth, '[') + std::string(depth, ']');
     EXPECT_THROW(sessionIdFromActiveSessions(json::parse(nested)), json::exception);

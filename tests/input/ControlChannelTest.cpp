@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <limits>
 #include <map>
+#include <span>
 #include <thread>
 
 #include "input/ControlChannel.hpp"
@@ -13,8 +13,6 @@ namespace {
 
 class ControlChannelTest : public ::testing::Test {
   protected:
-    std::string logText() const { return readWholeFile(folder.path() / "client.log"); }
-
     fake::FakeChannelPair openChannel(const std::string& label) {
         fake::FakeChannelPair pair(label);
         control.handleDataChannel(pair.channel);
@@ -39,8 +37,7 @@ class ControlChannelTest : public ::testing::Test {
     ControlChannel control{log, cursor};
 };
 
-// What the server parses, byte for byte: compact, keys in ascending order, on the channel the
-// event's type prefers.
+// What the server parses, byte for byte, on the channel the event's type prefers.
 TEST_F(ControlChannelTest, eachEventGoesOutOnceAsItsWireTextOnTheChannelItsTypeChooses) {
     auto input = openChannel("input");
     auto fast = openChannel("input-fast");
@@ -51,11 +48,8 @@ TEST_F(ControlChannelTest, eachEventGoesOutOnceAsItsWireTextOnTheChannelItsTypeC
     };
     const Case cases[] = {
         {KeyEvent{65, true}, R"({"down":true,"type":"key","vk":65})", false},
-        {KeyEvent{123, false}, R"({"down":false,"type":"key","vk":123})", false},
         {ButtonEvent{2, false}, R"({"button":2,"down":false,"type":"mouse_button"})", false},
         {RelativeMotionEvent{-7, 12}, R"({"dx":-7,"dy":12,"type":"mouse_move"})", true},
-        {RelativeMotionEvent{std::numeric_limits<std::int32_t>::min(), 0},
-         R"({"dx":-2147483648,"dy":0,"type":"mouse_move"})", true},
         {AbsoluteMotionEvent{0, 65535}, R"({"type":"mouse_move_absolute","x":0,"y":65535})", true},
         {WheelEvent{-1}, R"({"delta":-1,"type":"mouse_wheel"})", true},
     };
@@ -69,19 +63,26 @@ TEST_F(ControlChannelTest, eachEventGoesOutOnceAsItsWireTextOnTheChannelItsTypeC
     EXPECT_EQ(fast.fake->sentTexts(), expectedFast);
 }
 
-// Keys and buttons only ever take "input", and are dropped rather than queued while it is not
-// open; motion and wheel take "input" until "input-fast" is open. A channel arriving under a
-// label already held replaces the earlier one.
+// Keys, buttons and microphone packets are dropped while their channel is not open; motion and
+// wheel take "input" until "input-fast" is open. A later channel under a held label replaces it.
 TEST_F(ControlChannelTest, eachChannelCarriesItsEventsOnlyOnceOpen) {
     control.sendInput(keyA);  // no channel at all yet
-    fake::FakeChannelPair input("input");
+    fake::FakeChannelPair input("input"), microphone("microphone");
     control.handleDataChannel(input.channel);
+    control.handleDataChannel(microphone.channel);
+    const std::vector<unsigned char> packet = {0x01, 0xff};
+    control.sendMicrophonePacket(packet);
     auto fast = openChannel("input-fast");
     control.sendInput(keyA);  // "input" still connecting
     control.sendInput(button);
     control.sendInput(motion);
     input.fake->remoteOpen();
+    microphone.fake->remoteOpen();
     EXPECT_TRUE(input.fake->sent().empty());
+    control.sendMicrophonePacket(packet);
+    const rtc::binary prefixed = {std::byte{'M'}, std::byte{'I'},  std::byte{'C'},
+                                  std::byte{'0'}, std::byte{0x01}, std::byte{0xff}};
+    EXPECT_EQ(microphone.fake->sent(), std::vector<rtc::message_variant>{prefixed});
     EXPECT_EQ(fast.fake->sentTexts(),
               std::vector<std::string>{R"({"dx":3,"dy":-2,"type":"mouse_move"})"});
 
@@ -99,7 +100,7 @@ TEST_F(ControlChannelTest, eachChannelCarriesItsEventsOnlyOnceOpen) {
     EXPECT_EQ(fast.channel.use_count(), 1) << "the replaced channel is let go of";
 }
 
-TEST_F(ControlChannelTest, labelsDifferingInOneByteAreNeitherKeptNorLogged) {
+TEST_F(ControlChannelTest, labelsDifferingInOneByteAreNotKept) {
     std::vector<fake::FakeChannelPair> strangers;
     for (const char* label : {"Input", "input ", "input_fast", "microphon", ""}) {
         strangers.emplace_back(label);
@@ -111,14 +112,10 @@ TEST_F(ControlChannelTest, labelsDifferingInOneByteAreNeitherKeptNorLogged) {
     control.sendMicrophonePacket(std::vector<unsigned char>{1});
     for (const auto& stranger : strangers) {
         EXPECT_TRUE(stranger.fake->sent().empty()) << stranger.fake->label();
-        EXPECT_FALSE(stranger.fake->hasOpenHandler()) << stranger.fake->label();
-        EXPECT_FALSE(stranger.fake->hasMessageHandler()) << stranger.fake->label();
     }
-    EXPECT_EQ(logText(), "");
 }
 
-// Each message in turn and where the cursor is afterwards. Broken JSON and cursor messages on
-// the other channels are played end to end by the hostile run.
+// Each message in turn and the cursor afterwards; broken JSON is played by the hostile run.
 TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursorAndOthersChangeNothing) {
     auto input = openChannel("input");
     struct Case {
@@ -133,11 +130,8 @@ TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursorAndOthersChang
         // stored as received, without clamping; fractions cut toward zero
         {R"({"visible":true,"y":-5,"x":70000.9,"type":"cursor"})", true, 70000, -5},
         {R"({"type":"cursor","y":-2147483649})", true, 70000, -5},
-        {R"({"type":"cursor","x":-1e300})", true, 70000, -5},
         {R"({"type":"cursor","x":true})", true, 70000, -5},
         {R"({"type":"Cursor","x":1})", true, 70000, -5},
-        {R"({"type":"","x":1,"y":1,"visible":false})", true, 70000, -5},
-        {R"({"type":"pointer","x":1,"y":1,"visible":false})", true, 70000, -5},
         {R"({"x":1,"y":1,"visible":false})", true, 70000, -5},
     };
     // clang-format on
@@ -146,33 +140,14 @@ TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursorAndOthersChang
         expectCursor(c.visible, c.x, c.y);
     }
     // Binary messages are read as the same text.
-    const auto binary = [](const std::string& text) {
-        rtc::binary bytes;
-        for (const char c : text) {
-            bytes.push_back(static_cast<std::byte>(c));
-        }
-        return bytes;
-    };
-    input.fake->receive(binary(std::string("\0\xff{", 3)));
-    expectCursor(true, 70000, -5);
-    input.fake->receive(binary(R"({"type":"cursor","x":7,"y":8,"visible":true})"));
+    const std::string text = R"({"type":"cursor","x":7,"y":8,"visible":true})";
+    const auto bytes = std::as_bytes(std::span(text));
+    input.fake->receive(rtc::binary(bytes.begin(), bytes.end()));
     expectCursor(true, 7, 8);
 }
 
-TEST_F(ControlChannelTest, microphonePacketsGoOutPrefixedOnlyWhileTheChannelIsOpen) {
-    const std::vector<unsigned char> packet = {0x01, 0xff};
-    fake::FakeChannelPair microphone("microphone");
-    control.handleDataChannel(microphone.channel);
-    control.sendMicrophonePacket(packet);  // not open yet
-    microphone.fake->remoteOpen();
-    control.sendMicrophonePacket(packet);
-    const rtc::binary expected = {std::byte{'M'}, std::byte{'I'},  std::byte{'C'},
-                                  std::byte{'0'}, std::byte{0x01}, std::byte{0xff}};
-    EXPECT_EQ(microphone.fake->sent(), std::vector<rtc::message_variant>{expected});
-}
-
 // A peer that stops taking data: each row sets one channel's buffered amount at a time (in
-// seconds) and sends one message, or only looks (check), and says whether it went out.
+// seconds), sends one message or only checks, and says whether it went out.
 TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStallEndsTheSession) {
     double seconds = 0;
     int stalls = 0;
@@ -185,9 +160,7 @@ TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStall
         });
     const std::vector<unsigned char> packet = {1, 2, 3};
     const std::function<void()> sendMotion = [&] { watched.sendInput(motion); },
-                                sendWheel = [&] { watched.sendInput(wheel); },
                                 sendKey = [&] { watched.sendInput(keyA); },
-                                sendButton = [&] { watched.sendInput(button); },
                                 sendPacket = [&] { watched.sendMicrophonePacket(packet); },
                                 check = {};
     struct Step {
@@ -204,9 +177,7 @@ TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStall
         {0, "input-fast", 0, sendMotion, true, 0},
         {0, "microphone", microphone, sendPacket, true, 0},  // at the threshold
         {1, "input-fast", input + 1, sendMotion, false, 0},
-        {1, "input-fast", input + 1, sendWheel, false, 0},
         {1, "input", 10 * input, sendKey, true, 0},  // keys and buttons are kept
-        {1, "input", 10 * input, sendButton, true, 0},
         {2, "microphone", microphone + 1, sendPacket, false, 0},
         {3, "input-fast", 100, sendMotion, true, 0},  // caught up
         {3, "input", 0, sendKey, true, 0},
@@ -239,22 +210,9 @@ TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStall
         EXPECT_EQ(stalls, step.stallsAfter);
     }
     EXPECT_EQ(watched.messagesDropped(), dropped);
-    const std::string text = logText();
-    EXPECT_NE(text.find("data_channel_stalled=input-fast: behind for 10 s, the session ends\n"),
-              std::string::npos)
-        << text;
-    // One line per channel that fell behind, however often it did.
-    for (const char* label : {"input-fast", "microphone"}) {
-        const std::string line = std::string("data_channel_backlog=") + label + ":";
-        EXPECT_EQ(text.find(line), text.rfind(line)) << text;
-        EXPECT_NE(text.find(line), std::string::npos) << text;
-    }
-    EXPECT_EQ(text.find("data_channel_backlog=input:"), std::string::npos)
-        << "only keys and buttons were sent behind on input, and those are never dropped";
 }
 
-// At shutdown the last releases must leave before the connection closes (played end to end);
-// a peer that takes nothing holds the shutdown only for the limit.
+// A peer that takes nothing holds the shutdown only for the limit.
 TEST_F(ControlChannelTest, flushWaitsUntilNothingIsBufferedOrTheLimit) {
     auto input = openChannel("input");
     EXPECT_TRUE(control.flush(std::chrono::milliseconds(0)));
@@ -264,8 +222,7 @@ TEST_F(ControlChannelTest, flushWaitsUntilNothingIsBufferedOrTheLimit) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
-// Engine threads open channels and deliver cursor messages while the main thread sends and
-// the capture thread sends microphone packets; run under ThreadSanitizer.
+// Engine, main and capture threads at once; run under ThreadSanitizer.
 TEST_F(ControlChannelTest, channelsCanArriveWhileOtherThreadsSend) {
     std::vector<fake::FakeChannelPair> channels;
     for (int i = 0; i < 50; ++i) {

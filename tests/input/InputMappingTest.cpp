@@ -35,9 +35,7 @@ std::vector<KeyCase> keyTable() {
         {SDLK_PAGEDOWN, 34}, {SDLK_RIGHT, 39}, {SDLK_LEFT, 37}, {SDLK_DOWN, 40}, {SDLK_UP, 38},
         {SDLK_LCTRL, 17}, {SDLK_RCTRL, 17}, {SDLK_LSHIFT, 16}, {SDLK_RSHIFT, 16}, {SDLK_LALT, 18},
         {SDLK_RALT, 18},
-        // Outside the table, nothing is sent: the kinds of key it leaves out, and the neighbours
-        // of each range it maps (backquote before a, brace after z, slash before 0, colon after
-        // 9, Caps Lock before F1, Print Screen after F12).
+        // Outside the table, nothing: other keys and the neighbours of each mapped range.
         {SDLK_BACKQUOTE, 0}, {'{', 0}, {SDLK_SLASH, 0}, {SDLK_COLON, 0}, {SDLK_CAPSLOCK, 0},
         {SDLK_PRINTSCREEN, 0}, {SDLK_COMMA, 0}, {SDLK_KP_1, 0}, {SDLK_KP_ENTER, 0}, {SDLK_LGUI, 0},
         {SDLK_SCROLLLOCK, 0}, {SDLK_PAUSE, 0}, {SDLK_APPLICATION, 0}, {SDLK_F13, 0}, {'A', 0},

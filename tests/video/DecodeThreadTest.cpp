@@ -17,12 +17,11 @@ VideoDecoderOptions softwareOnly() {
     return options;
 }
 
-// The access unit up to its first slice: its parameter sets and SEI.
-rtc::binary withoutSlices(const rtc::binary& unit, bool hevc) {
+// The H.264 access unit up to its first slice: its parameter sets and SEI.
+rtc::binary withoutSlices(const rtc::binary& unit) {
     for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
-        const int header = std::to_integer<int>(unit[i + 3]);
-        const bool slice =
-            hevc ? ((header >> 1) & 0x3f) < 32 : (header & 0x1f) >= 1 && (header & 0x1f) <= 5;
+        const int type = std::to_integer<int>(unit[i + 3]) & 0x1f;
+        const bool slice = type >= 1 && type <= 5;
         if (unit[i] == std::byte{0} && unit[i + 1] == std::byte{0} && unit[i + 2] == std::byte{1} &&
             slice) {
             return rtc::binary(unit.begin(), unit.begin() + i);
@@ -55,9 +54,7 @@ struct DecodeThreadTest : testing::Test {
     std::uint32_t timestamp = 1000;
 };
 
-// The decoder must see every frame in arrival order, or the later frames lose their
-// references; the main thread sees only the newest picture, and the overtaken ones are skipped
-// without anyone asking the sender for anything.
+// Every frame is decoded in order (later ones reference it); only the newest picture is shown.
 TEST_F(DecodeThreadTest,
        everyFrameIsDecodedInOrderAcrossASizeChangeAndOvertakenPicturesAreSkipped) {
     auto stream = teststreams::encode(false, 320, 176, 6, teststreams::gradient());
@@ -91,7 +88,7 @@ TEST_F(DecodeThreadTest, damageAndDecodeFailuresBreakPicturesUntilTheNextKeyFram
                               std::byte{0xc1}, std::byte{0xff}, std::byte{0xff}};
     // The parameter sets of a key frame sent on their own, as some senders do: the decoder
     // says it found no picture, which breaks nothing.
-    const rtc::binary parameterSets = withoutSlices(second[0], false);
+    const rtc::binary parameterSets = withoutSlices(second[0]);
     struct Frame {
         const rtc::binary& unit;
         bool damaged;
@@ -129,23 +126,6 @@ TEST_F(DecodeThreadTest, damageAndDecodeFailuresBreakPicturesUntilTheNextKeyFram
     EXPECT_EQ(slot.skipped(), 0u);
 }
 
-// A key frame whose slices never came: the HEVC decoder takes the parameter sets, reports
-// nothing wrong and outputs nothing. Only the time since the first frame can tell.
-TEST_F(DecodeThreadTest, noPictureAFrameIntervalAfterTheFirstFrameAsksForAKeyFrame) {
-    const auto stream = teststreams::encode(true, 320, 176, 1, teststreams::gradient());
-    const rtc::binary parameterSets = withoutSlices(stream[0], true);
-    ASSERT_LT(parameterSets.size(), stream[0].size());
-    EncodedQueue hevcQueue(stats, true);
-    VideoDecoder hevcDecoder(true, softwareOnly());
-    DecodeThread hevcThread(hevcQueue, hevcDecoder, slot);
-    hevcThread.start(DecodeThread::Hooks{[this] { return ++requests, true; }, {}, {}});
-    hevcQueue.push(EncodedFrame{parameterSets, 0, false, Clock::now()});
-    EXPECT_TRUE(waitFor([&] { return requests.load() == 1; }));
-    EXPECT_EQ(hevcDecoder.decodeFailures(), 0u);
-    EXPECT_EQ(hevcThread.picturesDecoded(), 0u);
-}
-
-// Stopping must not wait for frames still queued, and what is queued or held is released.
 // The first picture holds the decode thread until stop has begun, so no timing decides.
 TEST_F(DecodeThreadTest, stopsWithFramesInFlightAndIgnoresFramesAfterwards) {
     const auto stream = teststreams::encode(false, 320, 176, 10, teststreams::gradient());

@@ -23,8 +23,7 @@ struct Case {
     std::vector<Step> steps;
 };
 
-// A healthy stream, and a key frame ending the request in flight, are driven through the decode
-// thread's tests.
+// A key frame ending the request in flight is driven through the decode thread's tests.
 TEST(KeyframePolicy, asksOnlyForBrokenPicturesWithOneRequestInFlight) {
     using S = Step;
     // clang-format off

@@ -42,8 +42,7 @@ std::vector<std::uint8_t> pixels(const AVFrame& p) {
 
 class VideoDecoderCodec : public testing::TestWithParam<bool> {};
 
-// The pictures are all held until the end: a decoder that handed out its own frame again, or
-// reused a picture's buffers, would show the later content or size in the earlier pictures.
+// All pictures are held to the end, so reused buffers would show in the earlier ones.
 TEST_P(VideoDecoderCodec, heldPicturesKeepTheirContentSizeAndTimestampAcrossASizeChange) {
     const bool hevc = GetParam();
     auto stream = teststreams::encode(hevc, 320, 176, 3, teststreams::solid(160, 90, 200));
@@ -83,17 +82,12 @@ TEST_P(VideoDecoderCodec, emptyAndGarbageFramesAreRefusedCountedAndTheNextGoodFr
     ASSERT_EQ(feed(decoder, stream[0], pictures), 1u);
     EXPECT_EQ(feed(decoder, {}, pictures), 0u);
     EXPECT_EQ(decoder.decodeFailures(), 0u);
-
     std::mt19937 random(7);
     rtc::binary garbage(4096);
     for (auto& b : garbage) {
         b = static_cast<std::byte>(random());
     }
     EXPECT_EQ(feed(decoder, garbage, pictures), 0u);
-    // A start code followed by a forbidden NAL header is refused outright.
-    rtc::binary invalid{std::byte{0},    std::byte{0},    std::byte{0},    std::byte{1},
-                        std::byte{0xff}, std::byte{0xff}, std::byte{0xff}, std::byte{0xff}};
-    EXPECT_EQ(feed(decoder, invalid, pictures), 0u);
     EXPECT_GE(decoder.decodeFailures(), 1u);
 
     for (std::size_t i = 1; i < stream.size(); ++i) {
@@ -125,8 +119,7 @@ TEST(VideoDecoder, sliceThreadsGiveEachPictureAtOnceAndTheSameAsOneThread) {
     }
 }
 
-// A stream larger than the viewport (beyond the margin for a server's rounding) or than the
-// largest texture is refused before the decoder sees it, with the reason naming the size.
+// Streams beyond the viewport (and its rounding margin) or the largest texture are refused.
 TEST(VideoDecoder, picturesBeyondTheViewportOrTheLargestTextureAreRefusedUnseen) {
     struct Case {
         bool hevc;
