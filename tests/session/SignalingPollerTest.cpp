@@ -115,13 +115,10 @@ TEST(SignalingPoller, badRepliesAndEventsEachCostOneLine) {
         // An event without a usable id blocks the rest of its reply: `after` stays before it.
         {around({{"type", "x"}}), 4, 1, 1},
         {around({{"id", "7"}, {"type", "x"}}), 4, 1, 1},
-        {around({{"id", true}, {"type", "x"}}), 4, 1, 1},
         {around({{"id", 4294967301LL}, {"type", "x"}}), 4, 1, 1},
-        {around({{"id", -1e12}, {"type", "x"}}), 4, 1, 1},
         {around(json(12)), 4, 1, 1},
         // A bad event with a good id is passed over, with the rest of its reply.
         {around({{"id", 6}, {"type", 5}}), 6, 1, 1},
-        {around({{"id", 6}}), 6, 1, 1},
         {around({{"id", 6}, {"type", "local_description"}, {"sdpType", "offer"}}), 6, 1, 1},
         {around({{"id", 6}, {"type", "local_description"}, {"sdp", offerSdp}, {"sdpType", "x"}}), 6,
          1, 1},
@@ -129,10 +126,8 @@ TEST(SignalingPoller, badRepliesAndEventsEachCostOneLine) {
         {around({{"id", 6}, {"type", "local_candidate"}, {"candidate", "c"}, {"mid", 1}}), 6, 1, 1},
         // Replies of the wrong shape: the same range is asked again.
         {json::array(), 0, 0, 2},
-        {json::object(), 0, 0, 2},
         {json("text"), 0, 0, 2},
         {reply(5), 0, 0, 2},
-        {reply(json::object({{"id", 3}})), 0, 0, 2},
         {json::object({{"Events", json::array()}}), 0, 0, 2},
     };
     for (const auto& c : cases) {
