@@ -1,6 +1,4 @@
-// The stand-in's HTTP API and command line, and the rules the end-to-end runs would not
-// notice breaking: boundaries, refusals, the numbering of signaling events, loopback only.
-// Streaming, recording, scripted rules and the microphone summary are driven end to end.
+// The stand-in's rules the end-to-end runs would not notice breaking.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -10,28 +8,25 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "CpuLoadSampler.hpp"
 #include "InputEcho.hpp"
 #include "LocalService.hpp"
 #include "LoopbackCandidates.hpp"
 #include "ServiceOptions.hpp"
 #include "ViewerSession.hpp"
-#include "support/WaitFor.hpp"
 
 namespace {
 
 using nlohmann::json;
 
-// What the fake peers were handed: the newest peer's callbacks and every answer.
+// What the fake peers were handed: the newest peer's callbacks and every
+// answer.
 struct PeerProbe {
     std::mutex mutex;
     OfferingPeerCallbacks callbacks;
     std::vector<std::string> answers;
     int created = 0;
-    int closes = 0;
 };
 
 class FakePeer : public SessionPeer {
@@ -44,10 +39,7 @@ class FakePeer : public SessionPeer {
     bool addRemoteCandidate(const std::string&, const std::string&) override { return true; }
     void setBitrate(std::uint64_t) override {}
     bool sendText(const std::string&, const std::string&) override { return true; }
-    void close() override {
-        std::lock_guard lock(probe->mutex);
-        ++probe->closes;
-    }
+    void close() override {}
 
   private:
     std::shared_ptr<PeerProbe> probe;
@@ -120,19 +112,14 @@ TEST_F(ServiceTest, httpApiAnswersEachRequestAsTheClientExpects) {
     const std::vector<Row> rows = {
         {"POST", "/auth/login", demoLogin, 200, R"({"access_token":")", ""},
         {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":"x"})", 401, "", ""},
-        {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":5})", 401, "", ""},
         {"POST", "/auth/login", "{not json", 400, "", ""},
         {"GET", "/auth/login", "", 405, "", ""},
         {"GET", "/game-sessions/active", "", 200, R"([{"id":"s-1",)"},
         {"GET", "/game-sessions/active", "", 401, "", ""},
         {"GET", "/game-sessions/active", "", 401, "", "Bearer {t}x"},
-        {"GET", "/game-sessions/active", "", 401, "", "{t}"},
-        {"GET", "/game-sessions/active", "", 401, "", "Basic {t}"},
-        {"GET", "/diagnostics/ping", "", 401, "", "Bearer "},
         {"GET", "/no/such/path", "", 401, "", ""},
         {"GET", "/no/such/path", "", 404},
         {"GET", webrtc + "config", "", 200, R"({"iceServers":[]})"},
-        {"POST", webrtc + "config", "{}", 405},
         {"GET", "/game-sessions/s-2/webrtc/config", "", 404},
         {"POST", webrtc + "viewport", viewport("7680"), 200, "{}"},
         {"POST", webrtc + "viewport", viewport("7681"), 400},
@@ -149,7 +136,6 @@ TEST_F(ServiceTest, httpApiAnswersEachRequestAsTheClientExpects) {
         {"GET", webrtc + "events?after=0", "", 400},
         {"GET", webrtc + "events?after=x&viewerId=v", "", 400},
         {"GET", "/diagnostics/ping", "", 200, R"({"ok":true})"},
-        {"POST", "/diagnostics/ping", "{}", 405},
         {"GET", "/diagnostics/chunk?size=14", "", 200, R"({"data":"xxx"})"},
         {"GET", "/diagnostics/chunk?size=12ab", "", 400},
         {"POST", "/diagnostics/upload", R"({"payload":"xx"})", 200, R"({"received":16})"},
@@ -185,7 +171,8 @@ TEST_F(ServiceTest, eventsComeOnceInOrderAndTheViewerAnswersOnlyWithAnAnswer) {
     ASSERT_EQ(later.size(), 4u);
     EXPECT_EQ(later[0]["id"], 2);
     EXPECT_EQ(later[3]["id"], 5);
-    // Viewers must cope with candidates that name no mid: every second one goes without.
+    // Viewers must cope with candidates that name no mid: every second one goes
+    // without.
     EXPECT_EQ(later[0]["mid"], "video");
     EXPECT_FALSE(later[1].contains("mid"));
     EXPECT_TRUE(events("native-1", 5).empty());
@@ -212,29 +199,6 @@ TEST_F(ServiceTest, aNewViewerTakesTheSessionAndTheReplacedOneStaysOut) {
     EXPECT_EQ(probe->created, 2);
 }
 
-// --session-seconds: the peer closes that long after it connected, not after it was made.
-TEST(ViewerSessionTest, sessionLengthCountsFromTheConnection) {
-    auto probe = std::make_shared<PeerProbe>();
-    auto closes = [&] {
-        std::lock_guard lock(probe->mutex);
-        return probe->closes;
-    };
-    ViewerSession session(
-        "v",
-        [probe](const OfferingPeerOptions&, OfferingPeerCallbacks callbacks) {
-            probe->callbacks = callbacks;
-            return std::make_unique<FakePeer>(probe);
-        },
-        {}, std::chrono::seconds(1), nullptr);
-    probe->callbacks.onStateChange(1);  // connecting
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    EXPECT_EQ(closes(), 0);
-    const auto connected = std::chrono::steady_clock::now();
-    probe->callbacks.onStateChange(2);
-    EXPECT_TRUE(waitFor([&] { return closes() == 1; }));
-    EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(950));
-}
-
 TEST(ServiceOptionsTest, commandLineTakesEveryOptionAndRefusesBadValues) {
     ServiceOptions defaults = parseServiceOptions({});
     EXPECT_EQ(defaults.port, 8080);
@@ -249,10 +213,12 @@ TEST(ServiceOptionsTest, commandLineTakesEveryOptionAndRefusesBadValues) {
         }
         return result;
     };
-    ServiceOptions o = parseServiceOptions(
-        words("--port 0 --email a@b --password pw --session-id game-7 --record /r --scenario /s "
-              "--session-seconds 3 --video /v.h264 --loss 2.5 --seed 7 --jitter 20 --help "
-              "--version"));
+    ServiceOptions o =
+        parseServiceOptions(words("--port 0 --email a@b --password pw "
+                                  "--session-id game-7 --record /r --scenario /s "
+                                  "--session-seconds 3 --video /v.h264 --loss "
+                                  "2.5 --seed 7 --jitter 20 --help "
+                                  "--version"));
     EXPECT_EQ(std::tie(o.port, o.email, o.password, o.sessionId, o.recordFile, o.scenarioFile),
               std::make_tuple(0, "a@b", "pw", "game-7", "/r", "/s"));
     EXPECT_EQ(std::tie(o.sessionSeconds, o.videoFile, o.impairment.lossPercent, o.impairment.seed,
@@ -267,7 +233,8 @@ TEST(ServiceOptionsTest, commandLineTakesEveryOptionAndRefusesBadValues) {
     EXPECT_THROW(parseServiceOptions({"--session-id", ""}), std::invalid_argument);
 }
 
-// Everything the stand-in sends stays on loopback, also when a viewer offers more.
+// Everything the stand-in sends stays on loopback, also when a viewer offers
+// more.
 TEST(LoopbackCandidatesTest, onlyLoopbackAddressesPass) {
     const std::vector<std::pair<std::string, bool>> cases = {
         {"candidate:1 1 UDP 2015363327 127.0.0.1 50213 typ host", true},
@@ -298,16 +265,6 @@ TEST(InputEchoTest, pressesStepTheSceneAndReleasesOrForeignMessagesDoNot) {
     }
     EXPECT_NE(feed(R"({"button":1,"down":true,"type":"mouse_button"})").value().background,
               pressed.background);
-}
-
-TEST(CpuLoadTest, guestTimeCountsOnceAndCountersGoingBackGiveNoFigure) {
-    auto times = parseCpuTimes("cpu  100 20 30 800 50 0 10 5 7 0\ncpu0 1 2 3 4 5 6 7 8\n");
-    ASSERT_TRUE(times);
-    EXPECT_EQ(times->total, 1015u);
-    EXPECT_EQ(times->busy, 165u);
-    EXPECT_FALSE(parseCpuTimes("cpu 1 2\n"));
-    EXPECT_DOUBLE_EQ(cpuLoadBetween({100, 1000}, {150, 1100}), 50.0);
-    EXPECT_DOUBLE_EQ(cpuLoadBetween({100, 1000}, {90, 1100}), 0.0);
 }
 
 }  // namespace
