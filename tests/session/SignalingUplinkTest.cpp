@@ -87,21 +87,6 @@ TEST_F(SignalingUplinkTest, candidatesWaitForTheAnswerThenGoInArrivalOrderWithTh
     EXPECT_TRUE(log.lines().empty()) << "a clean exchange writes nothing";
 }
 
-TEST_F(SignalingUplinkTest, failedAnswerHoldsEveryCandidateButAFailedCandidateStopsOnlyItself) {
-    // The answer fails: every candidate, before or after it, is held.
-    service.onPost = [](const Request& request) -> json {
-        throw signaling_test::httpFailure("POST", request.path, 500);
-    };
-    peer->emitLocalCandidate(candidate(1));
-    describe();  // must not throw into the engine
-    peer->emitLocalCandidate(candidate(2));
-    ASSERT_EQ(service.requests().size(), 1u) << "only the failed answer was attempted";
-    EXPECT_FALSE(session.localDescriptionPosted.load());
-    EXPECT_EQ(log.lines(), std::vector<std::string>{
-                               "signaling_error=POST /game-sessions/s-17/webrtc/signal HTTP 500: "
-                               "failed"});
-}
-
 TEST_F(SignalingUplinkTest, failureDuringTheFlushLosesTheRestButNotLaterCandidates) {
     for (int n = 1; n <= 4; ++n) {
         peer->emitLocalCandidate(candidate(n));
