@@ -65,12 +65,9 @@ TEST(IceConfiguration, malformedRepliesAndUrlsFail) {
          "type must be string, but is null"},
     };
     for (const auto& [reply, message] : malformed) {
-        try {
-            parseIceConfiguration(json::parse(reply));
-            ADD_FAILURE() << reply;
-        } catch (const std::exception& error) {
-            EXPECT_THAT(error.what(), HasSubstr(message)) << reply;
-        }
+        EXPECT_THAT([&] { parseIceConfiguration(json::parse(reply)); },
+                    testing::ThrowsMessage<std::exception>(HasSubstr(message)))
+            << reply;
     }
     for (const char* url :
          {"http://a.example", "stun:", "turn:host:99999", "nonsense", "stun:2001:db8::1",
