@@ -113,6 +113,10 @@ TEST_F(TelemetryFixture, reportCarriesTheSixMembersAndTheProposalFollowsTheLastD
     EXPECT_EQ(lines[0], "target=8000kbps received=1000kbps rtt=300ms local_drop=0.050000");
     EXPECT_EQ(lines[1], "target=8000kbps received=2000kbps rtt=300ms local_drop=0.010000");
     EXPECT_EQ(lines[5], "telemetry_error=HTTP 503");
+    // Figures beyond every integer are clamped, never converted out of range.
+    EXPECT_EQ(telemetryStatisticsLine(999, 1e30, 1e12, 1.0 / 3.0),
+              "target=0kbps received=18446744073709551615kbps rtt=2147483647ms "
+              "local_drop=0.333333");
 }
 
 TEST(BitrateProposal, risesByAQuarterFallsByATenthAndStaysBetweenFourAndAHundredMegabits) {
