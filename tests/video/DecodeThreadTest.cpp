@@ -36,6 +36,7 @@ struct DecodeThreadTest : testing::Test {
             [this] { return ++requests, true; },
             [roundTripMs] { return roundTripMs; },
             [this] { ++wakes; },
+            {},
         });
     }
     // Frames 100 ticks apart, all arriving now: well within the queue's backlog.
@@ -133,12 +134,15 @@ TEST_F(DecodeThreadTest, stopsWithFramesInFlightAndIgnoresFramesAfterwards) {
         push(unit);
     }
     std::atomic<bool> release{false};
-    thread.start(DecodeThread::Hooks{{}, {}, [&] {
+    thread.start(DecodeThread::Hooks{{},
+                                     {},
+                                     [&] {
                                          while (!release.load()) {
                                              std::this_thread::sleep_for(
                                                  std::chrono::milliseconds(1));
                                          }
-                                     }});
+                                     },
+                                     {}});
     std::atomic<bool> stopping{false};
     std::thread stopper([&] {
         ASSERT_TRUE(waitFor([&] { return thread.picturesDecoded() == 1; }));
