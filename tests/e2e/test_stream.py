@@ -3,9 +3,11 @@ independent aiortc offerer with numeric media ids. Connection, both tracks, coun
 picture on screen, the ways a session ends."""
 
 import json
+import os
 import re
 import signal
 import time
+import unittest
 
 import desktop
 import harness
@@ -77,6 +79,9 @@ class StreamTest(harness.EndToEndTest):
                 console = client.stdout() + client.stderr()
                 self.assertIsNone(LIBRARY_LINE.search(console), console)
 
+    # Under ThreadSanitizer decoding runs several times slower than the stream, so repairs are
+    # judged by a clock the sanitizer distorts.
+    @unittest.skipIf(os.environ.get("QV_SANITIZER") == "thread", "timing under ThreadSanitizer")
     def test_lost_packets_are_repaired_and_the_picture_comes_back(self):
         xvfb, _, client = self.start_streaming("--loss", "1", "--seed", "7")
         self.check_picture_moves(xvfb, client)
