@@ -30,6 +30,7 @@
 #include "platform/MessageBox.hpp"
 #include "platform/PopupMenu.hpp"
 #include "platform/StopSignals.hpp"
+#include "rtc/EngineWarmUp.hpp"
 #include "session/IceConfiguration.hpp"
 #include "session/PeerSession.hpp"
 #include "session/PeerStateHandler.hpp"
@@ -364,6 +365,7 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     ApiClient api(chooseBaseUrl(arguments), log, session.stopRequested);
     // At the prompt nothing has started yet, so a signal still ends the process at once.
     const Credentials credentials = promptCredentials();
+    const rtc::EngineWarmUp warmUp;
 
     // From here on SIGINT and SIGTERM ask for the orderly stop that closing the window asks
     // for: requests in flight end, and a menu or message box open on the main thread closes.
