@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <sstream>
-#include <utility>
 
 namespace rtc::dtls {
 namespace {
@@ -64,29 +62,6 @@ std::string digestOf(const std::string& der, GChecksumType type) {
 }
 
 }  // namespace
-
-std::vector<Fingerprint> announced(const std::string& sdp) {
-    std::vector<Fingerprint> found;
-    std::istringstream lines(sdp);
-    const std::string prefix = "a=fingerprint:";
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind(prefix, 0) != 0) {
-            continue;
-        }
-        std::istringstream fields(line.substr(prefix.size()));
-        Fingerprint fingerprint;
-        fields >> fingerprint.hash >> fingerprint.digest;
-        std::transform(fingerprint.hash.begin(), fingerprint.hash.end(), fingerprint.hash.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        std::transform(fingerprint.digest.begin(), fingerprint.digest.end(),
-                       fingerprint.digest.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        if (!fingerprint.hash.empty() && !fingerprint.digest.empty()) {
-            found.push_back(std::move(fingerprint));
-        }
-    }
-    return found;
-}
 
 bool matches(const std::string& pemCertificate, const std::vector<Fingerprint>& fingerprints) {
     const std::string der = derOf(pemCertificate);

@@ -9,13 +9,11 @@
 
 namespace rtc::dtls {
 
+// As an offer announces it (see sdp::fingerprints).
 struct Fingerprint {
     std::string hash;    // "sha-256", lower case
     std::string digest;  // upper-case hex pairs joined by ':'
 };
-
-// Every "a=fingerprint:" of the description, session and media level.
-std::vector<Fingerprint> announced(const std::string& sdp);
 
 // Whether the PEM certificate's digest equals one of the fingerprints (of a hash it knows:
 // sha-1, sha-256, sha-384, sha-512).

@@ -350,7 +350,7 @@ void GstConnection::setRemoteDescription(Description description) {
     std::string answer = negotiation->answer(description);
     latch->allow(sdp::payloadTypes(answer));
     received->answered(answer);
-    transports->watchTransports(webrtc.get(), dtls::announced(description));
+    transports->watchTransports(webrtc.get(), sdp::fingerprints(description));
     announceTracks();
     localDescriptionSlot.run(*gate, Description(answer, "answer"));
     negotiation->answerDelivered();

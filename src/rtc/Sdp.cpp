@@ -1,6 +1,7 @@
 #include "rtc/Sdp.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 #include <set>
 #include <sstream>
@@ -379,6 +380,27 @@ RemoteCandidate placeRemoteCandidate(const std::vector<Media>& media, const std:
         throw std::invalid_argument("Not a candidate: \"" + text + "\"");
     }
     return RemoteCandidate{mline, text};
+}
+
+std::vector<dtls::Fingerprint> fingerprints(const std::string& sdp) {
+    const std::string prefix = "a=fingerprint:";
+    const auto cased = [](std::string text, int (*change)(int)) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [change](unsigned char c) { return static_cast<char>(change(c)); });
+        return text;
+    };
+    std::vector<dtls::Fingerprint> found;
+    for (const Line& line : splitLines(sdp)) {
+        if (!line.text.starts_with(prefix)) {
+            continue;
+        }
+        std::istringstream fields(valueAfter(line.text, prefix));
+        std::string hash, digest;
+        if (fields >> hash >> digest) {
+            found.push_back({cased(hash, std::tolower), cased(digest, std::toupper)});
+        }
+    }
+    return found;
 }
 
 }  // namespace rtc::sdp

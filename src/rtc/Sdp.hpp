@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "rtc/DtlsFingerprint.hpp"
+
 namespace rtc::sdp {
 
 struct Media {
@@ -51,6 +53,10 @@ std::string completeAnswer(const std::string& engineAnswer, const ShapedOffer& s
 
 // The payload types of the sections a description does not reject (port 0).
 std::set<std::uint8_t> payloadTypes(const std::string& sdp);
+
+// Every "a=fingerprint:" of the description, session and media level; the hash name in lower
+// case, the digest in upper case.
+std::vector<dtls::Fingerprint> fingerprints(const std::string& sdp);
 
 // Where a remote candidate goes: the index of the m-section whose mid it names, and its text
 // as the engine takes it (empty for the end of candidates).
