@@ -107,12 +107,12 @@ void TransportWatch::checkPeerCertificate(GstWebRTCDTLSTransport* transport) {
     g_object_get(transport, "remote-certificate", &pem, nullptr);
     const std::string certificate = pem ? pem : "";
     g_free(pem);
-    bool announced = false;
+    std::vector<dtls::Fingerprint> fingerprints;
     {
         std::lock_guard lock(mutex);
-        announced = dtls::matches(certificate, expected);
+        fingerprints = expected;
     }
-    if (!announced) {
+    if (!dtls::matches(certificate, fingerprints)) {
         writeEngineLine("dtls_peer_refused=its certificate matches no fingerprint of the offer");
         report(PeerConnection::State::Failed);
     }
