@@ -107,6 +107,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / float(os.sysconf("SC_CLK_TCK"))
 
 
+def resident_mb(pid):
+    """Resident memory in MB; 0 once the process is ending (a zombie has no VmRSS line)."""
+    with open(f"/proc/{pid}/status") as f:
+        return next((int(l.split()[1]) / 1024 for l in f if l.startswith("VmRSS:")), 0)
+
+
 class _ClientMessage(ctypes.Structure):
     _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
                 ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),

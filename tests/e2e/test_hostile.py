@@ -163,7 +163,7 @@ class HostileServerTest(harness.EndToEndTest):
         asan = os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=8"
         client = self.start_client([base_url], env={**xvfb.env(), "ASAN_OPTIONS": asan})
         wait_decoding(client, more=1)
-        start_rss = resident_mb(client.proc.pid)
+        start_rss = checks.resident_mb(client.proc.pid)
         screen = desktop.Desktop(xvfb.display)
         moves = [arg for i in range(200) for arg in ("mousemove", 100 + i, 100 + i % 50)]
         peak = start_rss
@@ -171,7 +171,7 @@ class HostileServerTest(harness.EndToEndTest):
         # Motion until the client gives the peer up: 10 s behind, then the session ends.
         while client.proc.poll() is None:
             screen.xdotool(*moves)
-            peak = max(peak, resident_mb(client.proc.pid))
+            peak = max(peak, checks.resident_mb(client.proc.pid))
             self.assertLess(time.monotonic() - began, 60, "the stall never ended it")
         print(f"[ figures ] zero-window peer: resident {start_rss:.1f} -> peak {peak:.1f} MB")
         self.assertEqual(client.wait_exit(), 0)
@@ -181,12 +181,6 @@ class HostileServerTest(harness.EndToEndTest):
         self.assertIn("Session ended: the connection was lost, the server took no input for 10 s",
                       client.stdout())
         self.assertLess(peak - start_rss, 50, "memory grew behind the peer")
-
-
-def resident_mb(pid):
-    """Resident memory in MB; 0 once the process is ending (a zombie has no VmRSS line)."""
-    with open(f"/proc/{pid}/status") as f:
-        return next((int(l.split()[1]) / 1024 for l in f if l.startswith("VmRSS:")), 0)
 
 
 for _name, *_row in HOSTILE_CASES:

@@ -22,12 +22,6 @@ import stream_checks as checks
 OLD_DROPS = re.compile(r"^frames_dropped=(\d+)")
 
 
-def peak_rss_mib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        status = f.read()
-    return int(re.search(r"^VmRSS:\s+(\d+) kB", status, re.M).group(1)) / 1024
-
-
 # The stand-in's options for each case; the file case gets --video FILE.
 CASES = {
     "live": (),
@@ -64,7 +58,7 @@ def run_case(build, case, seconds, video_file, panel):
         cpu_start = checks.cpu_seconds(client.proc.pid)
         rss = 0.0
         while time.monotonic() - started < seconds:
-            rss = max(rss, peak_rss_mib(client.proc.pid))
+            rss = max(rss, checks.resident_mb(client.proc.pid))
             time.sleep(0.5)
         cpu = checks.cpu_seconds(client.proc.pid) - cpu_start
         wall = time.monotonic() - started
