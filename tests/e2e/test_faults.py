@@ -142,13 +142,15 @@ class StopTest(harness.EndToEndTest):
             self.assertNotIn(failure, client.stderr())
 
     def test_session_ended_by_the_service_closes_an_open_box_and_the_client(self):
-        xvfb, _, client = self.start_session("--session-seconds", "12", size=(1280, 720))
+        # Long enough for a loaded sanitizer run to open the box before the end.
+        xvfb, _, client = self.start_session("--session-seconds", "20", size=(1280, 720))
         screen = desktop.Desktop(xvfb.display)
         wait_decoding(client, more=1)
         screen.open_menu(screen.client_window())
         screen.keys("Up", "Return")  # the information box
         screen.wait_message_box("О Quorvanta")
-        self.assertEqual(client.wait_exit(timeout=SILENCE_LIMIT + 20), 0)
+        self.assertIsNone(client.proc.poll(), "the session ended before the box opened")
+        self.assertEqual(client.wait_exit(timeout=SILENCE_LIMIT + 25), 0)
         harness.wait_until(lambda: screen.message_boxes() == [], what="no box left open")
 
 
