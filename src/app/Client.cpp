@@ -325,9 +325,14 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
                             [&control] { control.checkStalls(); }});
         // However the loop ends, the game must not keep a key pressed: the releases go out,
         // and leave the client, before the connection closes and discards what is buffered.
-        const auto releaseHeld = [&input, &control] {
+        // A peer already gone confirms nothing, so the wait is spared.
+        const auto releaseHeld = [&input, &control, &session, &log] {
             input.releaseAll();
-            control.flush(shutdownFlushLimit);
+            if (session.peerConnection &&
+                session.peerConnection->state() == rtc::PeerConnection::State::Connected &&
+                !control.flush(shutdownFlushLimit)) {
+                log.write("input_flush_unconfirmed");
+            }
         };
         try {
             loop.run();

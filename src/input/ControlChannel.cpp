@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -219,22 +221,48 @@ void ControlChannel::checkStalls() {
 
 bool ControlChannel::flush(std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
+    std::vector<std::shared_ptr<rtc::DataChannel>> open;
+    for (SlotIndex index : {inputSlot, inputFastSlot, microphoneSlot}) {
+        if (auto channel = channelIn(index); channel && channel->isOpen()) {
+            open.push_back(std::move(channel));
+        }
+    }
+    // An empty buffer only means handed to the transport, which closing the connection can
+    // still discard. Closing a channel resets its stream behind what was sent on it, and the
+    // peer confirms the reset only once it has taken all of that.
     for (;;) {
         std::size_t buffered = 0;
-        for (SlotIndex index : {inputSlot, inputFastSlot, microphoneSlot}) {
-            const auto channel = channelIn(index);
-            if (channel && channel->isOpen()) {
-                buffered += channel->bufferedAmount();
-            }
+        for (const auto& channel : open) {
+            buffered += channel->bufferedAmount();
         }
         if (buffered == 0) {
-            return true;
+            break;
         }
         if (Clock::now() >= deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    struct Confirmations {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::size_t count = 0;
+    };
+    // Shared with the engine's callbacks, which may come after this returns.
+    const auto confirmed = std::make_shared<Confirmations>();
+    for (const auto& channel : open) {
+        channel->onClosed([confirmed] {
+            {
+                std::lock_guard lock(confirmed->mutex);
+                ++confirmed->count;
+            }
+            confirmed->changed.notify_all();
+        });
+        channel->close();
+    }
+    std::unique_lock lock(confirmed->mutex);
+    return confirmed->changed.wait_until(lock, deadline,
+                                         [&] { return confirmed->count == open.size(); });
 }
 
 void ControlChannel::releaseChannels() {

@@ -61,8 +61,9 @@ class ControlChannel {
     // Messages dropped because their channel was backlogged.
     std::uint64_t messagesDropped() const { return dropped.load(); }
 
-    // Waits until the open channels have sent everything handed to them, or `limit` has
-    // passed: closing the connection discards what is still buffered. True when drained.
+    // At shutdown, before the connection closes and discards what it still holds: closes the
+    // open channels once their buffers have drained and waits until the peer has confirmed
+    // every close, or until `limit`. True when everything sent is known to have arrived.
     bool flush(std::chrono::milliseconds limit);
 
     // At shutdown, after the peer connection is closed.

@@ -130,8 +130,8 @@ void TransportWatch::byeFrom(guint ssrc) {
 }
 
 void TransportWatch::watchChannel(GstWebRTCDataChannel* channel) {
-    // The client never closes a channel itself before the connection closes, after which no
-    // state is reported any more.
+    // The client closes its channels itself only at shutdown, once the end is decided; until
+    // then every close is the peer's.
     {
         std::lock_guard lock(mutex);
         ++remoteChannelsOpen;

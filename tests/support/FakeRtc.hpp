@@ -95,10 +95,10 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
     bool isClosed() const override { return closed.load(); }
     std::size_t bufferedAmount() const override { return buffered.load(); }
     bool send(rtc::message_variant data) override;
-    // Closing either side closes both, and says so once.
+    // Closing either side closes both, and says so once, unless the peer never confirms.
     void close() override {
         open = false;
-        if (!closed.exchange(true)) {
+        if (confirmsClose && !closed.exchange(true)) {
             closedSlot();
         }
     }
@@ -131,6 +131,7 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
 
     // What bufferedAmount reports; the test plays a peer that takes nothing.
     std::atomic<std::size_t> buffered{0};
+    std::atomic<bool> confirmsClose{true};
 
   private:
     const std::string channelLabel;
