@@ -368,9 +368,10 @@ int runClient(const std::vector<std::string>& arguments, EventLog& log) {
     // and every thread and every HTTP request sees it.
     PeerSession session;
     ApiClient api(chooseBaseUrl(arguments), log, session.stopRequested);
-    // At the prompt nothing has started yet, so a signal still ends the process at once.
-    const Credentials credentials = promptCredentials();
+    // Made while the player types, the key is ready when the offer comes.
     const rtc::EngineWarmUp warmUp;
+    // No handler is installed yet, so a signal at the prompt still ends the process at once.
+    const Credentials credentials = promptCredentials();
 
     // From here on SIGINT and SIGTERM ask for the orderly stop that closing the window asks
     // for: requests in flight end, and a menu or message box open on the main thread closes.

@@ -12,6 +12,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/e2e"))
 import harness  # noqa: E402
 import stream_checks as checks
+from screen_probe import ScreenProbe  # noqa: E402
 
 
 def first_time(predicate, started, timeout, interval=0.01):
@@ -39,8 +40,8 @@ def measure(codec, seconds, width, height):
         harness.wait_until(note_steps, timeout=30, interval=0.005)
         connected = steps["connected"]
         # The window stays black until a picture is presented (Xvfb runs with a black root).
-        pictured, _ = first_time(lambda: checks.screenshot(run.xvfb.display).mean() > 0.02,
-                                 started, 30, interval=0.0)
+        with ScreenProbe(run.xvfb.display, width, height) as probe:
+            pictured, _ = first_time(probe.lit, started, 30, interval=0.002)
         cpu_start = checks.cpu_seconds(client.proc.pid)
         rows_start = len(checks.statistics(client))
         wall_start = time.monotonic()
