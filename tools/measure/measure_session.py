@@ -52,7 +52,7 @@ def measure(codec, seconds, width, height):
         rows = checks.statistics(client)
         window = rows[rows_start:] if len(rows) - rows_start >= 2 else rows
         # Consecutive statistics lines are 2 s apart; the rate comes from their counters.
-        span = 2.0 * (len(window) - 1)
+        span = 2.0 * (len(window) - 1) if len(window) >= 2 else 0.0
         fps = (window[-1]["received"] - window[0]["received"]) / span if span else 0.0
         decoded_fps = (window[-1]["decoded"] - window[0]["decoded"]) / span if span else 0.0
         print(f"{codec:5} {width}x{height}  connected {connected * 1000:7.0f} ms   "
