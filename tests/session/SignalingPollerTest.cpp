@@ -161,7 +161,7 @@ TEST(SignalingPoller, refusalsAndFailuresAreReportedOnceAndTheRightThingIsAskedA
     int calls = 0;
     p.service.onGet = [&](const Request& request) -> json {
         if (++calls == 1) {
-            throw signaling_test::httpFailure("GET", request.path, 503);
+            throw std::runtime_error("GET " + request.path + " HTTP 503: failed");
         }
         return reply(json::array());
     };

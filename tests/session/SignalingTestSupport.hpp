@@ -4,7 +4,6 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -79,10 +78,5 @@ class FakeService {
     mutable std::mutex mutex;
     std::vector<Request> recorded;
 };
-
-inline std::runtime_error httpFailure(const std::string& method, const std::string& path,
-                                      int status) {
-    return std::runtime_error(method + " " + path + " HTTP " + std::to_string(status) + ": failed");
-}
 
 }  // namespace signaling_test
