@@ -1,7 +1,5 @@
 #include "PeerPair.hpp"
 
-#include <algorithm>
-
 namespace rtctest {
 
 void Relay::run(std::stop_token stop) {
@@ -137,11 +135,6 @@ void PeerPair::start() {
     };
     offerer = std::make_unique<OfferingPeer>(options.offerer, std::move(callbacks));
     relay.resume();
-}
-
-bool PeerPair::connected() {
-    std::lock_guard lock(observed.mutex);
-    return std::ranges::count(observed.states, rtc::PeerConnection::State::Connected) > 0;
 }
 
 template <typename Value>

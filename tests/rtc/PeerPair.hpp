@@ -82,10 +82,6 @@ class PeerPair {
     // Creates both peers; the offer flows at once.
     void start();
 
-    bool connected();  // the answering side reported Connected
-    bool mediaFlowing(std::uint64_t frames = 10) {
-        return observed.videoFrames >= frames && observed.audioFrames >= frames;
-    }
     std::shared_ptr<rtc::DataChannel> channel(const std::string& label);
     std::shared_ptr<rtc::Track> track(const std::string& mid);
 
