@@ -34,7 +34,7 @@ struct Tracks {
 
     std::shared_ptr<fake::FakeTrack> arrive(const std::string& mid) {
         auto track = std::make_shared<fake::FakeTrack>(mid);
-        EXPECT_TRUE(peer->emitTrack(fake::makeTrack(track)));
+        EXPECT_TRUE(peer->emitTrack(std::make_shared<rtc::Track>(track)));
         return track;
     }
 
