@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "session/SignalingTestSupport.hpp"
 #include "session/TrackHandler.hpp"
 #include "support/FakeRtc.hpp"
+#include "support/TempDir.hpp"
 
 namespace {
 
@@ -40,7 +40,7 @@ struct Tracks {
 
     std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
     rtc::PeerConnection connection{peer};
-    signaling_test::TempLog log;
+    TempLog log;
     StreamStats stats;
     std::vector<EncodedFrame> frames;
     std::vector<rtc::binary> played;
