@@ -24,53 +24,33 @@ namespace {
 
 struct Request {
     std::string path;
-    nlohmann::json body;  // null for a GET
+    json body;  // null for a GET
 };
 
-// The service as signaling sees it: records every request; `onPost` and `onGet` decide the
-// reply or throw the failure an HTTP client would.
-class FakeService {
-  public:
-    using Reply = std::function<nlohmann::json(const Request&)>;
-    Reply onPost = [](const Request&) { return nlohmann::json::object(); };
-    Reply onGet = [](const Request&) {
-        return nlohmann::json{{"events", nlohmann::json::array()}};
-    };
+// The service as signaling sees it: records every request; `onGet` and `onPost` give the reply
+// or throw the failure an HTTP client would.
+struct FakeService {
+    using Reply = std::function<json(const Request&)>;
+    Reply onGet = [](const Request&) { return json{{"events", json::array()}}; };
+    Reply onPost = [](const Request&) { return json::object(); };
+    std::mutex mutex;
+    std::vector<Request> requests;  // read once no caller is left
 
+    json handle(Request request, const Reply& reply) {
+        {
+            std::lock_guard lock(mutex);
+            requests.push_back(request);
+        }
+        return reply(request);
+    }
     SignalingTransport transport() {
         return {[this](const std::string& path) {
                     return handle({path, nullptr}, onGet);
                 },
-                [this](const std::string& path, const nlohmann::json& body) {
+                [this](const std::string& path, const json& body) {
                     return handle({path, body}, onPost);
                 }};
     }
-
-    std::vector<Request> requests() const {
-        std::lock_guard lock(mutex);
-        return recorded;
-    }
-    std::vector<nlohmann::json> postedBodies() const {
-        std::vector<nlohmann::json> bodies;
-        for (const auto& request : requests()) {
-            if (!request.body.is_null()) {
-                bodies.push_back(request.body);
-            }
-        }
-        return bodies;
-    }
-
-  private:
-    nlohmann::json handle(Request request, const Reply& reply) {
-        {
-            std::lock_guard lock(mutex);
-            recorded.push_back(request);
-        }
-        return reply(request);
-    }
-
-    mutable std::mutex mutex;
-    std::vector<Request> recorded;
 };
 
 const std::string offerSdp = "v=0\r\no=- 7 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
@@ -123,6 +103,45 @@ struct Poller {
     SignalingPoller poller{stopRequested, transport, sessionId, viewerId, connection, errors};
 };
 
+const std::string answerSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
+
+rtc::Candidate candidate(int n, const std::string& mid = "audio") {
+    return rtc::Candidate("candidate:" + std::to_string(n) + " 1 udp 2122260223 127.0.0.1 " +
+                              std::to_string(50000 + n) + " typ host",
+                          mid);
+}
+
+class SignalingUplinkTest : public testing::Test {
+  protected:
+    SignalingUplinkTest() {
+        session.peerConnection = std::make_shared<rtc::PeerConnection>(peer);
+        uplink.emplace(session, transport, sessionId, viewerId, log.log);
+        uplink->attach();
+    }
+
+    void describe() { peer->emitLocalDescription(rtc::Description(answerSdp, "answer")); }
+
+    // The numbers of the posted candidates, in posting order.
+    std::vector<int> postedCandidates() const {
+        std::vector<int> numbers;
+        for (const auto& [path, body] : service.requests) {
+            if (body.at("type") == "add_remote_candidate") {
+                numbers.push_back(std::stoi(body.at("candidate").get<std::string>().substr(10)));
+            }
+        }
+        return numbers;
+    }
+
+    std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
+    PeerSession session;
+    FakeService service;
+    SignalingTransport transport = service.transport();
+    std::string sessionId = "s-17";
+    std::string viewerId = "native-123456789";
+    TempLog log;
+    std::optional<SignalingUplink> uplink;
+};
+
 }  // namespace
 
 TEST(SignalingPoller, appliesTheFirstOfferAndEveryCandidateAndFollowsTheHighestId) {
@@ -135,7 +154,7 @@ TEST(SignalingPoller, appliesTheFirstOfferAndEveryCandidateAndFollowsTheHighestI
                     offerEvent(2, "v=0\r\nsecond\r\n")}),
              reply(json::array()), reply(nullptr), reply({offerEvent(12)})});
     p.poll(4);
-    auto requests = p.service.requests();
+    const auto& requests = p.service.requests;
     ASSERT_EQ(requests.size(), 4u);
     EXPECT_EQ(requests[0].path, eventsPath(0));
     // Whatever the order within a reply; empty and null lists leave it where it was.
@@ -225,7 +244,7 @@ TEST(SignalingPoller, refusalsAndFailuresAreReportedOnceAndTheRightThingIsAskedA
         return reply(json::array());
     };
     p.poll(2);
-    auto requests = p.service.requests();
+    const auto& requests = p.service.requests;
     EXPECT_EQ(requests[requests.size() - 1].path, requests[requests.size() - 2].path);
     EXPECT_THAT(p.errors.str(),
                 testing::EndsWith("Signaling: GET " + eventsPath(4) + " HTTP 503: failed\n"));
@@ -245,59 +264,16 @@ TEST(SignalingPoller, pacesItsCyclesUntilTheStop) {
     EXPECT_GE(times[1] - times[0], std::chrono::milliseconds(450));
 }
 
-namespace {
-
-const std::string answerSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0\r\n";
-
-rtc::Candidate candidate(int n, const std::string& mid = "audio") {
-    return rtc::Candidate("candidate:" + std::to_string(n) + " 1 udp 2122260223 127.0.0.1 " +
-                              std::to_string(50000 + n) + " typ host",
-                          mid);
-}
-
-class SignalingUplinkTest : public testing::Test {
-  protected:
-    SignalingUplinkTest() {
-        session.peerConnection = std::make_shared<rtc::PeerConnection>(peer);
-        uplink.emplace(session, transport, sessionId, viewerId, log.log);
-        uplink->attach();
-    }
-
-    void describe() { peer->emitLocalDescription(rtc::Description(answerSdp, "answer")); }
-
-    // The numbers of the posted candidates, in posting order.
-    std::vector<int> postedCandidates() const {
-        std::vector<int> numbers;
-        for (const auto& body : service.postedBodies()) {
-            if (body.at("type") == "add_remote_candidate") {
-                numbers.push_back(std::stoi(body.at("candidate").get<std::string>().substr(10)));
-            }
-        }
-        return numbers;
-    }
-
-    std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
-    PeerSession session;
-    FakeService service;
-    SignalingTransport transport = service.transport();
-    std::string sessionId = "s-17";
-    std::string viewerId = "native-123456789";
-    TempLog log;
-    std::optional<SignalingUplink> uplink;
-};
-
-}  // namespace
-
 TEST_F(SignalingUplinkTest, candidatesWaitForTheAnswerThenGoInArrivalOrderWithTheViewerId) {
     peer->emitLocalCandidate(candidate(1, "audio"));
     peer->emitLocalCandidate(candidate(2, "video"));
-    EXPECT_TRUE(service.requests().empty()) << "nothing may reach the service before the answer";
+    EXPECT_TRUE(service.requests.empty()) << "nothing may reach the service before the answer";
     EXPECT_EQ(session.pendingCandidates.size(), 2u);
 
     describe();
     peer->emitLocalCandidate(candidate(3, "audio"));  // after the answer: at once
 
-    auto requests = service.requests();
+    const auto& requests = service.requests;
     ASSERT_EQ(requests.size(), 4u) << "one POST for the answer and one per candidate";
     for (const auto& request : requests) {
         EXPECT_EQ(request.path, "/game-sessions/s-17/webrtc/signal");
@@ -335,7 +311,7 @@ TEST_F(SignalingUplinkTest, failureDuringTheFlushLosesTheRestButNotLaterCandidat
     peer->emitLocalCandidate(candidate(6));
     describe();
     EXPECT_EQ(postedCandidates(), (std::vector<int>{1, 2, 5, 6}));
-    EXPECT_EQ(service.postedBodies().back().at("type"), "set_remote_description");
+    EXPECT_EQ(service.requests.back().body.at("type"), "set_remote_description");
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"signaling_error=timed out", "signaling_error=not JSON"}));
 }
@@ -360,9 +336,8 @@ TEST_F(SignalingUplinkTest, concurrentCallbacksLoseNoCandidate) {
         worker.join();
     }
 
-    auto bodies = service.postedBodies();
-    ASSERT_EQ(bodies.size(), 1u + threads * perThread);
-    EXPECT_EQ(bodies[0].at("type"), "set_remote_description");
+    ASSERT_EQ(service.requests.size(), 1u + threads * perThread);
+    EXPECT_EQ(service.requests[0].body.at("type"), "set_remote_description");
     const auto numbers = postedCandidates();
     EXPECT_EQ(std::set<int>(numbers.begin(), numbers.end()).size(), numbers.size())
         << "a candidate posted twice";
