@@ -72,9 +72,17 @@ std::string eventsPath(int after) {
     return "/game-sessions/g1/webrtc/events?after=" + std::to_string(after) + "&viewerId=native-42";
 }
 
-// A poller with its own fake service and peer; `serve` answers one reply per poll, then
-// empty lists.
-struct Poller {
+// The service and the engine on either side of the client's signaling.
+struct Sides {
+    std::string sessionId = "g1";
+    std::string viewerId = "native-42";
+    FakeService service;
+    SignalingTransport transport = service.transport();
+    std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
+};
+
+// `serve` answers one reply per poll, then empty lists.
+struct Poller : Sides {
     Poller() { serve({}); }
 
     void serve(std::vector<json> replies) {
@@ -93,11 +101,6 @@ struct Poller {
     }
 
     std::atomic<bool> stopRequested{false};
-    std::string sessionId = "g1";
-    std::string viewerId = "native-42";
-    FakeService service;
-    SignalingTransport transport = service.transport();
-    std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
     std::shared_ptr<rtc::PeerConnection> connection = std::make_shared<rtc::PeerConnection>(peer);
     std::ostringstream errors;
     SignalingPoller poller{stopRequested, transport, sessionId, viewerId, connection, errors};
@@ -111,7 +114,7 @@ rtc::Candidate candidate(int n, const std::string& mid = "audio") {
                           mid);
 }
 
-class SignalingUplinkTest : public testing::Test {
+class SignalingUplinkTest : public testing::Test, public Sides {
   protected:
     SignalingUplinkTest() {
         session.peerConnection = std::make_shared<rtc::PeerConnection>(peer);
@@ -132,12 +135,7 @@ class SignalingUplinkTest : public testing::Test {
         return numbers;
     }
 
-    std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
     PeerSession session;
-    FakeService service;
-    SignalingTransport transport = service.transport();
-    std::string sessionId = "s-17";
-    std::string viewerId = "native-123456789";
     TempLog log;
     std::optional<SignalingUplink> uplink;
 };
@@ -276,7 +274,7 @@ TEST_F(SignalingUplinkTest, candidatesWaitForTheAnswerThenGoInArrivalOrderWithTh
     const auto& requests = service.requests;
     ASSERT_EQ(requests.size(), 4u) << "one POST for the answer and one per candidate";
     for (const auto& request : requests) {
-        EXPECT_EQ(request.path, "/game-sessions/s-17/webrtc/signal");
+        EXPECT_EQ(request.path, "/game-sessions/g1/webrtc/signal");
     }
     EXPECT_EQ(requests[0].body, (json{{"viewerId", viewerId},
                                       {"type", "set_remote_description"},
