@@ -61,11 +61,9 @@ TEST(IceServers, everyUrlReachesTheEngineOrIsNamedWithItsReason) {
     EXPECT_EQ(outcomes, expected);
 
     // The engine takes every TURN URI given: only the plan's lines reach the log.
-    TempDir folder;
-    const auto path = folder.path() / "native-client.log";
+    TempLog log;
     {
-        EventLog log(path);
-        rtc::EngineLog engine(log);
+        rtc::EngineLog engine(log.log);
         rtc::Configuration config;
         config.iceServers = servers;
         config.bindAddress = "127.0.0.1";
@@ -75,7 +73,7 @@ TEST(IceServers, everyUrlReachesTheEngineOrIsNamedWithItsReason) {
     for (const auto& line : plan.unused) {
         lines += line + "\n";
     }
-    EXPECT_EQ(readWholeFile(path), lines);
+    EXPECT_EQ(log.text(), lines);
 }
 
 TEST(SsrcLatch, newerSsrcsCarryOnAsTheFirstAndReplacedOnesAreDropped) {

@@ -14,31 +14,27 @@ TEST(EngineLog, warningsErrorsAndFailedCallbacksGoToTheLogAndNothingToTheConsole
     gst_init(nullptr, nullptr);
     GstDebugCategory* category = nullptr;
     GST_DEBUG_CATEGORY_INIT(category, "qvtest", 0, "engine log test");
-    TempDir folder;
-    const auto path = folder.path() / "native-client.log";
+    TempLog log;
     testing::internal::CaptureStderr();
     {
-        EventLog log(path);
-        {
-            rtc::EngineLog engine(log);
-            GST_CAT_WARNING(category, "no transceiver for %s", "audio");
-            GST_CAT_INFO(category, "chatty");
-            GST_CAT_ERROR(category, "broken\nline");
-            g_log("GStreamer", G_LOG_LEVEL_CRITICAL, "gst_object_unref: assertion failed");
-            g_log("libnice", G_LOG_LEVEL_WARNING, "no route");
-            g_message("chatty too");
-            // A signal handler that throws must not unwind into GLib's frames.
-            GstElement* element = gst_element_factory_make("fakesink", nullptr);
-            rtc::glib::connect<void(GstElement*, GParamSpec*)>(
-                element, "notify::name", [](GstElement*, GParamSpec*) { throw std::bad_alloc(); });
-            gst_object_set_name(GST_OBJECT(element), "renamed");
-            gst_object_unref(element);
-        }
-        GST_CAT_ERROR(category, "after the hook");
-        g_log("GLib", G_LOG_LEVEL_WARNING, "after the hook");
+        rtc::EngineLog engine(log.log);
+        GST_CAT_WARNING(category, "no transceiver for %s", "audio");
+        GST_CAT_INFO(category, "chatty");
+        GST_CAT_ERROR(category, "broken\nline");
+        g_log("GStreamer", G_LOG_LEVEL_CRITICAL, "gst_object_unref: assertion failed");
+        g_log("libnice", G_LOG_LEVEL_WARNING, "no route");
+        g_message("chatty too");
+        // A signal handler that throws must not unwind into GLib's frames.
+        GstElement* element = gst_element_factory_make("fakesink", nullptr);
+        rtc::glib::connect<void(GstElement*, GParamSpec*)>(
+            element, "notify::name", [](GstElement*, GParamSpec*) { throw std::bad_alloc(); });
+        gst_object_set_name(GST_OBJECT(element), "renamed");
+        gst_object_unref(element);
     }
+    GST_CAT_ERROR(category, "after the hook");
+    g_log("GLib", G_LOG_LEVEL_WARNING, "after the hook");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(readWholeFile(path),
+    EXPECT_EQ(log.text(),
               "gstreamer_warning=qvtest: no transceiver for audio\n"
               "gstreamer_error=qvtest: broken\\x0Aline\n"
               "glib_critical=GStreamer: gst_object_unref: assertion failed\n"
@@ -76,11 +72,9 @@ TEST(EngineLog, busErrorsAndWarningsAreLoggedAtMostOnceASecondPerElement) {
 
     // An element error posted on a real pipeline's bus reaches the log.
     gst_init(nullptr, nullptr);
-    TempDir folder;
-    const auto path = folder.path() / "native-client.log";
+    TempLog log;
     {
-        EventLog log(path);
-        rtc::EngineLog engine(log);
+        rtc::EngineLog engine(log.log);
         GstElement* pipeline = gst_pipeline_new(nullptr);
         GstElement* element = gst_element_factory_make("identity", "provoked");
         gst_bin_add(GST_BIN(pipeline), element);
@@ -88,7 +82,7 @@ TEST(EngineLog, busErrorsAndWarningsAreLoggedAtMostOnceASecondPerElement) {
         GST_ELEMENT_ERROR(element, STREAM, DECODE, ("cannot decode"), ("frame %d", 7));
         gst_object_unref(pipeline);
     }
-    const std::string text = readWholeFile(path);
+    const std::string text = log.text();
     EXPECT_NE(text.find("engine_error=provoked: cannot decode ("), std::string::npos) << text;
     EXPECT_NE(text.find("frame 7)\n"), std::string::npos) << text;
 }

@@ -27,21 +27,6 @@ using namespace std::chrono_literals;
 // Two engines negotiating on a shared machine: generous, as only a fault should reach it.
 constexpr std::chrono::milliseconds slow = 20s;
 
-// Runs tasks one after another on a thread of its own, from resume() on.
-class Relay {
-  public:
-    void post(std::function<void()> task);
-    void resume();
-
-  private:
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::deque<std::function<void()>> tasks;
-    bool running = false;
-    std::jthread thread{[this](std::stop_token stop) { run(stop); }};  // last: stops first
-    void run(std::stop_token stop);
-};
-
 struct PairOptions {
     PairOptions() {
         offerer.width = 320;
@@ -77,17 +62,127 @@ struct Observed {
 class PeerPair {
   public:
     explicit PeerPair(PairOptions options = {}) : options(std::move(options)) {}
-    ~PeerPair();
+    ~PeerPair() {
+        if (answerer) {
+            answerer->close();
+        }
+        if (offerer) {
+            offerer->close();
+        }
+    }
 
     // Creates both peers; the offer flows at once.
-    void start();
+    void start() {
+        rtc::Configuration config;
+        config.bindAddress = "127.0.0.1";
+        config.videoCodec = options.codec;
+        answerer = std::make_unique<rtc::PeerConnection>(config);
 
-    bool connected();  // the answering side reported Connected
-    bool mediaFlowing(std::uint64_t frames = 10) {
-        return observed.videoFrames >= frames && observed.audioFrames >= frames;
+        answerer->onLocalDescription([this](rtc::Description description) {
+            ++observed.callbacks;
+            std::string sdp = description;
+            {
+                std::lock_guard lock(observed.mutex);
+                observed.answer = sdp;
+            }
+            post([this, sdp] { offerer->setRemoteAnswer(sdp); });
+        });
+        answerer->onLocalCandidate([this](rtc::Candidate candidate) {
+            ++observed.callbacks;
+            {
+                std::lock_guard lock(observed.mutex);
+                observed.candidates.push_back(candidate);
+            }
+            post([this, candidate] {
+                if (!offerer->addRemoteCandidate(candidate.candidate(), candidate.mid())) {
+                    ++observed.candidatesRefusedByOfferer;
+                }
+            });
+        });
+        answerer->onStateChange([this](rtc::PeerConnection::State state) {
+            ++observed.callbacks;
+            std::lock_guard lock(observed.mutex);
+            observed.states.push_back(state);
+        });
+        answerer->onTrack([this](std::shared_ptr<rtc::Track> track) {
+            ++observed.callbacks;
+            bool audio = track->mid() == "audio";
+            if (audio) {
+                track->setMediaHandler(std::make_shared<rtc::RtpDepacketizer>(48000));
+            } else if (options.codec == rtc::VideoCodec::H265) {
+                track->setMediaHandler(std::make_shared<rtc::H265RtpDepacketizer>());
+            } else {
+                track->setMediaHandler(std::make_shared<rtc::H264RtpDepacketizer>());
+            }
+            track->onFrame([this, audio](rtc::binary frame, rtc::FrameInfo info) {
+                ++observed.callbacks;
+                ++(audio ? observed.audioFrames : observed.videoFrames);
+                if (audio) {
+                    return;
+                }
+                observed.damagedVideoFrames += info.damaged ? 1 : 0;
+                std::lock_guard lock(observed.mutex);
+                if (observed.firstVideoFrames.size() < 30) {
+                    observed.firstVideoFrames.push_back(std::move(frame));
+                }
+            });
+            std::lock_guard lock(observed.mutex);
+            observed.tracks[track->mid()] = track;
+        });
+        answerer->onDataChannel([this](std::shared_ptr<rtc::DataChannel> channel) {
+            ++observed.callbacks;
+            std::string label = channel->label();
+            channel->onMessage([this, label](rtc::message_variant message) {
+                ++observed.callbacks;
+                std::lock_guard lock(observed.mutex);
+                observed.messages.emplace_back(label, std::move(message));
+            });
+            channel->onOpen([this] {
+                ++observed.callbacks;
+                ++observed.channelsOpened;
+            });
+            std::lock_guard lock(observed.mutex);
+            observed.channels[label] = channel;
+        });
+
+        OfferingPeerCallbacks callbacks;
+        callbacks.onLocalDescription = [this](const std::string&, const std::string& sdp) {
+            std::string offer = options.editOffer ? options.editOffer(sdp) : sdp;
+            post([this, offer] {
+                try {
+                    answerer->setRemoteDescription(rtc::Description(offer, "offer"));
+                } catch (const std::exception& error) {
+                    std::lock_guard lock(observed.mutex);
+                    observed.setRemoteError = error.what();
+                }
+            });
+        };
+        callbacks.onLocalCandidate = [this](const std::string& candidate,
+                                            const std::optional<std::string>& mid) {
+            post([this, candidate, mid] {
+                try {
+                    answerer->addRemoteCandidate(rtc::Candidate(candidate, mid.value_or("video")));
+                } catch (const std::exception&) {
+                    // Only reachable when the offer was refused; the test sees that elsewhere.
+                }
+            });
+        };
+        offerer = std::make_unique<OfferingPeer>(options.offerer, std::move(callbacks));
+        {
+            std::lock_guard lock(relayMutex);
+            running = true;
+        }
+        wake.notify_all();
     }
-    std::shared_ptr<rtc::DataChannel> channel(const std::string& label);
-    std::shared_ptr<rtc::Track> track(const std::string& mid);
+
+    std::shared_ptr<rtc::DataChannel> channel(const std::string& label) {
+        std::lock_guard lock(observed.mutex);
+        return observed.channels.contains(label) ? observed.channels[label] : nullptr;
+    }
+    std::shared_ptr<rtc::Track> track(const std::string& mid) {
+        std::lock_guard lock(observed.mutex);
+        return observed.tracks.contains(mid) ? observed.tracks[mid] : nullptr;
+    }
 
     PairOptions options;
     Observed observed;
@@ -95,7 +190,30 @@ class PeerPair {
     std::unique_ptr<rtc::PeerConnection> answerer;
 
   private:
-    Relay relay;  // declared last: stops first, before the peers go
+    // Relay tasks run in order, from start() on; the offerer may post before it is stored.
+    void post(std::function<void()> task) {
+        {
+            std::lock_guard lock(relayMutex);
+            tasks.push_back(std::move(task));
+        }
+        wake.notify_all();
+    }
+    void relay(std::stop_token stop) {
+        std::unique_lock lock(relayMutex);
+        while (wake.wait(lock, stop, [&] { return running && !tasks.empty(); })) {
+            auto task = std::move(tasks.front());
+            tasks.pop_front();
+            lock.unlock();
+            task();
+            lock.lock();
+        }
+    }
+
+    std::mutex relayMutex;
+    std::condition_variable_any wake;
+    std::deque<std::function<void()>> tasks;
+    bool running = false;
+    std::jthread relayThread{[this](std::stop_token stop) { relay(stop); }};  // last: stops first
 };
 
 }  // namespace rtctest

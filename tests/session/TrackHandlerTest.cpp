@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "session/SignalingTestSupport.hpp"
 #include "session/TrackHandler.hpp"
 #include "support/FakeRtc.hpp"
+#include "support/TempDir.hpp"
 
 namespace {
 
@@ -34,13 +34,13 @@ struct Tracks {
 
     std::shared_ptr<fake::FakeTrack> arrive(const std::string& mid) {
         auto track = std::make_shared<fake::FakeTrack>(mid);
-        EXPECT_TRUE(peer->emitTrack(fake::makeTrack(track)));
+        EXPECT_TRUE(peer->emitTrack(std::make_shared<rtc::Track>(track)));
         return track;
     }
 
     std::shared_ptr<fake::FakePeer> peer = std::make_shared<fake::FakePeer>();
     rtc::PeerConnection connection{peer};
-    signaling_test::TempLog log;
+    TempLog log;
     StreamStats stats;
     std::vector<EncodedFrame> frames;
     std::vector<rtc::binary> played;

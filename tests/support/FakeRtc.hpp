@@ -126,8 +126,6 @@ class FakeDataChannel : public rtc::DataChannel::Impl {
     }
     // The sent messages as text, "<binary>" standing for each binary one.
     std::vector<std::string> sentTexts() const;
-    bool hasOpenHandler() const { return static_cast<bool>(openSlot.get()); }
-    bool hasMessageHandler() const { return static_cast<bool>(messageSlot.get()); }
 
     // What bufferedAmount reports; the test plays a peer that takes nothing.
     std::atomic<std::size_t> buffered{0};
@@ -169,9 +167,7 @@ class FakePeer : public rtc::PeerConnection::Impl {
     void onLocalCandidate(std::function<void(rtc::Candidate)> callback) override {
         candidateSlot.set(std::move(callback));
     }
-    void onStateChange(std::function<void(State)> callback) override {
-        stateSlot.set(std::move(callback));
-    }
+    void onStateChange(std::function<void(State)>) override {}
     void onTrack(std::function<void(std::shared_ptr<rtc::Track>)> callback) override {
         trackSlot.set(std::move(callback));
     }
@@ -184,10 +180,6 @@ class FakePeer : public rtc::PeerConnection::Impl {
     }
     bool emitLocalCandidate(rtc::Candidate candidate) {
         return !closed && candidateSlot(std::move(candidate));
-    }
-    bool emitState(State state) {
-        currentState = state;
-        return !closed && stateSlot(state);
     }
     bool emitTrack(std::shared_ptr<rtc::Track> track) {
         return !closed && trackSlot(std::move(track));
@@ -224,13 +216,7 @@ class FakePeer : public rtc::PeerConnection::Impl {
     std::optional<std::string> candidateRefusal;
     Slot<rtc::Description> descriptionSlot;
     Slot<rtc::Candidate> candidateSlot;
-    Slot<State> stateSlot;
     Slot<std::shared_ptr<rtc::Track>> trackSlot;
 };
-
-// A public rtc::Track over a fake, sharing it with the test.
-inline std::shared_ptr<rtc::Track> makeTrack(const std::shared_ptr<FakeTrack>& fake) {
-    return std::make_shared<rtc::Track>(fake);
-}
 
 }  // namespace fake

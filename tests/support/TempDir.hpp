@@ -7,6 +7,9 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
+
+#include "base/EventLog.hpp"
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
@@ -42,3 +45,19 @@ inline std::string readWholeFile(const std::filesystem::path& path) {
 inline void writeWholeFile(const std::filesystem::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
+
+// An EventLog on a fresh file of its own, read back whole or line by line.
+struct TempLog {
+    std::string text() const { return readWholeFile(folder.path() / "client.log"); }
+    std::vector<std::string> lines() const {
+        std::istringstream stream(text());
+        std::vector<std::string> result;
+        for (std::string line; std::getline(stream, line);) {
+            result.push_back(line);
+        }
+        return result;
+    }
+
+    TempDir folder;
+    EventLog log{folder.path() / "client.log"};
+};
