@@ -1,5 +1,4 @@
-"""Start-up of the real client against the stand-in service: login, session lookup, viewport,
-exit codes and the first log lines."""
+"""Start-up of the real client: login, session lookup, viewport, exit codes and first lines."""
 
 import http.client
 import http.server
@@ -65,7 +64,7 @@ class StartupTest(harness.EndToEndTest):
         # The prompts cannot be written, but the login still runs and is refused.
         self.assertEqual(proc.returncode, 2)
 
-    def test_display_session_argument_and_saved_settings_shape_the_viewport(self):
+    def test_display_session_argument_and_saved_settings_shape_viewport_and_telemetry(self):
         for screen, args, settings, display, lookups, viewport in [
                 ((1366, 768), ["demo-session"], {}, "display=1366x768", 0,
                  {"autoBitrate": True, "bitrate": 12000000, "codec": "h264", "height": 768,
@@ -86,18 +85,23 @@ class StartupTest(harness.EndToEndTest):
                 self.assertEqual(len(service.requests("/game-sessions/active")), lookups)
                 self.assertEqual(json.loads(posted[0]["body"]), viewport)
                 self.assertRegex(posted[0]["authorization"], r"^Bearer .{16,}")
+                # A fixed bitrate is the target of every telemetry cycle, and none is posted.
+                targets = client.wait_log(lambda l: [x for x in l if x.startswith("target=")],
+                                          timeout=30, what="a telemetry cycle")
+                reports = service.requests("/game-sessions/demo-session/webrtc/telemetry")
+                self.assertEqual(bool(reports), viewport["autoBitrate"])
+                if not viewport["autoBitrate"]:
+                    self.assertTrue(all(t.startswith("target=35000kbps ") for t in targets))
                 # Ctrl+C asks for the same orderly close as the window's close button.
                 client.proc.send_signal(signal.SIGINT)
                 self.assertEqual(client.wait_exit(), 0)
-                service.close()
 
     def test_api_moved_behind_a_301_is_followed_with_the_login_kept_a_post(self):
         service = self.start_service()
         seen = []  # method, path and User-Agent of every request to the front
 
         class MovedApi(http.server.BaseHTTPRequestHandler):
-            """Answers every path with a 301 to the same path under /v2, and passes what
-            arrives there on to the stand-in."""
+            """A 301 to the same path under /v2, where requests go on to the stand-in."""
             protocol_version = "HTTP/1.1"
 
             def forward(self):
@@ -127,7 +131,7 @@ class StartupTest(harness.EndToEndTest):
 
         xvfb = self.start_xvfb(640, 360)
         client = self.start_client([self.serve(MovedApi)], env=xvfb.env())
-        checks.wait_counters_beyond(client, {"decoded": 0}, timeout=30, what="pictures")
+        checks.wait_decoding(client, more=1, what="pictures")
         logins = service.requests("/auth/login")  # the record masks the password
         self.assertEqual([(r["method"], json.loads(r["body"])) for r in logins],
                          [("POST", {"email": harness.DEMO_EMAIL, "password": "***"})])
@@ -138,8 +142,7 @@ class StartupTest(harness.EndToEndTest):
         agents = {agent for _, _, agent in seen}
         self.assertTrue(all(re.fullmatch(r"quorvanta-client/\d+\.\d+\.\d+", a or "")
                             for a in agents), agents)
-        client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(client.wait_exit(), 0)
+        self.assertEqual(client.stop(), 0)
 
 
 if __name__ == "__main__":
