@@ -118,9 +118,14 @@ class Client:
     """The real client with piped credentials (None: input ends at once) and its own settings
     folder."""
 
-    def __init__(self, workdir, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD)):
+    def __init__(self, workdir, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD),
+                 settings=None):
         self.appdata = os.path.join(workdir, "appdata")
         self.settings_dir = os.path.join(self.appdata, "Quorvanta")
+        os.makedirs(self.settings_dir, exist_ok=True)
+        for name, value in (settings or {}).items():
+            with open(os.path.join(self.settings_dir, name), "w") as f:
+                f.write(value)
         self.log_path = os.path.join(self.settings_dir, "native-client.log")
         self.stdout_path = os.path.join(workdir, "client.stdout")
         self.stderr_path = os.path.join(workdir, "client.stderr")
@@ -168,14 +173,6 @@ class Client:
         return stop_process(self.proc)
 
 
-def write_settings(client_dir, settings):
-    folder = os.path.join(client_dir, "appdata", "Quorvanta")
-    os.makedirs(folder, exist_ok=True)
-    for name, value in (settings or {}).items():
-        with open(os.path.join(folder, name), "w") as f:
-            f.write(value)
-
-
 class EndToEndTest(unittest.TestCase):
     """Gives each test a work folder (kept when it fails) and closes what it started."""
 
@@ -208,11 +205,8 @@ class EndToEndTest(unittest.TestCase):
         self.stack.callback(service.close)
         return service
 
-    def start_client(self, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD), settings=None,
-                     client_dir=None):
-        client_dir = client_dir or tempfile.mkdtemp(dir=self.workdir, prefix="client-")
-        write_settings(client_dir, settings)
-        client = Client(client_dir, args, env=env, credentials=credentials)
+    def start_client(self, args, **options):
+        client = Client(tempfile.mkdtemp(dir=self.workdir, prefix="client-"), args, **options)
         self.stack.callback(client.close)
         return client
 
@@ -262,9 +256,9 @@ class Run:
         # A real service has its stream ready long before a player starts.
         wait_until(lambda: "stream ready" in read(self.service.log_path), timeout=15,
                    what="the service's stream")
-        write_settings(self.workdir, settings)
         self.started = time.monotonic()
-        self.client = Client(self.workdir, [self.service.base_url], env=self.xvfb.env())
+        self.client = Client(self.workdir, [self.service.base_url], env=self.xvfb.env(),
+                             settings=settings)
 
     def __enter__(self):
         return self
