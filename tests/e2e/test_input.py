@@ -18,12 +18,6 @@ SHIFT, CTRL, ALT = 16, 17, 18
 KEY_A, KEY_B, KEY_Q, KEY_S = 65, 66, 81, 83
 
 
-def channel_messages(service, start=0):
-    """(channel, message) for every text the viewer sent, from record row `start` on."""
-    return [(row["channel"], json.loads(row["text"])) for row in service.records()[start:]
-            if "channel" in row and "text" in row]
-
-
 def mostly_red(display):
     data = checks.screenshot(display).rgb
     red, green, blue = (sum(data[i::3]) for i in range(3))
@@ -64,9 +58,14 @@ class Session:
     def mark(self):
         return len(self.service.records())
 
+    def messages(self, start):
+        """(channel, message) for every text the viewer sent, from record row `start` on."""
+        return [(row["channel"], json.loads(row["text"])) for row in self.service.records()[start:]
+                if "channel" in row and "text" in row]
+
     def wait_messages(self, start, predicate, what, timeout=10):
         def check():
-            messages = channel_messages(self.service, start)
+            messages = self.messages(start)
             return messages if predicate(messages) else None
         return harness.wait_until(check, timeout=timeout, what=what)
 
@@ -150,8 +149,7 @@ class KeyboardTest(harness.EndToEndTest):
                                                           "down": True}) in m,
                               "the press of the left button")
         self.assertEqual(session.client.stop(), 0)
-        releases = [m for _, m in channel_messages(session.service, start)
-                    if m.get("down") is False]
+        releases = [m for _, m in session.messages(start) if m.get("down") is False]
         self.assertEqual(releases, [{"type": "key", "vk": KEY_A, "down": False},
                                     {"type": "mouse_button", "button": 1, "down": False}])
 
