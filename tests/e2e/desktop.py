@@ -1,13 +1,13 @@
 """Drives windows on a private X server with xdotool, as a user would.
 
-SDL's message boxes on X11 are separate top-level windows without a class hint, shown by a
-child process while the client's main thread waits for it. xdotool's --name search does not
-match their title (stored as UTF8_STRING), so windows are listed with xwininfo instead. With
-no window manager nothing moves the keyboard focus to a new box: it is focused explicitly
-before its default button is pressed with Return.
+SDL's message boxes on X11 are top-level windows without a class hint, and xdotool's --name
+search misses their UTF8_STRING titles, so windows are listed with xwininfo. With no window
+manager nothing focuses a new box: it is focused before its default button gets Return.
 """
 
 import collections
+import ctypes
+import ctypes.util
 import re
 import subprocess
 
@@ -23,21 +23,26 @@ _CHILD = re.compile(r'^\s+(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(
 Window = collections.namedtuple("Window", "id title has_class width height x y")
 
 
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]  # XEvent: 24 longs
+
+
 class Desktop:
     def __init__(self, display):
         self.display = display
         # xwininfo prints titles in the locale's encoding; the boxes' titles are Russian.
         self.env = {"DISPLAY": display, "PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8"}
 
-    def run(self, *args):
-        return subprocess.run([str(a) for a in args], env=self.env, check=True,
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *map(str, args)], env=self.env, check=True,
                               capture_output=True, timeout=10).stdout.decode(errors="replace")
 
-    def xdotool(self, *args):
-        return self.run("xdotool", *args)
-
     def top_level_windows(self):
-        lines = self.run("xwininfo", "-root", "-children").splitlines()
+        lines = subprocess.run(["xwininfo", "-root", "-children"], env=self.env, check=True,
+                               capture_output=True, text=True, timeout=10).stdout.splitlines()
         return [Window(wid, title or "", klass.strip() != "", *map(int, rest))
                 for wid, title, klass, *rest in (m.groups() for m in map(_CHILD.match, lines) if m)]
 
@@ -47,6 +52,19 @@ class Desktop:
             lambda: next((w for w in self.top_level_windows()
                           if w.has_class and w.title.startswith("Quorvanta")), None),
             timeout=timeout, what="the client window")
+
+    def close(self, window):
+        """Asks the window to close as a window manager's close button does."""
+        x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XInternAtom.restype = ctypes.c_ulong
+        dpy = ctypes.c_void_p(x11.XOpenDisplay(self.display.encode()))
+        event = _ClientMessage(type=33, window=int(window.id, 16), format=32,  # ClientMessage
+                               message_type=x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0))
+        event.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+        x11.XSendEvent(dpy, ctypes.c_ulong(event.window), 0, ctypes.c_long(0),
+                       ctypes.byref(event))
+        x11.XCloseDisplay(dpy)  # flushes the event
 
     def message_boxes(self, title=None):
         return [w for w in self.top_level_windows()
@@ -74,9 +92,8 @@ class Desktop:
                    for y in range(20, 120, 4)) > 100
 
     def open_menu(self, window):
-        """Clicks the menu button and waits for the menu. A click that comes right after a
-        message box closed is sometimes not seen (rarely, under load); it is tried once more,
-        and said so."""
+        """Clicks the menu button and waits for the menu. A click right after a message box
+        closed is, rarely under load, not seen: it is tried once more, and said so."""
         for attempt in range(2):
             self.focus(window)
             self.click(window, window.width - 30, 20)
@@ -92,5 +109,5 @@ class Desktop:
         self.xdotool("windowfocus", "--sync", window.id)
 
     def keys(self, *names):
-        for name in names:
+        for name in names:  # one at a time: a key may open the window the next one is for
             self.xdotool("key", name)

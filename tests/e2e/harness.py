@@ -1,8 +1,4 @@
-"""Runs the real client and the stand-in service for end-to-end tests.
-
-Every process stays on 127.0.0.1; scripts/test runs the suite in a network namespace that
-has only loopback. Waits poll a condition until a deadline instead of sleeping blindly.
-"""
+"""Runs the real client and the stand-in service for end-to-end tests, on 127.0.0.1 only."""
 
 import contextlib
 import http.server
@@ -31,17 +27,15 @@ REPEATED_LINE = re.compile(r"^previous line repeated (\d+) times?$")
 
 def wait_until(predicate, timeout=10.0, interval=0.05, what="condition"):
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
+    while not (value := predicate()):
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out after {timeout:.0f} s waiting for {what}")
         time.sleep(interval)
+    return value
 
 
 def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+    with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
@@ -57,8 +51,13 @@ def stop_process(proc, sig=signal.SIGTERM, timeout=10):
     return proc.returncode
 
 
+def read(path):
+    with open(path, errors="replace") as f:
+        return f.read()
+
+
 class Xvfb:
-    """A private X server; the client's display size is the screen size given here."""
+    """A private X server; the client's display size is this screen's size."""
 
     def __init__(self, width=1366, height=768):
         read_fd, write_fd = os.pipe()
@@ -68,11 +67,10 @@ class Xvfb:
             pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as f:
-            number = f.readline().strip()
-        if not number:
+            self.display = ":" + f.readline().strip()
+        if self.display == ":":
             self.proc.kill()
             raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number
 
     def close(self):
         stop_process(self.proc)
@@ -82,35 +80,31 @@ class Xvfb:
 
 
 class Service:
-    """The stand-in service on a free port, recording every request."""
+    """The stand-in service on a free (or the given) port, recording every request."""
 
     def __init__(self, workdir, *extra_args, scenario=None, port=None):
-        # A given port lets a test start a service again where the last one was.
         self.port = port or free_port()
         self.base_url = f"http://127.0.0.1:{self.port}"
         self.record_path = os.path.join(workdir, "service-record.jsonl")
         args = [SERVICE, "--port", str(self.port), "--record", self.record_path, *extra_args]
         if scenario is not None:
-            scenario_path = os.path.join(workdir, "scenario.json")
-            with open(scenario_path, "w") as f:
+            args += ["--scenario", os.path.join(workdir, "scenario.json")]
+            with open(args[-1], "w") as f:
                 json.dump(scenario, f)
-            args += ["--scenario", scenario_path]
         self.log_path = os.path.join(workdir, "service.log")
         self.log = open(self.log_path, "w")
         self.proc = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
-        wait_until(lambda: self._listening(), timeout=15, what="the service to listen")
 
-    def _listening(self):
-        if self.proc.poll() is not None:
-            raise AssertionError("service exited early:\n" + open(self.log_path).read())
-        with open(self.log_path) as f:
-            return "listening on" in f.read()
+        def listening():
+            if self.proc.poll() is not None:
+                raise AssertionError("service exited early:\n" + read(self.log_path))
+            return "listening on" in read(self.log_path)
+        wait_until(listening, timeout=15, what="the service to listen")
 
     def records(self):
         if not os.path.exists(self.record_path):
             return []
-        with open(self.record_path) as f:
-            return [json.loads(line) for line in f if line.strip()]
+        return [json.loads(line) for line in read(self.record_path).splitlines() if line.strip()]
 
     def requests(self, path_prefix=""):
         return [r for r in self.records() if "method" in r and r["path"].startswith(path_prefix)]
@@ -121,36 +115,37 @@ class Service:
 
 
 class Client:
-    """The real client with piped credentials and its own settings folder."""
+    """The real client with piped credentials (None: input ends at once) and its own settings
+    folder."""
 
-    def __init__(self, workdir, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD)):
+    def __init__(self, workdir, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD),
+                 settings=None):
         self.appdata = os.path.join(workdir, "appdata")
-        os.makedirs(self.appdata, exist_ok=True)
         self.settings_dir = os.path.join(self.appdata, "Quorvanta")
+        os.makedirs(self.settings_dir, exist_ok=True)
+        for name, value in (settings or {}).items():
+            with open(os.path.join(self.settings_dir, name), "w") as f:
+                f.write(value)
         self.log_path = os.path.join(self.settings_dir, "native-client.log")
-        full_env = dict(os.environ)
-        full_env["LOCALAPPDATA"] = self.appdata
-        full_env.setdefault("SDL_AUDIODRIVER", "dummy")
-        full_env.update(env or {})
         self.stdout_path = os.path.join(workdir, "client.stdout")
         self.stderr_path = os.path.join(workdir, "client.stderr")
-        # The client writes these files itself; they are read back whenever a test asks.
+        env = {"SDL_AUDIODRIVER": "dummy", **os.environ, "LOCALAPPDATA": self.appdata,
+               **(env or {})}
         with open(self.stdout_path, "w") as out, open(self.stderr_path, "w") as err:
             self.proc = subprocess.Popen([CLIENT, *args], stdin=subprocess.PIPE, stdout=out,
-                                         stderr=err, env=full_env)
-        if credentials:  # None: standard input ends at once
+                                         stderr=err, env=env)
+        if credentials:
             self.proc.stdin.write(f"{credentials[0]}\n{credentials[1]}\n".encode())
         self.proc.stdin.close()
 
     def log_lines(self):
-        """The log's lines, with each collapsed run of identical lines written out again (a
-        run still open is counted only once the next different line comes)."""
+        """The log's lines with each collapsed run written out again (a run still open counts
+        once until the next different line)."""
         lines = []
         if os.path.exists(self.log_path):
-            with open(self.log_path, errors="replace") as f:
-                for line in f.read().splitlines():
-                    repeated = REPEATED_LINE.match(line)
-                    lines += [lines[-1]] * int(repeated.group(1)) if repeated and lines else [line]
+            for line in read(self.log_path).splitlines():
+                repeated = REPEATED_LINE.match(line)
+                lines += [lines[-1]] * int(repeated.group(1)) if repeated and lines else [line]
         return lines
 
     def wait_log(self, predicate, timeout=15, what="a log line"):
@@ -164,20 +159,22 @@ class Client:
     def wait_exit(self, timeout=30):
         return self.proc.wait(timeout=timeout)
 
+    def stop(self, timeout=30):
+        self.proc.send_signal(signal.SIGTERM)
+        return self.wait_exit(timeout)
+
     def stdout(self):
-        with open(self.stdout_path, errors="replace") as f:
-            return f.read()
+        return read(self.stdout_path)
 
     def stderr(self):
-        with open(self.stderr_path, errors="replace") as f:
-            return f.read()
+        return read(self.stderr_path)
 
     def close(self):
         return stop_process(self.proc)
 
 
 class EndToEndTest(unittest.TestCase):
-    """Gives each test a work folder and closes what it started, in reverse order."""
+    """Gives each test a work folder (kept when it fails) and closes what it started."""
 
     def setUp(self):
         for binary in (CLIENT, SERVICE):
@@ -202,26 +199,22 @@ class EndToEndTest(unittest.TestCase):
         return xvfb
 
     def start_service(self, *args, scenario=None, port=None, workdir=None):
-        workdir = workdir or self.workdir
+        workdir = workdir or tempfile.mkdtemp(dir=self.workdir)
         os.makedirs(workdir, exist_ok=True)
         service = Service(workdir, *args, scenario=scenario, port=port)
         self.stack.callback(service.close)
         return service
 
-    def start_client(self, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD), settings=None):
-        client_dir = tempfile.mkdtemp(dir=self.workdir, prefix="client-")
-        write_settings(client_dir, settings)
-        client = Client(client_dir, args, env=env, credentials=credentials)
+    def start_client(self, args, **options):
+        client = Client(tempfile.mkdtemp(dir=self.workdir, prefix="client-"), args, **options)
         self.stack.callback(client.close)
         return client
 
     def start_session(self, *service_args, scenario=None, size=(640, 360), args=(), env=None,
                       **client):
-        """A private X server of that size, a fresh stand-in service in a folder of its own and
-        the client on that display against that service, with more arguments if given."""
+        """An X server of that size, a fresh service and the client on both."""
         xvfb = self.start_xvfb(*size)
-        service = self.start_service(*service_args, scenario=scenario,
-                                     workdir=tempfile.mkdtemp(dir=self.workdir))
+        service = self.start_service(*service_args, scenario=scenario)
         client = self.start_client([service.base_url, *args],
                                    env={**xvfb.env(), **(env or {})}, **client)
         return xvfb, service, client
@@ -247,41 +240,30 @@ class EndToEndTest(unittest.TestCase):
         self.assertTrue(line.startswith("listening on 127.0.0.1:"), line)
 
         def messages(*labels):
-            with open(record) as f:
-                rows = [json.loads(l) for l in f if l.strip()]
+            rows = [json.loads(l) for l in read(record).splitlines() if l]
             return [r for r in rows if r["label"] in labels]
         return proc, "http://" + line.split()[-1], messages
 
 
-def write_settings(client_dir, settings):
-    """Settings must exist before the client starts, so they are written first."""
-    folder = os.path.join(client_dir, "appdata", "Quorvanta")
-    os.makedirs(folder, exist_ok=True)
-    for name, value in (settings or {}).items():
-        with open(os.path.join(folder, name), "w") as f:
-            f.write(value)
-
-
 class Run:
-    """A private X server, the stand-in service and the client streaming from it, for the
-    measuring scripts; `started` is when the client was started. Stops and removes it all."""
+    """X server, service and a client streaming from it, for the measuring scripts; `started`
+    is when the client started."""
 
     def __init__(self, width, height, service_args=(), settings=None):
         self.workdir = tempfile.mkdtemp(prefix="qv-measure-")
         self.xvfb = Xvfb(width, height)
         self.service = Service(self.workdir, *service_args)
         # A real service has its stream ready long before a player starts.
-        wait_until(lambda: "stream ready" in open(self.service.log_path).read(), timeout=15,
+        wait_until(lambda: "stream ready" in read(self.service.log_path), timeout=15,
                    what="the service's stream")
-        write_settings(self.workdir, settings)
         self.started = time.monotonic()
-        self.client = Client(self.workdir, [self.service.base_url], env=self.xvfb.env())
+        self.client = Client(self.workdir, [self.service.base_url], env=self.xvfb.env(),
+                             settings=settings)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        self.client.proc.send_signal(signal.SIGTERM)
         self.client.close()
         self.service.close()
         self.xvfb.close()

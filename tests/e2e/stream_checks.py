@@ -1,14 +1,10 @@
-"""What the end-to-end stream tests read from a running client: its statistics lines and
-screenshots of its display."""
+"""What the stream tests read from a running client: statistics lines and screenshots."""
 
-import ctypes
-import ctypes.util
 import os
 import re
 import subprocess
 
 STATS = re.compile(r"^Quorvanta \| received=(\d+) decoded=(\d+) audio=(\d+) audio_errors=(\d+)$")
-# The video path's figures, logged with every statistics line.
 VIDEO = re.compile(
     r"^video received=(?P<received>\d+) decoded=(?P<decoded>\d+) presented=(?P<presented>\d+) "
     r"encoded_dropped=(?P<encoded_dropped>\d+) skipped=(?P<skipped>\d+) broken=(?P<broken>\d+) "
@@ -28,41 +24,29 @@ def video_figures(lines):
 
 
 def telemetry_lines(lines):
-    """The matches of every telemetry cycle's line, oldest first."""
     return [m for m in map(TELEMETRY.match, lines) if m]
 
 
 def statistics(client):
-    """Every statistics line so far, as dicts of counters, oldest first."""
     names = ("received", "decoded", "audio", "audio_errors")
     return [dict(zip(names, map(int, m.groups()))) for m in map(STATS.match, client.log_lines())
             if m]
 
 
-def wait_counters_beyond(client, floor, timeout=20, what="the counters to grow"):
-    """Waits for a statistics line whose counters all exceed those in floor, and returns it."""
-    def check():
-        rows = statistics(client)
-        if rows and all(rows[-1][k] > v for k, v in floor.items()):
-            return rows[-1]
-        return None
-    client.wait_log(lambda _: check(), timeout=timeout, what=what)
-    return check()
-
-
-def wait_decoding(client, more=10, timeout=30, what="decoding to go on"):
-    """Waits until a statistics line shows `more` decoded frames beyond the last one so far."""
+def wait_decoding(client, more=10, keys=("decoded",), timeout=30, what="decoding to go on"):
+    """Waits for a statistics line `more` beyond the last one so far in each counter of keys;
+    returns that line."""
     rows = statistics(client)
-    floor = (rows[-1]["decoded"] if rows else 0) + more - 1
-    return wait_counters_beyond(client, {"decoded": floor}, timeout=timeout, what=what)["decoded"]
+    floor = {k: (rows[-1][k] if rows else 0) + more - 1 for k in keys}
+
+    def check():
+        row = (statistics(client) or [None])[-1]
+        return row if row and all(row[k] > v for k, v in floor.items()) else None
+    return client.wait_log(lambda _: check(), timeout=timeout, what=what)
 
 
 def has_line(text):
     return lambda lines: text in lines
-
-
-def signaling_lines(client):
-    return [l for l in client.stderr().splitlines() if l.startswith("Signaling: ")]
 
 
 class Picture:
@@ -95,11 +79,6 @@ def screenshot(display):
     return Picture(width, height, data[-width * height * 3:])
 
 
-def lit_screenshot(display):
-    shot = screenshot(display)
-    return shot if shot.mean() > 0.02 else None
-
-
 def cpu_seconds(pid):
     """User plus system CPU time of a live process, from /proc."""
     with open(f"/proc/{pid}/stat") as f:
@@ -111,42 +90,3 @@ def resident_mb(pid):
     """Resident memory in MB; 0 once the process is ending (a zombie has no VmRSS line)."""
     with open(f"/proc/{pid}/status") as f:
         return next((int(l.split()[1]) / 1024 for l in f if l.startswith("VmRSS:")), 0)
-
-
-class _ClientMessage(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
-                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
-                ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]  # XEvent: 24 longs
-
-
-def close_window(display, title_prefix="Quorvanta"):
-    """Asks the client's top-level window to close, as a window manager's close button does
-    (WM_DELETE_WINDOW). Returns False when no such window exists."""
-    x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XDefaultRootWindow.restype = x11.XInternAtom.restype = ctypes.c_ulong
-    dpy = ctypes.c_void_p(x11.XOpenDisplay(display.encode()))
-    if not dpy.value:
-        raise RuntimeError("cannot open display " + display)
-    try:
-        root, parent, count = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_uint()
-        children = ctypes.POINTER(ctypes.c_ulong)()
-        x11.XQueryTree(dpy, ctypes.c_ulong(x11.XDefaultRootWindow(dpy)), ctypes.byref(root),
-                       ctypes.byref(parent), ctypes.byref(children), ctypes.byref(count))
-        target = None
-        for i in range(count.value):
-            name = ctypes.c_char_p()  # leaks a few bytes; this process is short-lived
-            if x11.XFetchName(dpy, ctypes.c_ulong(children[i]), ctypes.byref(name)) \
-                    and name.value and name.value.decode(errors="replace").startswith(title_prefix):
-                target = children[i]
-        if target is None:
-            return False
-        event = _ClientMessage(type=33, window=target, format=32,  # 33: ClientMessage
-                               message_type=x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0))
-        event.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
-        x11.XSendEvent(dpy, ctypes.c_ulong(target), 0, ctypes.c_long(0), ctypes.byref(event))
-        x11.XFlush(dpy)
-        return True
-    finally:
-        x11.XCloseDisplay(dpy)

@@ -4,7 +4,6 @@ checked in what the stand-in service recorded from its data channels."""
 import json
 import math
 import os
-import signal
 import struct
 import subprocess
 import tempfile
@@ -13,19 +12,13 @@ import unittest
 import desktop
 import harness
 import stream_checks as checks
+from stream_checks import has_line
 
 SHIFT, CTRL, ALT = 16, 17, 18
 KEY_A, KEY_B, KEY_Q, KEY_S = 65, 66, 81, 83
 
 
-def channel_messages(service, start=0):
-    """(channel, message) for every text the viewer sent, from record row `start` on."""
-    return [(row["channel"], json.loads(row["text"])) for row in service.records()[start:]
-            if "channel" in row and "text" in row]
-
-
 def mostly_red(display):
-    """Whether the screen is red over all: the service's second background after one press."""
     data = checks.screenshot(display).rgb
     red, green, blue = (sum(data[i::3]) for i in range(3))
     return red > 2 * green and red > 2 * blue
@@ -56,9 +49,6 @@ class Session:
     def xdotool(self, *args):
         self.screen.xdotool(*args)
 
-    def move(self, x, y):
-        self.xdotool("mousemove", "--window", self.window.id, x, y)
-
     def corner_text_pixels(self):
         """Light pixels in the window's top-left corner, where the statistics panel writes."""
         light = checks.screenshot(self.screen.display).white_pixels(threshold=200)
@@ -68,10 +58,14 @@ class Session:
     def mark(self):
         return len(self.service.records())
 
+    def messages(self, start):
+        """(channel, message) for every text the viewer sent, from record row `start` on."""
+        return [(row["channel"], json.loads(row["text"])) for row in self.service.records()[start:]
+                if "channel" in row and "text" in row]
+
     def wait_messages(self, start, predicate, what, timeout=10):
-        """The messages from `start` on, once predicate holds for them."""
         def check():
-            messages = channel_messages(self.service, start)
+            messages = self.messages(start)
             return messages if predicate(messages) else None
         return harness.wait_until(check, timeout=timeout, what=what)
 
@@ -82,9 +76,6 @@ class Session:
         return [json.loads(row["sent"]["text"]) for row in self.service.records()[start:]
                 if "sent" in row and row["sent"]["channel"] == "input"]
 
-    def stop(self, test):
-        self.client.proc.send_signal(signal.SIGTERM)
-        test.assertEqual(self.client.wait_exit(), 0)
 
 
 class KeyboardTest(harness.EndToEndTest):
@@ -120,7 +111,7 @@ class KeyboardTest(harness.EndToEndTest):
         self.assertEqual([k for k in keys if k[0] == KEY_S], [])
         self.assertEqual(sorted(keys[:-2]), sorted((vk, down) for vk in (SHIFT, CTRL, ALT)
                                                    for down in (True, False)))
-        session.stop(self)
+        self.assertEqual(session.client.stop(), 0)
         self.assertEqual([r for r in session.service.records() if r.get("channel") ==
                           "microphone"], [], "no microphone, no packets")
 
@@ -133,12 +124,9 @@ class KeyboardTest(harness.EndToEndTest):
                                  env={**os.environ, **session.screen.env},
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.stack.callback(harness.stop_process, other)
-        other_window = harness.wait_until(
-            lambda: subprocess.run(["xdotool", "search", "--name", "qv-other-window"],
-                                   capture_output=True, text=True, env=session.screen.env
-                                   ).stdout.split(),
-            what="the other window")[0]
-        session.xdotool("windowfocus", "--sync", other_window)
+        session.screen.focus(harness.wait_until(
+            lambda: next((w for w in session.screen.top_level_windows()
+                          if w.title == "qv-other-window"), None), what="the other window"))
         session.wait_key(start, KEY_A, False, "the release of A once the focus moved")
         session.xdotool("keyup", "a")  # goes to the other window
 
@@ -160,9 +148,8 @@ class KeyboardTest(harness.EndToEndTest):
         session.wait_messages(start, lambda m: ("input", {"type": "mouse_button", "button": 1,
                                                           "down": True}) in m,
                               "the press of the left button")
-        session.stop(self)
-        releases = [m for _, m in channel_messages(session.service, start)
-                    if m.get("down") is False]
+        self.assertEqual(session.client.stop(), 0)
+        releases = [m for _, m in session.messages(start) if m.get("down") is False]
         self.assertEqual(releases, [{"type": "key", "vk": KEY_A, "down": False},
                                     {"type": "mouse_button", "button": 1, "down": False}])
 
@@ -175,9 +162,9 @@ class MouseTest(harness.EndToEndTest):
 
         # A free pointer moves the service's cursor, which answers where it drew it.
         # (Xvfb starts the pointer at the screen's centre, so go elsewhere first.)
-        session.move(10, 10)
+        session.xdotool("mousemove", "--window", session.window.id, 10, 10)
         start = session.mark()
-        session.move(width // 2, height // 2)
+        session.xdotool("mousemove", "--window", session.window.id, width // 2, height // 2)
         messages = session.wait_messages(
             start, lambda m: any(x["x"] > 30000 for _, x in of_type(m, "mouse_move_absolute")),
             "an absolute motion to the centre")
@@ -220,60 +207,54 @@ class MouseTest(harness.EndToEndTest):
         messages = session.wait_key(start, KEY_B, False, "the key after the release combination")
         self.assertNotIn((KEY_Q, True), key_messages(messages))
         start = session.mark()
-        session.move(width // 4, height // 4)
+        session.xdotool("mousemove", "--window", session.window.id, width // 4, height // 4)
         messages = session.wait_messages(start, lambda m: of_type(m, "mouse_move_absolute"),
                                          "absolute motion after the release")
         self.assertEqual(of_type(messages, "mouse_move"), [])
-        session.stop(self)
+        self.assertEqual(session.client.stop(), 0)
 
 
 class PulseAudio:
-    """A private PulseAudio daemon with a virtual microphone: a null sink whose monitor is
-    remapped as a source, so what is played into the sink is what the microphone hears."""
+    """A private PulseAudio daemon whose default source hears what is played into a null sink:
+    a virtual microphone."""
 
-    SOURCE_DESCRIPTION = "QuorvantaTestMicrophone"
+    MICROPHONE = "QuorvantaTestMicrophone"  # SDL names a PulseAudio source by its description
 
     def __init__(self, workdir):
         self.runtime = tempfile.mkdtemp(dir=workdir, prefix="pulse-")
-        self.env = dict(os.environ)
-        for name in ("XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH", "HOME"):
-            self.env[name] = self.runtime
-        self.env["PULSE_SERVER"] = "unix:" + os.path.join(self.runtime, "native")
+        self.socket = os.path.join(self.runtime, "native")
+        self.env = {**os.environ, "PULSE_SERVER": "unix:" + self.socket,
+                    **{name: self.runtime for name in ("XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH",
+                                                       "PULSE_STATE_PATH", "HOME")}}
         self.log = open(os.path.join(self.runtime, "daemon.log"), "w")
         self.proc = subprocess.Popen(
             ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit", "-n",
              "--use-pid-file=false", "--log-target=stderr",
-             "--load=module-native-protocol-unix auth-anonymous=1 socket="
-             + os.path.join(self.runtime, "native")],
+             "--load=module-native-protocol-unix auth-anonymous=1 socket=" + self.socket],
             env=self.env, stdout=self.log, stderr=subprocess.STDOUT)
         self.player = None
 
-    def wait_ready(self):
-        def ready():
-            if self.proc.poll() is not None:
-                raise RuntimeError("pulseaudio exited: "
-                                   + open(self.log.name, errors="replace").read()[-500:])
-            return subprocess.run(["pactl", "info"], env=self.env, capture_output=True,
-                                  timeout=5).returncode == 0
-        harness.wait_until(ready, timeout=10, what="PulseAudio")
+    def ready(self):
+        if self.proc.poll() is not None:
+            raise RuntimeError("pulseaudio exited: " + harness.read(self.log.name)[-500:])
+        return subprocess.run(["pactl", "info"], env=self.env, capture_output=True,
+                              timeout=5).returncode == 0
 
     def add_virtual_microphone(self):
         # The client plays the stream's own 440 Hz tone: into a sink of its own, or the
         # microphone would hear it too.
-        self.pactl("load-module", "module-null-sink", "sink_name=qvspeaker")
-        self.pactl("set-default-sink", "qvspeaker")
-        self.pactl("load-module", "module-null-sink", "sink_name=qvsink")
-        self.pactl("load-module", "module-remap-source", "master=qvsink.monitor",
-                   "source_name=qvmic", "channels=1", "channel_map=mono",
-                   f"source_properties=device.description={self.SOURCE_DESCRIPTION}")
-        self.pactl("set-default-source", "qvmic")
+        for args in (["load-module", "module-null-sink", "sink_name=qvspeaker"],
+                     ["set-default-sink", "qvspeaker"],
+                     ["load-module", "module-null-sink", "sink_name=qvsink"],
+                     ["load-module", "module-remap-source", "master=qvsink.monitor",
+                      "source_name=qvmic", "channels=1", "channel_map=mono",
+                      f"source_properties=device.description={self.MICROPHONE}"],
+                     ["set-default-source", "qvmic"]):
+            subprocess.run(["pactl", *args], env=self.env, check=True, capture_output=True,
+                           timeout=10)
 
-    def pactl(self, *args):
-        subprocess.run(["pactl", *args], env=self.env, check=True, capture_output=True, timeout=10)
-
-    def play_tone(self, frequency, seconds):
+    def play_tone(self, frequency, seconds, rate=48000):
         path = os.path.join(self.runtime, "tone.raw")
-        rate = 48000
         with open(path, "wb") as f:
             f.write(b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * frequency * i
                                                                      / rate)))
@@ -289,39 +270,29 @@ class PulseAudio:
         self.log.close()
 
 
-def microphone_summaries(service):
-    """The service's summary of each second it heard, oldest first."""
-    return [row for row in service.records() if "micPackets" in row]
-
-
 class MicrophoneTest(harness.EndToEndTest):
 
-    def start_pulseaudio(self):
+    def test_service_hears_the_tone_played_into_the_virtual_microphone(self):
         pulse = PulseAudio(self.workdir)
         self.stack.callback(pulse.close)
         try:
-            pulse.wait_ready()
+            harness.wait_until(pulse.ready, timeout=10, what="PulseAudio")
         except (RuntimeError, AssertionError) as error:
             print(f"skipping the microphone test: PulseAudio cannot run here: {error}")
             raise unittest.SkipTest(str(error))
         # Once the daemon runs, a failing module is a fault, not a reason to skip.
         pulse.add_virtual_microphone()
-        return pulse
-
-    def test_service_hears_the_tone_played_into_the_virtual_microphone(self):
-        pulse = self.start_pulseaudio()
         pulse.play_tone(440, 60)
-        # SDL names a PulseAudio source by its description.
-        name = PulseAudio.SOURCE_DESCRIPTION
         session = Session(self, env={**pulse.env, "SDL_AUDIODRIVER": "pulseaudio"},
-                          settings={"client-microphone-device.txt": name})
-        self.assertIn("microphone=" + name, session.client.log_lines())
-        session.client.wait_log(lambda l: "microphone_channel_open" in l,
-                                what="the microphone channel")
-        summary = harness.wait_until(
-            lambda: next((s for s in microphone_summaries(session.service)
-                          if s["rms"] > 0.05), None),
-            timeout=20, what="a second of loud microphone audio at the service")
+                          settings={"client-microphone-device.txt": pulse.MICROPHONE})
+        self.assertIn("microphone=" + pulse.MICROPHONE, session.client.log_lines())
+        session.client.wait_log(has_line("microphone_channel_open"), what="the channel")
+
+        def summaries():  # the service's summary of each second it heard, oldest first
+            return [row for row in session.service.records() if "micPackets" in row]
+        summary = harness.wait_until(lambda: next((s for s in summaries() if s["rms"] > 0.05),
+                                                  None),
+                                     timeout=20, what="a loud second at the service")
         self.assertAlmostEqual(summary["dominantHz"], 440, delta=20)
         self.assertGreaterEqual(summary["micPackets"], 50)
         self.assertEqual(summary["micErrors"], 0)
@@ -332,15 +303,13 @@ class MicrophoneTest(harness.EndToEndTest):
 
         # Silence is told apart from the tone.
         harness.stop_process(pulse.player)
-        pulse.player = None
-        start = len(microphone_summaries(session.service))
+        start = len(summaries())
         quiet = harness.wait_until(
-            lambda: next((s for s in microphone_summaries(session.service)[start + 1:]
-                          if s["rms"] < 0.01), None),
+            lambda: next((s for s in summaries()[start + 1:] if s["rms"] < 0.01), None),
             timeout=20, what="a quiet second at the service")
         self.assertGreater(quiet["micPackets"], summary["micPackets"])
         self.assertEqual(quiet["dominantHz"], 0)
-        session.stop(self)
+        self.assertEqual(session.client.stop(), 0)
 
 
 if __name__ == "__main__":

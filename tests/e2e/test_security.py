@@ -2,6 +2,7 @@
 reach its log or console, the password is not echoed on a terminal, and a server whose
 certificate does not verify gets no request at all."""
 
+import contextlib
 import os
 import pty
 import re
@@ -19,23 +20,12 @@ import harness
 PASSWORD = "Xq7-secret-Vb2"
 
 
-def read_available(fd, timeout):
-    """Whatever the terminal has to say within timeout seconds; empty at end of output."""
-    ready, _, _ = select.select([fd], [], [], timeout)
-    if not ready:
-        return b""
-    try:
-        return os.read(fd, 4096)
-    except OSError:  # EIO: the other side is closed
-        return b""
-
-
 def echo_on(fd):
     return bool(termios.tcgetattr(fd)[3] & termios.ECHO)
 
 
 class TerminalClient:
-    """The client with a pseudo-terminal as its console, as a user would start it."""
+    """The client with a pseudo-terminal as its console."""
 
     def __init__(self, base_url, env):
         self.master, slave = pty.openpty()
@@ -45,9 +35,18 @@ class TerminalClient:
         os.close(slave)
         self.output = b""
 
+    def read(self, timeout):
+        """Adds what the terminal says within timeout seconds; False at end of output."""
+        if select.select([self.master], [], [], timeout)[0]:
+            with contextlib.suppress(OSError):  # EIO: the other side is closed
+                chunk = os.read(self.master, 4096)
+                self.output += chunk
+                return bool(chunk)
+        return False
+
     def wait_output(self, text, timeout=15):
         def seen():
-            self.output += read_available(self.master, 0.05)
+            self.read(0.05)
             return text in self.output
         harness.wait_until(seen, timeout=timeout, what=repr(text))
 
@@ -56,8 +55,8 @@ class TerminalClient:
 
     def finish(self, timeout=20):
         code = self.proc.wait(timeout=timeout)
-        while chunk := read_available(self.master, 0.2):
-            self.output += chunk
+        while self.read(0.2):
+            pass
         return code
 
     def close(self):
@@ -65,50 +64,11 @@ class TerminalClient:
         os.close(self.master)
 
 
-class SelfSignedTlsServer:
-    """A TLS listener on loopback with a certificate no authority vouches for. It records how
-    each handshake ended and whatever arrived over an accepted one."""
-
-    def __init__(self, workdir):
-        cert, key = os.path.join(workdir, "server.crt"), os.path.join(workdir, "server.key")
-        # Valid for 127.0.0.1 by name, so only the missing trust can make the client refuse.
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-                        "-keyout", key, "-out", cert],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.context.load_cert_chain(cert, key)
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        self.handshakes, self.requests = [], []
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
-
-    def _serve(self):
-        while True:
-            try:
-                raw, _ = self.listener.accept()
-            except OSError:  # closed
-                return
-            with raw:
-                raw.settimeout(10)
-                try:
-                    with self.context.wrap_socket(raw, server_side=True) as tls:
-                        self.handshakes.append("ok")
-                        self.requests.append(tls.recv(65536).decode(errors="replace"))
-                except (OSError, ssl.SSLError) as error:
-                    self.handshakes.append(str(error))
-
-    def close(self):
-        self.listener.close()
-        self.thread.join(timeout=5)
-
-
 class SecurityTest(harness.EndToEndTest):
 
     def test_token_and_password_stay_out_of_log_and_console_also_on_error_paths(self):
-        # Failing signaling polls and telemetry reports print and log their request's
-        # details, the paths that would carry the token if any did.
+        # Failing polls and telemetry reports print and log their request's details: the
+        # paths that would carry the token if any did.
         scenario = {"rules": [
             {"path": "/game-sessions/demo-session/webrtc/events", "prefix": True, "status": 500,
              "body": "poll refused", "times": 2},
@@ -121,8 +81,7 @@ class SecurityTest(harness.EndToEndTest):
         client.wait_log(lambda lines: sum(l.startswith("telemetry_error=") for l in lines) >= 2
                         and sum(l.startswith("target=") for l in lines) >= 1,
                         timeout=30, what="failed and then successful telemetry")
-        client.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(client.wait_exit(), 0)
+        self.assertEqual(client.stop(), 0)
 
         tokens = {r["authorization"][len("Bearer "):] for r in service.requests()
                   if r.get("authorization")}
@@ -133,8 +92,7 @@ class SecurityTest(harness.EndToEndTest):
                       "the failing polls were reported")
 
         log_text = "\n".join(client.log_lines())
-        with open(service.record_path) as record:
-            record_text = record.read()
+        record_text = harness.read(service.record_path)
         self.assertIn('\\"password\\":\\"***\\"', record_text, "the login, masked")
         self.assertNotIn(PASSWORD, record_text, "password in the service's record")
         for name, text in (("log", log_text), ("stdout", client.stdout()),
@@ -143,8 +101,8 @@ class SecurityTest(harness.EndToEndTest):
             self.assertNotIn(PASSWORD, text, f"password in the {name}")
 
     def start_terminal(self):
-        """The client on a terminal, at its password prompt with echo off. Nothing listens on
-        its port: login fails at once after the prompts."""
+        """The client on a terminal at its password prompt, echo off; nothing listens on its
+        port, so login fails at once after the prompts."""
         terminal = TerminalClient(f"http://127.0.0.1:{harness.free_port()}",
                                   {"LOCALAPPDATA": self.workdir, "SDL_VIDEODRIVER": "dummy"})
         self.stack.callback(terminal.close)
@@ -179,18 +137,39 @@ class SecurityTest(harness.EndToEndTest):
         self.assertNotIn(b"half a passw", terminal.output)
 
     def test_server_with_an_unverifiable_certificate_gets_no_request(self):
-        server = SelfSignedTlsServer(self.workdir)
-        self.stack.callback(server.close)
-        client = self.start_client([f"https://127.0.0.1:{server.port}"],
+        cert, key = os.path.join(self.workdir, "server.crt"), os.path.join(self.workdir, "key")
+        # Valid for 127.0.0.1 by name, so only the missing trust can make the client refuse.
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        listener = socket.create_server(("127.0.0.1", 0))
+        self.stack.callback(listener.close)
+        handshakes = []  # how each ended, and what came over an accepted one
+
+        def serve():
+            while True:
+                try:
+                    raw, _ = listener.accept()
+                    raw.settimeout(10)
+                    with context.wrap_socket(raw, server_side=True) as tls:
+                        handshakes.append("accepted: " + tls.recv(65536).decode(errors="replace"))
+                except OSError as error:  # also ssl.SSLError
+                    if listener.fileno() < 0:
+                        return
+                    handshakes.append(str(error))
+        threading.Thread(target=serve, daemon=True).start()
+        client = self.start_client([f"https://127.0.0.1:{listener.getsockname()[1]}"],
                                    env={"SDL_VIDEODRIVER": "dummy"},
                                    credentials=(harness.DEMO_EMAIL, PASSWORD))
         self.assertEqual(client.wait_exit(), 2)
         self.assertEqual(client.stderr(), f"Login failed: HTTP 0\nLog file: {client.log_path}\n")
-        harness.wait_until(lambda: server.handshakes, what="the client's handshake")
-        # The client itself broke off the handshake with an alert about the certificate.
+        harness.wait_until(lambda: handshakes, what="the client's handshake")
+        # The client itself broke off the handshake with an alert about the certificate, so
+        # no credentials went to the server.
         self.assertTrue(all(re.search(r"ALERT_(UNKNOWN_CA|BAD_CERTIFICATE|CERTIFICATE_UNKNOWN)",
-                                      h) for h in server.handshakes), server.handshakes)
-        self.assertEqual(server.requests, [], "credentials went to an unverified server")
+                                      h) for h in handshakes), handshakes)
 
 
 if __name__ == "__main__":
