@@ -1,11 +1,15 @@
 """Start-up of the real client: login, session lookup, viewport, exit codes and first lines."""
 
+import http.client
+import http.server
 import json
 import os
+import re
 import signal
 import subprocess
 
 import harness
+import stream_checks as checks
 
 
 class StartupTest(harness.EndToEndTest):
@@ -91,6 +95,55 @@ class StartupTest(harness.EndToEndTest):
                 # Ctrl+C asks for the same orderly close as the window's close button.
                 client.proc.send_signal(signal.SIGINT)
                 self.assertEqual(client.wait_exit(), 0)
+
+    def test_api_moved_behind_a_301_is_followed_with_the_login_kept_a_post(self):
+        service = self.start_service()
+        seen = []  # method, path and User-Agent of every request to the front
+
+        class MovedApi(http.server.BaseHTTPRequestHandler):
+            """Answers every path with a 301 to the same path under /v2, and passes what
+            arrives there on to the stand-in."""
+            protocol_version = "HTTP/1.1"
+
+            def forward(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+                seen.append((self.command, self.path, self.headers.get("User-Agent")))
+                status, kind, data = 301, "text/plain", b""
+                if self.path.startswith("/v2/"):
+                    upstream = http.client.HTTPConnection("127.0.0.1", service.port, timeout=20)
+                    upstream.request(self.command, self.path[3:], body=body or None, headers={
+                        k: v for k in ("Authorization", "Content-Type")
+                        if (v := self.headers[k]) is not None})
+                    reply = upstream.getresponse()
+                    status, kind, data = reply.status, reply.getheader("Content-Type"), reply.read()
+                    upstream.close()
+                self.send_response(status)
+                if status == 301:
+                    self.send_header("Location", "/v2" + self.path)
+                self.send_header("Content-Type", kind or "text/plain")
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+            do_GET = do_POST = forward
+
+            def log_message(self, *args):
+                pass
+
+        xvfb = self.start_xvfb(640, 360)
+        client = self.start_client([self.serve(MovedApi)], env=xvfb.env())
+        checks.wait_decoding(client, more=1)
+        logins = service.requests("/auth/login")  # the record masks the password
+        self.assertEqual([(r["method"], json.loads(r["body"])) for r in logins],
+                         [("POST", {"email": harness.DEMO_EMAIL, "password": "***"})])
+        self.assertEqual([(method, path) for method, path, _ in seen[:2]],
+                         [("POST", "/auth/login"), ("POST", "/v2/auth/login")])
+        # The same host: the token follows the redirect, and every request says who sends it.
+        self.assertTrue(all(r["authorization"] for r in service.requests("/game-sessions/")))
+        agents = {agent for _, _, agent in seen}
+        self.assertTrue(all(re.fullmatch(r"quorvanta-client/\d+\.\d+\.\d+", a or "")
+                            for a in agents), agents)
+        self.assertEqual(client.stop(), 0)
 
 
 if __name__ == "__main__":
