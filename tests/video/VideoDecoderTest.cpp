@@ -9,7 +9,6 @@
 #include "video/VideoDecoder.hpp"
 
 extern "C" {
-#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
 
@@ -31,28 +30,20 @@ std::size_t feed(VideoDecoder& decoder, const rtc::binary& unit,
                           [&](DecodedPicture picture) { pictures.push_back(std::move(picture)); });
 }
 
-// The picture's pixels without the padding at the end of its rows.
-std::vector<std::uint8_t> pixels(const AVFrame& p) {
-    const auto format = static_cast<AVPixelFormat>(p.format);
-    std::vector<std::uint8_t> bytes(av_image_get_buffer_size(format, p.width, p.height, 1));
-    av_image_copy_to_buffer(bytes.data(), static_cast<int>(bytes.size()), p.data, p.linesize,
-                            format, p.width, p.height, 1);
-    return bytes;
-}
-
 class VideoDecoderCodec : public testing::TestWithParam<bool> {};
 
-// All pictures are held to the end, so reused buffers would show in the earlier ones.
-TEST_P(VideoDecoderCodec, heldPicturesKeepTheirContentSizeAndTimestampAcrossASizeChange) {
+// All pictures are held to the end, so reused buffers would show in the earlier ones. Slice
+// threads give each picture at once; frame threads would hold it back a frame per thread.
+TEST_P(VideoDecoderCodec, eachPictureComesAtOnceAndKeepsItsContentSizeAndTimestamp) {
     const bool hevc = GetParam();
-    auto stream = teststreams::encode(hevc, 320, 176, 3, teststreams::solid(160, 90, 200));
-    const auto second = teststreams::encode(hevc, 240, 240, 3, teststreams::solid(60, 200, 100));
+    auto stream = teststreams::encode(hevc, 320, 176, 3, teststreams::solid(160, 90, 200), 4);
+    const auto second = teststreams::encode(hevc, 240, 240, 3, teststreams::solid(60, 200, 100), 4);
     stream.insert(stream.end(), second.begin(), second.end());
     const std::optional<std::uint32_t> timestamps[] = {0xFFFFF000u, std::nullopt, 0x00000200u,
                                                        0x00001000u, 0x00002000u,  0x00003000u};
     ASSERT_EQ(std::size(timestamps), stream.size());
 
-    VideoDecoder decoder(hevc, software());
+    VideoDecoder decoder(hevc, software(4));
     std::vector<DecodedPicture> pictures;
     for (std::size_t i = 0; i < stream.size(); ++i) {
         ASSERT_EQ(feed(decoder, stream[i], pictures, timestamps[i]), 1u) << "frame " << i;
@@ -98,26 +89,6 @@ TEST_P(VideoDecoderCodec, emptyAndGarbageFramesAreRefusedCountedAndTheNextGoodFr
 
 INSTANTIATE_TEST_SUITE_P(Codecs, VideoDecoderCodec, testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Hevc" : "H264"; });
-
-// Frame threads would hold each picture back by a frame per thread; slice threads must not.
-TEST(VideoDecoder, sliceThreadsGiveEachPictureAtOnceAndTheSameAsOneThread) {
-    const auto stream = teststreams::encode(false, 640, 368, 5, teststreams::gradient(), 4);
-    auto run = [&](int threads) {
-        VideoDecoder decoder(false, software(threads));
-        std::vector<DecodedPicture> pictures;
-        for (const auto& unit : stream) {
-            EXPECT_EQ(feed(decoder, unit, pictures), 1u);
-        }
-        return pictures;
-    };
-    const auto one = run(1);
-    const auto four = run(4);
-    ASSERT_EQ(one.size(), stream.size());
-    ASSERT_EQ(four.size(), stream.size());
-    for (std::size_t i = 0; i < one.size(); ++i) {
-        EXPECT_EQ(pixels(*one[i]), pixels(*four[i])) << "picture " << i;
-    }
-}
 
 // Streams beyond the viewport (and its rounding margin) or the largest texture are refused.
 TEST(VideoDecoder, picturesBeyondTheViewportOrTheLargestTextureAreRefusedUnseen) {
