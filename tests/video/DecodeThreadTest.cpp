@@ -11,12 +11,6 @@ namespace {
 
 using Clock = EncodedQueue::Clock;
 
-VideoDecoderOptions softwareOnly() {
-    VideoDecoderOptions options;
-    options.hardwareDecoders.clear();
-    return options;
-}
-
 // The H.264 access unit up to its first slice: its parameter sets and SEI.
 rtc::binary withoutSlices(const rtc::binary& unit) {
     for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
@@ -48,7 +42,7 @@ struct DecodeThreadTest : testing::Test {
     StreamStats stats;
     EncodedQueue queue{stats, false};
     PictureSlot slot;
-    VideoDecoder decoder{false, softwareOnly()};
+    VideoDecoder decoder{false, {.hardwareDecoders = {}}};
     DecodeThread thread{queue, decoder, slot};
     std::atomic<int> requests{0};
     std::atomic<int> wakes{0};
