@@ -108,6 +108,7 @@ TEST_F(DecodeThreadTest, damageAndFailuresBreakPicturesUntilAKeyFrameAndOnlyTheN
     EXPECT_EQ(newest->picture->width, 240);
     EXPECT_EQ(newest->picture->pts, timestamp - 100);
     EXPECT_FALSE(newest->broken);
+    EXPECT_FALSE(slot.take()) << "a picture is taken once";
     EXPECT_EQ(slot.skipped(), resized.size() - 1);
     EXPECT_EQ(wakes.load(), wakesBefore + 1);
     EXPECT_EQ(stats.encodedFramesDropped.load(), 0u);
