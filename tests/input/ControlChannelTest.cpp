@@ -83,7 +83,8 @@ TEST_F(ControlChannelTest, eachChannelCarriesItsEventsOnlyOnceOpen) {
     }
 }
 
-// Each message in turn and the cursor afterwards; broken JSON is played by the hostile run.
+// Each message in turn and the cursor afterwards; broken, mistyped and out-of-range messages
+// are played by the hostile end-to-end run.
 TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursorAndOthersChangeNothing) {
     auto input = openChannel("input");
     struct Case {
@@ -97,8 +98,6 @@ TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursorAndOthersChang
         {R"({"type":"cursor"})", false, 0, 0},  // absent keys take their defaults
         // stored as received, without clamping; fractions cut toward zero
         {R"({"visible":true,"y":-5,"x":70000.9,"type":"cursor"})", true, 70000, -5},
-        {R"({"type":"cursor","y":-2147483649})", true, 70000, -5},
-        {R"({"type":"cursor","x":true})", true, 70000, -5},
         {R"({"type":"Cursor","x":1})", true, 70000, -5},
         {R"({"x":1,"y":1,"visible":false})", true, 70000, -5},
     };
