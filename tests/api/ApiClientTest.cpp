@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -262,20 +263,14 @@ TEST_F(ApiClientTest, noAnswerSlowOrOversizedBodyAndStopAreStatusZeroWithTheirRe
               "GET /reply/200?body=1 HTTP 0: ");
     EXPECT_EQ(last(), sent);
 
-    const auto lines = httpErrors();
-    ASSERT_EQ(lines.size(), 5u);
-    const char* refused[] = {
-        "http_error=GET /x: ", "http_error=GET /passwd: ", "http_error=GET /slow: "};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(lines[i].rfind(refused[i], 0), 0u) << lines[i];
-        EXPECT_GT(lines[i].size(), std::string(refused[i]).size()) << "no reason given";
-    }
-    EXPECT_NE(lines[0].find("onnect"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[2].find("timed out"), std::string::npos) << lines[2];
-    EXPECT_EQ(std::vector(lines.begin() + 3, lines.end()),
-              (std::vector<std::string>{
-                  "http_error=GET /declared: response body larger than 327680 bytes",
-                  "http_error=GET /reply/200: cancelled, the client is stopping"}));
+    using testing::MatchesRegex;
+    EXPECT_THAT(
+        httpErrors(),
+        testing::ElementsAre(MatchesRegex("http_error=GET /x: .*onnect.*"),
+                             MatchesRegex("http_error=GET /passwd: .+"),
+                             MatchesRegex("http_error=GET /slow: .*timed out.*"),
+                             "http_error=GET /declared: response body larger than 327680 bytes",
+                             "http_error=GET /reply/200: cancelled, the client is stopping"));
 }
 
 }  // namespace

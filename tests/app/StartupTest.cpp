@@ -26,9 +26,6 @@ TEST(CommandLine, optionsAreRecognisedAndAnyOtherDashArgumentIsNeverAnAddress) {
     };
     const std::vector<Case> cases = {
         {{}, Action::Run, {}},
-        {{"https://api.example", "game-7", "extra"},
-         Action::Run,
-         {"https://api.example", "game-7", "extra"}},
         {{"https://api.example", "-h"}, Action::Help, {"https://api.example"}},
         {{"https://api.example", "-"}, Action::Refuse, {"https://api.example"}},
     };

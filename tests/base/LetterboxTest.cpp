@@ -4,7 +4,6 @@
 
 #include "base/Letterbox.hpp"
 
-using letterbox::Point;
 using letterbox::Rect;
 
 namespace {
@@ -54,12 +53,6 @@ TEST(Letterbox, absolutePositionsFollowTheShownPicture) {
         EXPECT_EQ((p ? std::array{p->x, p->y} : std::array{-1, -1}), (std::array{c[4], c[5]}));
     }
     EXPECT_FALSE(letterbox::absolutePosition(1280, 720, 0, 1080, 1, 1));
-}
-
-TEST(Letterbox, cursorSpansThePictureNotTheWindow) {
-    EXPECT_EQ(letterbox::cursorPosition({320, 0, 1920, 1080}, 0, 0), (Point{320, 0}));
-    EXPECT_EQ(letterbox::cursorPosition({320, 0, 1920, 1080}, 65535, 65535), (Point{2240, 1080}));
-    EXPECT_EQ(letterbox::cursorPosition({0, 60, 1920, 1080}, 32768, 32768), (Point{960, 600}));
 }
 
 }  // namespace

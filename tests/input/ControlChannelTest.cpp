@@ -37,36 +37,15 @@ class ControlChannelTest : public ::testing::Test {
     ControlChannel control{log, cursor};
 };
 
-// What the server parses, byte for byte, on the channel the event's type prefers.
-TEST_F(ControlChannelTest, eachEventGoesOutOnceAsItsWireTextOnTheChannelItsTypeChooses) {
-    auto input = openChannel("input");
-    auto fast = openChannel("input-fast");
-    struct Case {
-        InputEvent event;
-        std::string text;
-        bool onFast;
-    };
-    const Case cases[] = {
-        {KeyEvent{65, true}, R"({"down":true,"type":"key","vk":65})", false},
-        {ButtonEvent{2, false}, R"({"button":2,"down":false,"type":"mouse_button"})", false},
-        {RelativeMotionEvent{-7, 12}, R"({"dx":-7,"dy":12,"type":"mouse_move"})", true},
-        {AbsoluteMotionEvent{0, 65535}, R"({"type":"mouse_move_absolute","x":0,"y":65535})", true},
-        {WheelEvent{-1}, R"({"delta":-1,"type":"mouse_wheel"})", true},
-    };
-    std::vector<std::string> expectedInput;
-    std::vector<std::string> expectedFast;
-    for (const auto& c : cases) {
-        control.sendInput(c.event);
-        (c.onFast ? expectedFast : expectedInput).push_back(c.text);
-    }
-    EXPECT_EQ(input.fake->sentTexts(), expectedInput);
-    EXPECT_EQ(fast.fake->sentTexts(), expectedFast);
-}
-
-// Keys, buttons and microphone packets are dropped while their channel is not open; motion and
-// wheel take "input" until "input-fast" is open. A later channel under a held label replaces it.
+// Each event goes out once, as the text the server parses. Keys, buttons and microphone packets
+// are dropped while their channel is not open; motion and wheel take "input" until "input-fast"
+// is open. A later channel under a held label replaces it; near-miss labels are not kept.
 TEST_F(ControlChannelTest, eachChannelCarriesItsEventsOnlyOnceOpen) {
-    control.sendInput(keyA);  // no channel at all yet
+    std::vector<fake::FakeChannelPair> strangers;
+    for (const char* label : {"Input", "input ", "input_fast", "microphon", ""}) {
+        strangers.push_back(openChannel(label));
+    }
+    control.sendInput(keyA);  // no channel yet
     fake::FakeChannelPair input("input"), microphone("microphone");
     control.handleDataChannel(input.channel);
     control.handleDataChannel(microphone.channel);
@@ -92,30 +71,20 @@ TEST_F(ControlChannelTest, eachChannelCarriesItsEventsOnlyOnceOpen) {
     control.sendInput(keyA);
     laterFast.fake->remoteOpen();
     control.sendInput(motion);
+    control.sendInput(wheel);
     EXPECT_EQ(input.fake->sentTexts(),
               (std::vector<std::string>{R"({"delta":-1,"type":"mouse_wheel"})",
                                         R"({"down":true,"type":"key","vk":65})"}));
-    EXPECT_EQ(laterFast.fake->sent().size(), 1u);
+    EXPECT_EQ(laterFast.fake->sent().size(), 2u);
     EXPECT_EQ(fast.fake->sent().size(), 1u);
     EXPECT_EQ(fast.channel.use_count(), 1) << "the replaced channel is let go of";
-}
-
-TEST_F(ControlChannelTest, labelsDifferingInOneByteAreNotKept) {
-    std::vector<fake::FakeChannelPair> strangers;
-    for (const char* label : {"Input", "input ", "input_fast", "microphon", ""}) {
-        strangers.emplace_back(label);
-        control.handleDataChannel(strangers.back().channel);
-        strangers.back().fake->remoteOpen();
-    }
-    control.sendInput(keyA);
-    control.sendInput(motion);
-    control.sendMicrophonePacket(std::vector<unsigned char>{1});
     for (const auto& stranger : strangers) {
         EXPECT_TRUE(stranger.fake->sent().empty()) << stranger.fake->label();
     }
 }
 
-// Each message in turn and the cursor afterwards; broken JSON is played by the hostile run.
+// Each message in turn and the cursor afterwards; broken, mistyped and out-of-range messages
+// are played by the hostile end-to-end run.
 TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursorAndOthersChangeNothing) {
     auto input = openChannel("input");
     struct Case {
@@ -129,8 +98,6 @@ TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursorAndOthersChang
         {R"({"type":"cursor"})", false, 0, 0},  // absent keys take their defaults
         // stored as received, without clamping; fractions cut toward zero
         {R"({"visible":true,"y":-5,"x":70000.9,"type":"cursor"})", true, 70000, -5},
-        {R"({"type":"cursor","y":-2147483649})", true, 70000, -5},
-        {R"({"type":"cursor","x":true})", true, 70000, -5},
         {R"({"type":"Cursor","x":1})", true, 70000, -5},
         {R"({"x":1,"y":1,"visible":false})", true, 70000, -5},
     };

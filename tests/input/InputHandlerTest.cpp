@@ -23,7 +23,6 @@ class InputHandlerTest : public ::testing::Test {
         window.reset(SDL_CreateWindow("input", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, 1280,
                                       720, SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE));
         ASSERT_TRUE(window) << SDL_GetError();
-        makeHandler();
     }
 
     void makeHandler() {
@@ -81,10 +80,7 @@ class InputHandlerTest : public ::testing::Test {
         sent.clear();
     }
 
-    struct WindowDeleter {
-        void operator()(SDL_Window* w) const { SDL_DestroyWindow(w); }
-    };
-    std::unique_ptr<SDL_Window, WindowDeleter> window;
+    std::unique_ptr<SDL_Window, decltype(&SDL_DestroyWindow)> window{nullptr, SDL_DestroyWindow};
     InputHandler::PictureSize picture{1920, 1080};
     std::vector<std::string> sent;
     std::vector<std::pair<int, int>> menuRequests;

@@ -99,9 +99,7 @@ TEST(SettingsMenuCommands, eachChoiceSavesItsFileAndSaysSoOrShowsWhatWasAskedFor
     const std::string microphone = "Настройка микрофона сохранена и будет применена" + later;
     const auto error = MessageIcon::Error;
     const std::vector<Case> cases = {
-        {1002, false, "client-codec.txt=hevc", codec},
         {1001, false, "client-codec.txt=h264", codec},
-        {1014, false, "client-bitrate.txt=20", "Битрейт сохранён и будет применён" + later},
         {1010, false, "client-bitrate.txt=0", "Битрейт сохранён и будет применён" + later},
         {1102, false, "client-output-device.txt=HDMI", output},
         {1100, false, "client-output-device.txt=", output},

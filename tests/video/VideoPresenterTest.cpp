@@ -1,10 +1,13 @@
-#include <gmock/gmock.h>
+#include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
-#include <optional>
+#include <ostream>
+#include <stdexcept>
 
-#include "TestScreen.hpp"
 #include "base/Letterbox.hpp"
 #include "support/TestStreams.hpp"
 #include "video/StreamOverlay.hpp"
@@ -16,7 +19,63 @@ extern "C" {
 
 namespace {
 
-using namespace testscreen;
+struct Rgb {
+    int r, g, b;
+};
+
+std::ostream& operator<<(std::ostream& os, const Rgb& c) {
+    return os << "(" << c.r << "," << c.g << "," << c.b << ")";
+}
+
+bool near(const Rgb& a, const Rgb& b, int tolerance) {
+    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
+           std::abs(a.b - b.b) <= tolerance;
+}
+
+const Rgb black{0, 0, 0};
+const Rgb white{255, 255, 255};
+
+// What a window would show, drawn by a software renderer into a surface and readable after
+// the present without a display.
+class Screen {
+  public:
+    Screen(int w, int h)
+        : surface(SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888),
+                  SDL_FreeSurface),
+          renderer(surface ? SDL_CreateSoftwareRenderer(surface.get()) : nullptr,
+                   SDL_DestroyRenderer) {
+        if (!renderer) {
+            throw std::runtime_error(SDL_GetError());
+        }
+    }
+    SDL_Renderer* get() const { return renderer.get(); }
+    int width() const { return surface->w; }
+    int height() const { return surface->h; }
+
+    Rgb at(int x, int y) const {
+        const auto* row = static_cast<const std::uint8_t*>(surface->pixels) + y * surface->pitch;
+        const std::uint32_t p = reinterpret_cast<const std::uint32_t*>(row)[x];
+        return Rgb{static_cast<int>((p >> 16) & 0xff), static_cast<int>((p >> 8) & 0xff),
+                   static_cast<int>(p & 0xff)};
+    }
+
+    // Largest channel difference between two screens of the same size.
+    int maxDifference(const Screen& other) const {
+        int worst = 0;
+        for (int y = 0; y < height(); ++y) {
+            for (int x = 0; x < width(); ++x) {
+                const Rgb a = at(x, y), b = other.at(x, y);
+                worst = std::max(
+                    {worst, std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
+            }
+        }
+        return worst;
+    }
+
+  private:
+    std::unique_ptr<SDL_Surface, decltype(&SDL_FreeSurface)> surface;
+    std::unique_ptr<SDL_Renderer, decltype(&SDL_DestroyRenderer)> renderer;
+};
 
 // The picture's rectangle shows `colour`, the bars are black; blended edges and the button aside.
 void expectLetterbox(const Screen& s, const letterbox::Rect& r, const Rgb& colour) {
@@ -72,6 +131,14 @@ TEST(VideoPresenter, eachPictureFillsItsLetterboxAcrossSizeAndFormatChanges) {
     }
     EXPECT_EQ(shown.presenter->texturesCreated(), 3u) << "one texture per size and format";
     EXPECT_EQ(shown.presenter->framesPresented(), 3u);
+
+    // A picture without area is refused; a minimised window (0 x 0) keeps taking the stream.
+    gradient->width = 0;
+    EXPECT_FALSE(shown.presenter->present(*gradient));
+    EXPECT_EQ(shown.presenter->framesPresented(), 3u);
+    EXPECT_EQ(shown.presenter->width(), 320);
+    Shown minimised(0, 0);
+    EXPECT_TRUE(minimised.presenter->present(*square));
 }
 
 TEST(VideoPresenter, nv12AndOtherFormatsShowTheSamePictureAsPlanar420) {
@@ -97,18 +164,24 @@ TEST(VideoPresenter, nv12AndOtherFormatsShowTheSamePictureAsPlanar420) {
     EXPECT_GT(show(*moved, true)->maxDifference(*reference), 20);
 }
 
-// A minimised window (0 x 0) must keep consuming the stream; a picture without area is refused.
-TEST(VideoPresenter, windowWithoutAreaStillPresentsButAPictureWithoutAreaDoesNot) {
-    const auto picture = teststreams::picture(320, 176, teststreams::gradient());
-    Shown minimised(0, 0);
-    EXPECT_TRUE(minimised.presenter->present(*picture));
-    EXPECT_EQ(minimised.presenter->framesPresented(), 1u);
+// The overlay's cursor tip sits at the picture's corner, not the window's.
+TEST(VideoPresenter, remoteCursorIsDrawnOverThePictureOnlyWhenVisible) {
+    const auto violet = teststreams::picture(320, 176, violetPainter);
+    Shown shown(640, 176);  // pillarboxed: picture at x 160..479
+    const Screen& screen = *shown.screen;
+    const int x = 160;
+    ASSERT_TRUE(shown.presenter->present(*violet));
+    const Rgb picture = screen.at(320, 88);
+    EXPECT_TRUE(near(screen.at(x + 1, 8), picture, 2)) << "hidden cursor drawn";
 
-    Shown shown(320, 176);
-    picture->width = 0;
-    EXPECT_FALSE(shown.presenter->present(*picture));
-    EXPECT_EQ(shown.presenter->framesPresented(), 0u);
-    EXPECT_EQ(shown.presenter->width(), 320);
+    shown.cursor.cursorVisible = true;
+    shown.cursor.cursorX = 0;
+    shown.cursor.cursorY = 0;
+    ASSERT_TRUE(shown.presenter->present(*violet));
+    EXPECT_TRUE(near(screen.at(x, 8), white, 0)) << screen.at(x, 8);
+    EXPECT_TRUE(near(screen.at(x + 8, 8), white, 0));     // diagonal stroke
+    EXPECT_TRUE(near(screen.at(x + 1, 12), black, 0));    // shadow right of the stem
+    EXPECT_TRUE(near(screen.at(x + 2, 14), picture, 2));  // untouched in between
 }
 
 }  // namespace

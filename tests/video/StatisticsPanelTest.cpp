@@ -1,47 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "TestScreen.hpp"
+#include <string>
+#include <vector>
+
 #include "video/StatisticsPanel.hpp"
-#include "video/StreamOverlay.hpp"
 
 namespace {
-
-using namespace testscreen;
-
-const Rgb backdrop{150, 60, 200};
-
-// Black bars around a violet picture, as the presenter leaves them, then the overlay.
-void drawOverlay(const Screen& screen, const StreamOverlay& overlay,
-                 const letterbox::Rect& picture) {
-    SDL_SetRenderDrawColor(screen.get(), 0, 0, 0, 255);
-    SDL_RenderClear(screen.get());
-    SDL_SetRenderDrawColor(screen.get(), backdrop.r, backdrop.g, backdrop.b, 255);
-    const SDL_Rect rect{picture.x, picture.y, picture.w, picture.h};
-    SDL_RenderFillRect(screen.get(), &rect);
-    overlay.draw(screen.get(), picture, screen.width());
-    SDL_RenderPresent(screen.get());
-}
-
-TEST(StreamOverlay, cursorTipSitsAtThePictureCornersNotTheWindows) {
-    Screen screen(640, 176);  // pillarboxed: picture at x 160..479
-    const letterbox::Rect r = letterbox::pictureRect(640, 176, 320, 176);
-    ASSERT_EQ(r, (letterbox::Rect{160, 0, 320, 176}));
-    RemoteCursor cursor;
-    const StreamOverlay overlay(cursor);
-
-    drawOverlay(screen, overlay, r);
-    // Hidden cursor: nothing drawn at the tip.
-    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 8), backdrop, 0));
-
-    cursor.cursorVisible = true;
-    cursor.cursorX = 0;
-    cursor.cursorY = 0;
-    drawOverlay(screen, overlay, r);
-    EXPECT_TRUE(near(screen.at(r.x, r.y + 8), white, 0)) << screen.at(r.x, r.y + 8);
-    EXPECT_TRUE(near(screen.at(r.x + 8, r.y + 8), white, 0));      // diagonal stroke
-    EXPECT_TRUE(near(screen.at(r.x + 1, r.y + 12), black, 0));     // shadow right of the stem
-    EXPECT_TRUE(near(screen.at(r.x + 2, r.y + 14), backdrop, 0));  // untouched in between
-}
 
 PanelFigures busyStream() {
     return {.width = 1920,
