@@ -186,6 +186,9 @@ int loginAndStream(const std::vector<std::string>& arguments, EventLog& log, Pee
     if (!progress) {
         progress.emplace(streamWindow->renderer.get(), wakeMainLoop);
     }
+    if (SDL_RendererInfo info{}; SDL_GetRendererInfo(streamWindow->renderer.get(), &info) == 0) {
+        log.write(std::string("renderer=") + info.name);
+    }
     const DeviceNames devices = readDeviceNames();
 
     VideoDecoderOptions decoderOptions;

@@ -1,6 +1,8 @@
 #include "platform/Display.hpp"
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 namespace platform {
 
@@ -19,6 +21,19 @@ std::optional<std::string> missingDisplay() {
         return std::nullopt;
     }
     return "No display to show the game on: neither DISPLAY nor WAYLAND_DISPLAY is set";
+}
+
+bool graphicsHardwarePresent() {
+    // Every hardware OpenGL driver needs one of these device nodes: a DRM card or render node
+    // (Mesa) or NVIDIA's own.
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("card") || name.starts_with("renderD")) {
+            return true;
+        }
+    }
+    return std::filesystem::exists("/dev/nvidiactl", error);
 }
 
 }  // namespace platform
