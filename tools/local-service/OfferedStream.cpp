@@ -104,6 +104,7 @@ OfferedStream::OfferedStream(const OfferingPeerOptions& options,
     }
     countKeyFrameRequests();
     stampFileFrames();
+    holdFileUntilConnected();
 }
 
 void OfferedStream::followBackground() {
@@ -204,7 +205,24 @@ void OfferedStream::stopReporting() {
     forcedKeyFrames->report = nullptr;
 }
 
-void OfferedStream::freshKeyFrame() {
+void OfferedStream::holdFileUntilConnected() {
+    auto pace = byName(whole, "pace");
+    if (!pace) {
+        return;
+    }
+    auto paced = rtc::glib::Ref<GstPad>::adopt(gst_element_get_static_pad(pace.get(), "src"));
+    using Shared = std::shared_ptr<std::atomic<bool>>;
+    gst_pad_add_probe(
+        paced.get(), GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer data) {
+            return rtc::glib::userData<Shared>(data)->load() ? GST_PAD_PROBE_OK
+                                                             : GST_PAD_PROBE_DROP;
+        },
+        rtc::glib::newUserData<Shared>(fileFlowing), &rtc::glib::freeUserData<Shared>);
+}
+
+void OfferedStream::viewerConnected() {
+    fileFlowing->store(true);
     if (forcedKeyFrames->skip) {
         forcedKeyFrames->skip->request();
     } else if (auto encoder = byName(whole, "videoenc")) {

@@ -31,8 +31,9 @@ class OfferedStream {
 
     void setBitrate(std::uint64_t bitsPerSecond);
     void showScene(const SceneState& scene);
-    // Frames encoded before the transport was up never arrived; start the viewer's picture.
-    void freshKeyFrame();
+    // The transport is up: frames sent before it never arrived, so the viewer's picture starts
+    // with a fresh key frame, and a file starts flowing.
+    void viewerConnected();
     std::uint64_t keyFramesForced() const { return forcedKeyFrames->count.load(); }
     // No key frame is reported any more once this returns.
     void stopReporting();
@@ -43,6 +44,7 @@ class OfferedStream {
     void impair(const NetworkImpairment& impairment);
     void countKeyFrameRequests();
     void stampFileFrames();
+    void holdFileUntilConnected();
 
     const int width;
     const int height;
@@ -57,6 +59,10 @@ class OfferedStream {
         std::shared_ptr<KeyFrameSkip> skip;         // set before the first request
     };
     const std::shared_ptr<KeyFrameRequests> forcedKeyFrames = std::make_shared<KeyFrameRequests>();
+    // Until the viewer connects a paced file is dropped after its pacing instead of blocking in
+    // the unconnected transport: blocked, it would send the whole wait's frames at once on
+    // connecting, a burst no live sender makes.
+    const std::shared_ptr<std::atomic<bool>> fileFlowing = std::make_shared<std::atomic<bool>>();
     // The background pattern a press asked for, applied by the source's own streaming thread:
     // videotestsrc frees its cached picture when the pattern changes, which from any other
     // thread races with the copy it makes of that picture for every frame.

@@ -122,7 +122,7 @@ void OfferingPeer::Impl::watchConnectionState(GstElement* webrtc) {
         GstWebRTCPeerConnectionState state;
         g_object_get(element, "connection-state", &state, nullptr);
         if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED && !gate->isClosed()) {
-            stream.freshKeyFrame();
+            stream.viewerConnected();
         }
         gate->run([&] {
             if (report) {
