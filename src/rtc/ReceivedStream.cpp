@@ -7,15 +7,30 @@ namespace rtc {
 
 namespace {
 
-// Until a retransmission has measured the round trip, a gap waits this long.
-constexpr unsigned initialWaitMs = 20;
+// The round trip assumed until a retransmission has measured one.
+constexpr double assumedRoundTripMs = 10;
 // What a repair may take beyond the measured round trip: the request waits for its turn in
 // RTCP, and the round trip varies.
 constexpr unsigned marginMs = 5;
+// A retransmission is lost as often as the packet it repairs, so a gap is asked for again after
+// each round trip: three requests fail together only once in eight thousand gaps at 5 % loss.
+constexpr unsigned attempts = 3;
+// The jitter buffer counts the wait from when a packet was due, not from when its gap was seen,
+// and a frame may leave a busy sender this much after it was due.
+constexpr unsigned senderLagMs = 20;
 // Beyond this a frozen picture costs more than asking for a key frame.
 constexpr unsigned maxWaitMs = 100;
 // After this many repairs in time in a row, the wait shrinks by a millisecond.
 constexpr unsigned repairsBeforeShrinking = 10;
+
+unsigned askAgainAfterMs(double roundTripMs) {
+    return static_cast<unsigned>(std::ceil(roundTripMs)) + marginMs;
+}
+
+// Only a packet given up waits this long in full; one repaired in time waits a round trip.
+unsigned waitForAttemptsMs(double roundTripMs) {
+    return std::min(senderLagMs + attempts * askAgainAfterMs(roundTripMs), maxWaitMs);
+}
 
 }  // namespace
 
@@ -81,7 +96,8 @@ void ReceivedStream::repairByRetransmission() {
     // stalled) must not be asked for, nor given up. A gap is asked for at once.
     g_object_set(jitterBuffer.get(), "do-retransmission", TRUE, "rtx-next-seqnum", FALSE,
                  "rtx-delay", 0, "rtx-deadline", static_cast<gint>(maxWaitMs), nullptr);
-    setWait(initialWaitMs);
+    askAgainAfter(assumedRoundTripMs);
+    setWait(waitForAttemptsMs(assumedRoundTripMs));
     repairing.store(true);
 }
 
@@ -95,12 +111,21 @@ void ReceivedStream::followRoundTrip() {
     }
     const double ms = static_cast<double>(rtt) / GST_MSECOND;
     const bool first = roundTripMs.exchange(ms) == 0;
-    const auto floor = std::min(static_cast<unsigned>(std::ceil(ms)) + marginMs, maxWaitMs);
+    askAgainAfter(ms);
+    const unsigned floor = waitForAttemptsMs(ms);
     floorMs.store(floor);
     // The first measurement replaces the guess; later ones only raise the floor.
     if (first || waitMs.load() < floor) {
         setWait(floor);
     }
+}
+
+void ReceivedStream::askAgainAfter(double roundTripMs) {
+    // Left to itself the jitter buffer asks again only after a whole frame interval, by which
+    // time the wait is over.
+    const auto after = static_cast<gint>(askAgainAfterMs(roundTripMs));
+    g_object_set(jitterBuffer.get(), "rtx-retry-timeout", after, "rtx-min-retry-timeout", after,
+                 nullptr);
 }
 
 void ReceivedStream::setWait(unsigned milliseconds) {

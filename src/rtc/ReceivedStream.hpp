@@ -31,8 +31,8 @@ class ReceivedStream {
     // it were given up since the previous one.
     bool left(std::uint16_t sequence);
 
-    // The sender retransmits on request: let a gap wait for its retransmission, for about one
-    // round trip, from now on.
+    // The sender retransmits on request: from now on a gap is asked for at once and again after
+    // each round trip, and the packets after it wait until it is filled or given up.
     void repairByRetransmission();
     ReceiveStats stats() const;
 
@@ -40,6 +40,7 @@ class ReceivedStream {
     void repairedInTime();
     void repairedTooLate();
     void followRoundTrip();
+    void askAgainAfter(double roundTripMs);
     void setWait(unsigned milliseconds);
 
     const glib::Ref<GstElement> jitterBuffer;
@@ -47,7 +48,7 @@ class ReceivedStream {
     std::atomic<bool> repairing{false};
     std::atomic<double> roundTripMs{0};
     std::atomic<unsigned> waitMs{0};
-    std::atomic<unsigned> floorMs{0};  // one round trip and a margin
+    std::atomic<unsigned> floorMs{0};  // room for every attempt
     unsigned repairsInTime = 0;        // input thread only
 
     mutable std::mutex mutex;
