@@ -15,5 +15,7 @@ struct EncodedFrame {
     // A packet of the frame never arrived: its picture, and every later one until a key
     // frame, is damaged.
     bool damaged = false;
-    Clock::time_point arrival;  // when the engine handed it over
+    // When its packets reached the receiver, a wait for a retransmission included; else when
+    // the engine handed it over.
+    Clock::time_point arrival;
 };

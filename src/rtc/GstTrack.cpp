@@ -275,6 +275,9 @@ void GstTrack::deliver(GstSample* sample) {
     }
     if (packetWatch->seen.load()) {
         info.timestamp = packetWatch->last.load();
+        if (packetWatch->stream) {
+            info.arrival = packetWatch->stream->arrivalOf(info.timestamp);
+        }
     } else if (GST_BUFFER_PTS_IS_VALID(buffer)) {
         info.timestamp = static_cast<std::uint32_t>(
             gst_util_uint64_scale(GST_BUFFER_PTS(buffer), clockRate, GST_SECOND));

@@ -45,13 +45,18 @@ std::optional<std::uint8_t> ReceivedStream::payloadType() const {
     return static_cast<std::uint8_t>(type);
 }
 
-void ReceivedStream::entered(std::uint16_t sequence, std::uint8_t payloadType, bool retransmitted) {
+void ReceivedStream::entered(std::uint16_t sequence, std::uint32_t timestamp,
+                             std::uint8_t payloadType, bool retransmitted) {
     int unknown = -1;
     firstPayloadType.compare_exchange_strong(unknown, payloadType);
+    const auto now = std::chrono::steady_clock::now();
     LossTracker::Arrival arrival;
     {
         std::lock_guard lock(mutex);
         arrival = tracker.entered(sequence, retransmitted);
+        if (!retransmitted) {
+            noteArrival(timestamp, now);
+        }
     }
     if (repairing.load()) {
         if (arrival == LossTracker::Arrival::Repaired) {
@@ -84,6 +89,32 @@ void ReceivedStream::repairedTooLate() {
     repairsInTime = 0;
     const unsigned wait = waitMs.load();
     setWait(std::min(maxWaitMs, wait + std::max(2U, wait / 8)));
+}
+
+void ReceivedStream::noteArrival(std::uint32_t timestamp,
+                                 std::chrono::steady_clock::time_point at) {
+    if (arrivals[newestArrival].timestamp != timestamp) {
+        // A late packet of an older frame keeps the time its frame was first complete.
+        for (const FrameArrival& known : arrivals) {
+            if (known.timestamp == timestamp && known.at != FrameArrival{}.at) {
+                return;
+            }
+        }
+        newestArrival = (newestArrival + 1) % arrivals.size();
+        arrivals[newestArrival].timestamp = timestamp;
+    }
+    arrivals[newestArrival].at = at;
+}
+
+std::optional<std::chrono::steady_clock::time_point> ReceivedStream::arrivalOf(
+    std::uint32_t timestamp) const {
+    std::lock_guard lock(mutex);
+    for (const FrameArrival& known : arrivals) {
+        if (known.timestamp == timestamp && known.at != FrameArrival{}.at) {
+            return known.at;
+        }
+    }
+    return std::nullopt;
 }
 
 bool ReceivedStream::left(std::uint16_t sequence) {

@@ -7,7 +7,9 @@
 
 #include <gst/gst.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -26,7 +28,11 @@ class ReceivedStream {
     std::optional<std::uint8_t> payloadType() const;
 
     // A packet reached the jitter buffer (its input thread).
-    void entered(std::uint16_t sequence, std::uint8_t payloadType, bool retransmitted);
+    void entered(std::uint16_t sequence, std::uint32_t timestamp, std::uint8_t payloadType,
+                 bool retransmitted);
+    // When the last packet of the frame with this RTP timestamp entered, retransmissions not
+    // counted: the frame's arrival, had nothing been lost. Kept for the latest few frames.
+    std::optional<std::chrono::steady_clock::time_point> arrivalOf(std::uint32_t timestamp) const;
     // The jitter buffer handed this packet on (its output thread). True when packets before
     // it were given up since the previous one.
     bool left(std::uint16_t sequence);
@@ -42,6 +48,7 @@ class ReceivedStream {
     void followRoundTrip();
     void askAgainAfter(double roundTripMs);
     void setWait(unsigned milliseconds);
+    void noteArrival(std::uint32_t timestamp, std::chrono::steady_clock::time_point at);
 
     const glib::Ref<GstElement> jitterBuffer;
     std::atomic<int> firstPayloadType{-1};
@@ -53,6 +60,13 @@ class ReceivedStream {
 
     mutable std::mutex mutex;
     LossTracker tracker;
+    struct FrameArrival {
+        std::uint32_t timestamp = 0;
+        std::chrono::steady_clock::time_point at;  // default: none
+    };
+    // Far more frames than the jitter buffer ever holds; a frame's packets share one slot.
+    std::array<FrameArrival, 64> arrivals{};
+    std::size_t newestArrival = 0;
 };
 
 }  // namespace rtc

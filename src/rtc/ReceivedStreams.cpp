@@ -66,9 +66,10 @@ void onEnteringPacket(ReceivedStream& stream, GstBuffer* buffer) {
         return;
     }
     const std::uint16_t sequence = gst_rtp_buffer_get_seq(&rtp);
+    const std::uint32_t timestamp = gst_rtp_buffer_get_timestamp(&rtp);
     const std::uint8_t payloadType = gst_rtp_buffer_get_payload_type(&rtp);
     gst_rtp_buffer_unmap(&rtp);
-    stream.entered(sequence, payloadType,
+    stream.entered(sequence, timestamp, payloadType,
                    GST_BUFFER_FLAG_IS_SET(buffer, GST_RTP_BUFFER_FLAG_RETRANSMISSION));
 }
 

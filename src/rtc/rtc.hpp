@@ -96,6 +96,9 @@ struct FrameInfo {
     // The frame's packets added up to more than RtpDepacketizer::maxFrameBytes: it was
     // dropped before it was put together, and the data is empty.
     bool oversized = false;
+    // When the last of its packets that came at the first go reached the receiver, before any
+    // wait for a retransmission; none when that is not known.
+    std::optional<std::chrono::steady_clock::time_point> arrival;
 };
 
 // What a receiving track has seen of its RTP packets; running totals since it started.

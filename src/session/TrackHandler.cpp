@@ -73,7 +73,9 @@ void TrackHandler::attachVideo(rtc::Track& track) {
             dropOversizedFrame(now);
             return;
         }
-        videoSink(EncodedFrame{std::move(frame), info.timestamp, info.damaged, now});
+        // Timed from the network, so that a wait for a retransmission counts.
+        videoSink(EncodedFrame{std::move(frame), info.timestamp, info.damaged,
+                               info.arrival.value_or(now)});
     });
 }
 

@@ -213,6 +213,7 @@ TEST_P(PeerConnectionLossTest, lostPacketsAreRepairedWhenTheOfferRetransmitsElse
     const rtc::ReceiveStats stats = video->receiveStats();
 
     EXPECT_EQ(stats.retransmission, retransmits);
+    EXPECT_EQ(pair.observed.videoFramesMistimed, 0u);
     EXPECT_GT(stats.packetsLost, 0u);
     if (retransmits) {
         EXPECT_GT(stats.packetsRetransmitted, 0u);

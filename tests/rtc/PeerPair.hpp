@@ -53,6 +53,8 @@ struct Observed {
     std::optional<std::string> setRemoteError;
     std::atomic<std::uint64_t> videoFrames{0};
     std::atomic<std::uint64_t> damagedVideoFrames{0};
+    // Frames not timed from their packets' arrival, or timed after they were handed over.
+    std::atomic<std::uint64_t> videoFramesMistimed{0};
     std::atomic<std::uint64_t> audioFrames{0};
     std::atomic<std::uint64_t> channelsOpened{0};
     std::atomic<std::uint64_t> callbacks{0};  // every callback of the answering side
@@ -121,6 +123,8 @@ class PeerPair {
                     return;
                 }
                 observed.damagedVideoFrames += info.damaged ? 1 : 0;
+                observed.videoFramesMistimed +=
+                    !info.arrival || *info.arrival > std::chrono::steady_clock::now() ? 1 : 0;
                 std::lock_guard lock(observed.mutex);
                 if (observed.firstVideoFrames.size() < 30) {
                     observed.firstVideoFrames.push_back(std::move(frame));
