@@ -22,6 +22,7 @@
 #include "Baselines.hpp"
 #include "BenchSupport.hpp"
 #include "PathRuns.hpp"
+#include "video/RendererChoice.hpp"
 
 using namespace bench;
 
@@ -103,6 +104,7 @@ int main(int argc, char** argv) {
     });
 
     av_log_set_level(AV_LOG_ERROR);
+    chooseRenderer();  // as the client does
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         std::fprintf(stderr, "SDL_Init: %s\n", SDL_GetError());
         return 1;

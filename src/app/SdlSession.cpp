@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "platform/Display.hpp"
+#include "video/RendererChoice.hpp"
 
 void SdlQuitSender::send() {
     std::lock_guard lock(mutex);
@@ -32,13 +32,7 @@ SdlSession::~SdlSession() {
 }
 
 StreamWindow createStreamWindow() {
-    if (!platform::graphicsHardwarePresent()) {
-        // Emulated OpenGL would draw no faster than SDL's own renderer, which also keeps the
-        // window's pixels in memory rather than in yet another OpenGL texture. The player's
-        // SDL_RENDER_DRIVER still wins.
-        SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
-        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    }
+    chooseRenderer();
     StreamWindow stream;
     stream.window.reset(SDL_CreateWindow(streamWindowTitle, SDL_WINDOWPOS_CENTERED,
                                          SDL_WINDOWPOS_CENTERED, 1280, 720,

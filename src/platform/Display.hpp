@@ -9,9 +9,8 @@ namespace platform {
 // credentials are, so a player without a desktop is not made to type them in vain.
 std::optional<std::string> missingDisplay();
 
-// Whether the window can be drawn by graphics hardware. Without it OpenGL is emulated on the
-// processor (Mesa's llvmpipe), which costs more time per picture and tens of megabytes of
-// compiler more than drawing in memory.
+// Whether the window can be drawn by graphics hardware; without it OpenGL is emulated on the
+// processor (Mesa's llvmpipe).
 bool graphicsHardwarePresent();
 
 }  // namespace platform
