@@ -15,7 +15,12 @@ struct EncodedFrame {
     // A packet of the frame never arrived: its picture, and every later one until a key
     // frame, is damaged.
     bool damaged = false;
-    // When its packets reached the receiver, a wait for a retransmission included; else when
-    // the engine handed it over.
-    Clock::time_point arrival;
+    Clock::time_point arrival;  // when the engine handed it over
+    // When its packets reached the receiver, so that a wait for a retransmission counts in the
+    // time to present; unset when not known.
+    Clock::time_point fromNetwork{};
+
+    Clock::time_point received() const {
+        return fromNetwork != Clock::time_point{} ? fromNetwork : arrival;
+    }
 };

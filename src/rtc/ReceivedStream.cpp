@@ -54,9 +54,7 @@ void ReceivedStream::entered(std::uint16_t sequence, std::uint32_t timestamp,
     {
         std::lock_guard lock(mutex);
         arrival = tracker.entered(sequence, retransmitted);
-        if (!retransmitted) {
-            noteArrival(timestamp, now);
-        }
+        noteArrival(timestamp, now, retransmitted);
     }
     if (repairing.load()) {
         if (arrival == LossTracker::Arrival::Repaired) {
@@ -70,8 +68,8 @@ void ReceivedStream::entered(std::uint16_t sequence, std::uint32_t timestamp,
 // The jitter buffer counts the wait from when a packet was due, not from when its gap was
 // seen. A frame that leaves the sender late (a busy encoder) uses up part of the wait before
 // its gap is even noticed, so the wait follows the outcome: it grows when a retransmission
-// comes after its packet was given up, and shrinks slowly back towards one round trip while
-// repairs come in time. The input thread alone runs these.
+// comes after its packet was given up, and shrinks slowly back towards room for every attempt
+// while repairs come in time. The input thread alone runs these.
 void ReceivedStream::repairedInTime() {
     followRoundTrip();
     if (++repairsInTime < repairsBeforeShrinking) {
@@ -91,19 +89,25 @@ void ReceivedStream::repairedTooLate() {
     setWait(std::min(maxWaitMs, wait + std::max(2U, wait / 8)));
 }
 
-void ReceivedStream::noteArrival(std::uint32_t timestamp,
-                                 std::chrono::steady_clock::time_point at) {
-    if (arrivals[newestArrival].timestamp != timestamp) {
-        // A late packet of an older frame keeps the time its frame was first complete.
-        for (const FrameArrival& known : arrivals) {
-            if (known.timestamp == timestamp && known.at != FrameArrival{}.at) {
-                return;
-            }
+// The newest frame's packets move its arrival on. A late packet of an older frame, or a
+// retransmission, leaves the time its frame was whole but for the loss; a frame whose every
+// packet was lost arrives with its first retransmission.
+void ReceivedStream::noteArrival(std::uint32_t timestamp, std::chrono::steady_clock::time_point at,
+                                 bool retransmitted) {
+    const auto known = [timestamp](const FrameArrival& frame) {
+        return frame.timestamp == timestamp && frame.at != FrameArrival{}.at;
+    };
+    if (known(arrivals[newestArrival])) {
+        if (!retransmitted) {
+            arrivals[newestArrival].at = at;
         }
-        newestArrival = (newestArrival + 1) % arrivals.size();
-        arrivals[newestArrival].timestamp = timestamp;
+        return;
     }
-    arrivals[newestArrival].at = at;
+    if (std::any_of(arrivals.begin(), arrivals.end(), known)) {
+        return;
+    }
+    newestArrival = (newestArrival + 1) % arrivals.size();
+    arrivals[newestArrival] = FrameArrival{timestamp, at};
 }
 
 std::optional<std::chrono::steady_clock::time_point> ReceivedStream::arrivalOf(

@@ -31,7 +31,7 @@ class ReceivedStream {
     void entered(std::uint16_t sequence, std::uint32_t timestamp, std::uint8_t payloadType,
                  bool retransmitted);
     // When the last packet of the frame with this RTP timestamp entered, retransmissions not
-    // counted: the frame's arrival, had nothing been lost. Kept for the latest few frames.
+    // counted: the frame's arrival, had nothing been lost. Kept for the latest 64 frames.
     std::optional<std::chrono::steady_clock::time_point> arrivalOf(std::uint32_t timestamp) const;
     // The jitter buffer handed this packet on (its output thread). True when packets before
     // it were given up since the previous one.
@@ -48,7 +48,8 @@ class ReceivedStream {
     void followRoundTrip();
     void askAgainAfter(double roundTripMs);
     void setWait(unsigned milliseconds);
-    void noteArrival(std::uint32_t timestamp, std::chrono::steady_clock::time_point at);
+    void noteArrival(std::uint32_t timestamp, std::chrono::steady_clock::time_point at,
+                     bool retransmitted);
 
     const glib::Ref<GstElement> jitterBuffer;
     std::atomic<int> firstPayloadType{-1};

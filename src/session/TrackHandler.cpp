@@ -73,9 +73,8 @@ void TrackHandler::attachVideo(rtc::Track& track) {
             dropOversizedFrame(now);
             return;
         }
-        // Timed from the network, so that a wait for a retransmission counts.
-        videoSink(EncodedFrame{std::move(frame), info.timestamp, info.damaged,
-                               info.arrival.value_or(now)});
+        videoSink(EncodedFrame{std::move(frame), info.timestamp, info.damaged, now,
+                               info.arrival.value_or(EncodedFrame::Clock::time_point{})});
     });
 }
 

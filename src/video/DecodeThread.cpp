@@ -73,7 +73,7 @@ void DecodeThread::decodeOne(EncodedQueue::Queued& queued) {
             const double ms =
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count();
             if (slot.put(
-                    ReadyPicture{std::move(picture), frame.arrival, ms, brokenSinceKeyFrame}) &&
+                    ReadyPicture{std::move(picture), frame.received(), ms, brokenSinceKeyFrame}) &&
                 hooks.pictureReady) {
                 hooks.pictureReady();
             }
