@@ -159,9 +159,13 @@ void ReceivedStream::followRoundTrip() {
 void ReceivedStream::askAgainAfter(double roundTripMs) {
     // Left to itself the jitter buffer asks again only after a whole frame interval, by which
     // time the wait is over.
-    const auto after = static_cast<gint>(askAgainAfterMs(roundTripMs));
-    g_object_set(jitterBuffer.get(), "rtx-retry-timeout", after, "rtx-min-retry-timeout", after,
-                 nullptr);
+    const unsigned after = askAgainAfterMs(roundTripMs);
+    if (after == askedAgainAfterMs) {
+        return;  // every repair brings a measurement, mostly the same whole milliseconds
+    }
+    askedAgainAfterMs = after;
+    g_object_set(jitterBuffer.get(), "rtx-retry-timeout", static_cast<gint>(after),
+                 "rtx-min-retry-timeout", static_cast<gint>(after), nullptr);
 }
 
 void ReceivedStream::setWait(unsigned milliseconds) {

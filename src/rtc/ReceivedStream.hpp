@@ -58,6 +58,8 @@ class ReceivedStream {
     std::atomic<unsigned> waitMs{0};
     std::atomic<unsigned> floorMs{0};  // room for every attempt
     unsigned repairsInTime = 0;        // input thread only
+    // Set before `repairing`, then by the input thread alone.
+    unsigned askedAgainAfterMs = 0;
 
     mutable std::mutex mutex;
     LossTracker tracker;
