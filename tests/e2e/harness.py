@@ -245,30 +245,5 @@ class EndToEndTest(unittest.TestCase):
         return proc, "http://" + line.split()[-1], messages
 
 
-class Run:
-    """X server, service and a client streaming from it, for the measuring scripts; `started`
-    is when the client started."""
-
-    def __init__(self, width, height, service_args=(), settings=None):
-        self.workdir = tempfile.mkdtemp(prefix="qv-measure-")
-        self.xvfb = Xvfb(width, height)
-        self.service = Service(self.workdir, *service_args)
-        # A real service has its stream ready long before a player starts.
-        wait_until(lambda: "stream ready" in read(self.service.log_path), timeout=15,
-                   what="the service's stream")
-        self.started = time.monotonic()
-        self.client = Client(self.workdir, [self.service.base_url], env=self.xvfb.env(),
-                             settings=settings)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.client.close()
-        self.service.close()
-        self.xvfb.close()
-        shutil.rmtree(self.workdir, ignore_errors=True)
-
-
 def main():
     unittest.main(verbosity=2)

@@ -1,6 +1,5 @@
 """What the stream tests read from a running client: statistics lines and screenshots."""
 
-import os
 import re
 import subprocess
 
@@ -77,13 +76,6 @@ def screenshot(display):
         raise ValueError("not an 8-bit binary PPM")
     width, height = int(width), int(height)
     return Picture(width, height, data[-width * height * 3:])
-
-
-def cpu_seconds(pid):
-    """User plus system CPU time of a live process, from /proc."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / float(os.sysconf("SC_CLK_TCK"))
 
 
 def resident_mb(pid):

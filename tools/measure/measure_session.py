@@ -12,6 +12,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/e2e"))
 import harness  # noqa: E402
 import stream_checks as checks
+import measured_run  # noqa: E402
 from screen_probe import ScreenProbe  # noqa: E402
 
 
@@ -21,7 +22,7 @@ def first_time(predicate, started, timeout, interval=0.01):
 
 
 def measure(codec, seconds, width, height):
-    with harness.Run(width, height, settings={"client-codec.txt": codec}) as run:
+    with measured_run.Run(width, height, settings={"client-codec.txt": codec}) as run:
         client, service, started = run.client, run.service, run.started
         # The steps on the way, as the service and the client's log show them.
         steps = {}
@@ -42,12 +43,12 @@ def measure(codec, seconds, width, height):
         # The window stays black until a picture is presented (Xvfb runs with a black root).
         with ScreenProbe(run.xvfb.display, width, height) as probe:
             pictured, _ = first_time(probe.lit, started, 30, interval=0.002)
-        cpu_start = checks.cpu_seconds(client.proc.pid)
+        cpu_start = measured_run.cpu_seconds(client.proc.pid)
         rows_start = len(checks.statistics(client))
         wall_start = time.monotonic()
         harness.wait_until(lambda: time.monotonic() - wall_start >= seconds, timeout=seconds + 5,
                            interval=0.2)
-        cpu = checks.cpu_seconds(client.proc.pid) - cpu_start
+        cpu = measured_run.cpu_seconds(client.proc.pid) - cpu_start
         wall = time.monotonic() - wall_start
         rows = checks.statistics(client)
         window = rows[rows_start:] if len(rows) - rows_start >= 2 else rows

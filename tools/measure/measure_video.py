@@ -17,6 +17,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../tests/e2e"))
 import harness  # noqa: E402
 import stream_checks as checks
+import measured_run  # noqa: E402
 
 # A client from before the video line logged its drops here.
 OLD_DROPS = re.compile(r"^frames_dropped=(\d+)")
@@ -45,7 +46,7 @@ def run_case(build, case, seconds, video_file, panel):
     harness.SERVICE = os.path.join(build, "quorvanta-local-service")
     width, height = (1920, 1080) if case == "video" else (1280, 720)
     extra = ("--video", video_file) if case == "video" else CASES[case]
-    with harness.Run(width, height, extra) as run:
+    with measured_run.Run(width, height, extra) as run:
         client = run.client
         harness.wait_until(lambda: "peer_state=2" in client.log_lines(), timeout=30,
                            interval=0.01, what="the connection")
@@ -55,12 +56,12 @@ def run_case(build, case, seconds, video_file, panel):
         harness.wait_until(lambda: checks.screenshot(run.xvfb.display).mean() > 0.02,
                            timeout=30, interval=0.01, what="the first picture")
         first_picture = time.monotonic() - started
-        cpu_start = checks.cpu_seconds(client.proc.pid)
+        cpu_start = measured_run.cpu_seconds(client.proc.pid)
         rss = 0.0
         while time.monotonic() - started < seconds:
             rss = max(rss, checks.resident_mb(client.proc.pid))
             time.sleep(0.5)
-        cpu = checks.cpu_seconds(client.proc.pid) - cpu_start
+        cpu = measured_run.cpu_seconds(client.proc.pid) - cpu_start
         wall = time.monotonic() - started
         lines = client.log_lines()
 
