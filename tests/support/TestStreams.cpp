@@ -1,6 +1,7 @@
 #include "support/TestStreams.hpp"
 
 #include <stdexcept>
+#include <string>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -41,9 +42,7 @@ Painter gradient() {
     };
 }
 
-namespace {
-
-FramePtr allocated(int width, int height, int format) {
+static FramePtr allocated(int width, int height, int format) {
     FramePtr f(av_frame_alloc());
     f->format = format;
     f->width = width;
@@ -53,8 +52,6 @@ FramePtr allocated(int width, int height, int format) {
     }
     return f;
 }
-
-}  // namespace
 
 FramePtr picture(int width, int height, const Painter& paint, int index) {
     FramePtr f = allocated(width, height, AV_PIX_FMT_YUV420P);
@@ -81,20 +78,13 @@ std::vector<rtc::binary> encode(bool hevc, int width, int height, int count, con
     if (codec == nullptr) {
         throw std::runtime_error(hevc ? "libx265 missing" : "libx264 missing");
     }
-    struct ContextFree {
-        void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-    };
-    struct PacketFree {
-        void operator()(AVPacket* p) const { av_packet_free(&p); }
-    };
-    std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
+    std::unique_ptr<AVCodecContext, decltype([](AVCodecContext* c) { avcodec_free_context(&c); })>
+        context(avcodec_alloc_context3(codec));
     context->width = width;
     context->height = height;
     context->pix_fmt = AV_PIX_FMT_YUV420P;
     context->time_base = AVRational{1, 60};
-    context->framerate = AVRational{60, 1};
     context->gop_size = 600;
-    context->max_b_frames = 0;
     av_opt_set(context->priv_data, "preset", "ultrafast", 0);
     av_opt_set(context->priv_data, "tune", "zerolatency", 0);
     const std::string params =
@@ -103,7 +93,8 @@ std::vector<rtc::binary> encode(bool hevc, int width, int height, int count, con
     if (avcodec_open2(context.get(), codec, nullptr) < 0) {
         throw std::runtime_error("encoder would not open");
     }
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    std::unique_ptr<AVPacket, decltype([](AVPacket* p) { av_packet_free(&p); })> packet(
+        av_packet_alloc());
     std::vector<rtc::binary> units;
     auto drain = [&] {
         while (avcodec_receive_packet(context.get(), packet.get()) == 0) {

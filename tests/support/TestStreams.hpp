@@ -3,23 +3,16 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "rtc/rtc.hpp"
-
-extern "C" {
-#include <libavutil/frame.h>
-}
+#include "video/VideoDecoder.hpp"
 
 // Small encoded streams made in-process, so the decoding tests know exactly what the
 // pictures hold.
 namespace teststreams {
 
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using FramePtr = std::unique_ptr<AVFrame, AvFrameFree>;
 
 // Fills one picture of a stream; index counts from 0.
 using Painter = std::function<void(AVFrame& picture, int index)>;
@@ -36,7 +29,6 @@ std::vector<rtc::binary> encode(bool hevc, int width, int height, int count, con
 
 // A planar 4:2:0 picture painted like the encoder's input.
 FramePtr picture(int width, int height, const Painter& paint, int index = 0);
-// The same picture in another pixel format.
 FramePtr convert(const AVFrame& source, int format);
 
 }  // namespace teststreams

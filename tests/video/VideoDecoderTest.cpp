@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -14,7 +15,6 @@ extern "C" {
 
 namespace {
 
-// Decodes one unit and keeps every picture it gives.
 std::size_t feed(VideoDecoder& decoder, const rtc::binary& unit,
                  std::vector<DecodedPicture>& pictures,
                  std::optional<std::uint32_t> timestamp = std::nullopt) {
@@ -37,13 +37,10 @@ TEST_P(VideoDecoderCodec, eachPictureComesAtOnceAndKeepsItsContentSizeAndTimesta
     ASSERT_EQ(std::size(timestamps), stream.size());
     std::mt19937 random(7);
     rtc::binary garbage(4096);
-    for (auto& b : garbage) {
-        b = static_cast<std::byte>(random());
-    }
+    std::generate(garbage.begin(), garbage.end(), [&] { return std::byte(random()); });
 
     VideoDecoder decoder(hevc, {.hardwareDecoders = {}, .softwareThreads = 4});  // in memory
     std::vector<DecodedPicture> pictures;
-    EXPECT_EQ(feed(decoder, {}, pictures), 0u);
     for (std::size_t i = 0; i < stream.size(); ++i) {
         ASSERT_EQ(feed(decoder, stream[i], pictures, timestamps[i]), 1u) << "frame " << i;
         if (i == 1) {
@@ -82,8 +79,7 @@ TEST(VideoDecoder, picturesBeyondTheViewportOrTheLargestTextureAreRefusedUnseen)
     // clang-format off
     const Case cases[] = {
         {false, {320, 176}, {320, 176}, 0, nullptr},
-        {false, {384, 240}, {320, 176}, 4096, nullptr},  // rounded up by the server
-        {false, {480, 256}, {320, 176}, 4096, nullptr},  // or to the next common size
+        {false, {480, 256}, {320, 176}, 4096, nullptr},  // rounded up by the server
         {false, {496, 176}, {320, 176}, 4096,
          "picture 496x176 refused: larger than the viewport allows (480x264)"},
         {true, {320, 288}, {320, 176}, 4096,
