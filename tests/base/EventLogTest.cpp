@@ -60,13 +60,11 @@ TEST(EventLog, previousRunIsKeptAndOnlyTheOneBefore) {
 
 // The console gets everything; the log each whole line, also from several threads at once.
 TEST(LoggedStream, consoleGetsEverythingAndTheLogWholeLines) {
-    TempDir folder;
-    const auto path = folder.path() / "native-client.log";
+    TempLog log;
     std::ostringstream console;
     {
-        EventLog log(path);
-        LoggedStream errors(console, log);
-        std::vector<std::thread> writers;
+        LoggedStream errors(console, log.log);
+        std::vector<std::jthread> writers;
         for (char name : {'a', 'b', 'c'}) {
             // Through the buffer, as std::cerr does; an ostringstream is no thread-safe stream.
             writers.emplace_back([&errors, name] {
@@ -76,13 +74,10 @@ TEST(LoggedStream, consoleGetsEverythingAndTheLogWholeLines) {
                 }
             });
         }
-        for (auto& writer : writers) {
-            writer.join();
-        }
-        const std::string unfinished = "unfinished";
-        errors.sputn(unfinished.data(), static_cast<std::streamsize>(unfinished.size()));
+        writers.clear();  // joins them
+        errors.sputn("unfinished", 10);
     }
-    const std::string logged = readWholeFile(path);
+    const std::string logged = log.text();
     EXPECT_TRUE(logged.ends_with("\nunfinished\n"));
     EXPECT_TRUE(console.str().ends_with("\nunfinished"));
     for (const std::string& text : {logged, console.str()}) {

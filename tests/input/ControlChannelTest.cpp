@@ -31,10 +31,11 @@ class ControlChannelTest : public ::testing::Test {
     const InputEvent motion = RelativeMotionEvent{3, -2};
     const InputEvent wheel = WheelEvent{-1};
 
-    TempDir folder;
-    EventLog log{folder.path() / "client.log"};
+    TempLog log;
     RemoteCursor cursor;
-    ControlChannel control{log, cursor};
+    ControlChannel::Clock::time_point now{};  // the channel's clock
+    int stalls = 0;
+    ControlChannel control{log.log, cursor, [this] { ++stalls; }, [this] { return now; }};
 };
 
 // Each event goes out once, as the text the server parses. Keys, buttons and microphone packets
@@ -114,24 +115,15 @@ TEST_F(ControlChannelTest, cursorMessagesOnInputSetTheRemoteCursorAndOthersChang
 }
 
 // A peer that stops taking data: each row sets one channel's buffered amount at a time (in
-// seconds), sends one message or only checks, and says whether it went out.
+// milliseconds), sends one message or only checks, and says whether it went out.
 TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStallEndsTheSession) {
-    double seconds = 0;
-    int stalls = 0;
-    ControlChannel watched(
-        log, cursor, [&] { ++stalls; },
-        [&] {
-            return ControlChannel::Clock::time_point{} +
-                   std::chrono::duration_cast<ControlChannel::Clock::duration>(
-                       std::chrono::duration<double>(seconds));
-        });
     const std::vector<unsigned char> packet = {1, 2, 3};
-    const std::function<void()> sendMotion = [&] { watched.sendInput(motion); },
-                                sendKey = [&] { watched.sendInput(keyA); },
-                                sendPacket = [&] { watched.sendMicrophonePacket(packet); },
+    const std::function<void()> sendMotion = [&] { control.sendInput(motion); },
+                                sendKey = [&] { control.sendInput(keyA); },
+                                sendPacket = [&] { control.sendMicrophonePacket(packet); },
                                 check = {};
     struct Step {
-        double at;
+        int at;
         const char* label;
         std::size_t buffered;
         const std::function<void()>& send;
@@ -143,27 +135,25 @@ TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStall
     const Step steps[] = {
         {0, "input-fast", 0, sendMotion, true, 0},
         {0, "microphone", microphone, sendPacket, true, 0},  // at the threshold
-        {1, "input-fast", input + 1, sendMotion, false, 0},
-        {1, "input", 10 * input, sendKey, true, 0},  // keys and buttons are kept
-        {2, "microphone", microphone + 1, sendPacket, false, 0},
-        {3, "input-fast", 100, sendMotion, true, 0},  // caught up
-        {3, "input", 0, sendKey, true, 0},
-        {3, "microphone", 0, sendPacket, true, 0},
-        {4, "input-fast", input + 1, sendMotion, false, 0},  // behind again from here
-        {13.9, "input-fast", input + 1, check, false, 0},
-        {14, "input-fast", input + 1, check, false, 1},
-        {15, "input-fast", input + 1, sendMotion, false, 1},  // reported once
+        {1000, "input-fast", input + 1, sendMotion, false, 0},
+        {1000, "input", 10 * input, sendKey, true, 0},  // keys and buttons are kept
+        {2000, "microphone", microphone + 1, sendPacket, false, 0},
+        {3000, "input-fast", 100, sendMotion, true, 0},  // caught up
+        {3000, "input", 0, sendKey, true, 0},
+        {3000, "microphone", 0, sendPacket, true, 0},
+        {4000, "input-fast", input + 1, sendMotion, false, 0},  // behind again from here
+        {13900, "input-fast", input + 1, check, false, 0},
+        {14000, "input-fast", input + 1, check, false, 1},
+        {15000, "input-fast", input + 1, sendMotion, false, 1},  // reported once
     };
     std::map<std::string, fake::FakeChannelPair> channels;
     for (const char* label : {"input", "input-fast", "microphone"}) {
-        auto& pair = channels.emplace(label, label).first->second;
-        watched.handleDataChannel(pair.channel);
-        pair.fake->remoteOpen();
+        channels.emplace(label, openChannel(label));
     }
     std::uint64_t dropped = 0;
     for (const Step& step : steps) {
-        SCOPED_TRACE(testing::Message() << "at " << step.at << " s on " << step.label);
-        seconds = step.at;
+        SCOPED_TRACE(testing::Message() << "at " << step.at << " ms on " << step.label);
+        now = ControlChannel::Clock::time_point{} + std::chrono::milliseconds(step.at);
         fake::FakeDataChannel& channel = *channels.at(step.label).fake;
         channel.buffered = step.buffered;
         const std::size_t before = channel.sent().size();
@@ -171,12 +161,12 @@ TEST_F(ControlChannelTest, behindASlowPeerMotionAndMicrophoneAreDroppedAndAStall
             step.send();
             dropped += !step.sent;
         } else {
-            watched.checkStalls();
+            control.checkStalls();
         }
         EXPECT_EQ(channel.sent().size() - before, step.sent ? 1u : 0u);
         EXPECT_EQ(stalls, step.stallsAfter);
     }
-    EXPECT_EQ(watched.messagesDropped(), dropped);
+    EXPECT_EQ(control.messagesDropped(), dropped);
 }
 
 // The transport may still discard what left the buffer, so the channels close once drained

@@ -1,94 +1,93 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "input/EventTexts.hpp"
+#include "input/HeldInputs.hpp"
 #include "input/InputHandler.hpp"
 
 namespace {
 
+// Events compared as their wire texts, which print readably in a failed expectation.
+std::vector<std::string> texts(const std::vector<InputEvent>& events) {
+    std::vector<std::string> out;
+    for (const auto& event : events) {
+        out.push_back(wireText(event));
+    }
+    return out;
+}
+
+struct ReleaseCase {
+    const char* fault;  // what a wrong record would do
+    std::vector<InputEvent> sent;
+    std::vector<InputEvent> releases;
+};
+
+const KeyEvent aDown{65, true}, aUp{65, false}, bDown{66, true}, bUp{66, false};
+const ButtonEvent leftDown{1, true}, leftUp{1, false}, rightDown{2, true}, rightUp{2, false};
+
+const ReleaseCase releaseCases[] = {
+    {"auto-repeat released more than once", {aDown, aDown, aDown}, {aUp}},
+    {"a key the server saw go up released again", {aDown, aUp}, {}},
+    {"not in the order of the presses", {bDown, leftDown, aDown}, {bUp, leftUp, aUp}},
+    {"a key pressed again after its release kept in its old place",
+     {aDown, bDown, aUp, aDown},
+     {bUp, aUp}},
+    {"a button released with its neighbour", {leftDown, rightDown, leftUp}, {rightUp}},
+    {"a release without its press remembered", {KeyEvent{122, false}, rightUp}, {}},
+    {"motion or wheel taken for a press",
+     {WheelEvent{1}, RelativeMotionEvent{1, 1}, AbsoluteMotionEvent{5, 5}},
+     {}},
+};
+
+TEST(HeldInputsTest, everyPressTheServerSawIsReleasedOnceInPressOrder) {
+    for (const auto& c : releaseCases) {
+        HeldInputs held;
+        for (const auto& event : c.sent) {
+            held.follow(event);
+        }
+        EXPECT_EQ(texts(held.takeReleases()), texts(c.releases)) << c.fault;
+        EXPECT_TRUE(held.takeReleases().empty()) << c.fault << " (released twice)";
+    }
+}
+
+SDL_Event key(Uint32 type, SDL_Keycode sym, Uint16 mod = KMOD_NONE, Uint8 repeat = 0) {
+    const Uint8 state = type == SDL_KEYDOWN ? SDL_PRESSED : SDL_RELEASED;
+    return {.key = {type, 0, 0, state, repeat, 0, 0, {SDL_GetScancodeFromKey(sym), sym, mod, 0}}};
+}
+SDL_Event button(Uint32 type, Uint8 which, int x, int y) {
+    const Uint8 state = type == SDL_MOUSEBUTTONDOWN ? SDL_PRESSED : SDL_RELEASED;
+    return {.button = {type, 0, 0, 0, which, state, 1, 0, x, y}};
+}
+SDL_Event wheel(int y, int x = 0) {
+    return {.wheel = {SDL_MOUSEWHEEL, 0, 0, 0, x, y, SDL_MOUSEWHEEL_NORMAL, 0, 0, 0, 0}};
+}
+SDL_Event windowEvent(Uint8 which) {
+    return {.window = {SDL_WINDOWEVENT, 0, 0, which, 0, 0, 0, 0, 0}};
+}
+
 // A hidden window on SDL's dummy video driver, so sizes and mouse state are SDL's own.
 class InputHandlerTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
+    void SetUp() override {
         setenv("SDL_VIDEODRIVER", "dummy", 1);
         ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_VIDEO), 0) << SDL_GetError();
-    }
-    static void TearDownTestSuite() { SDL_QuitSubSystem(SDL_INIT_VIDEO); }
-
-    void SetUp() override {
-        window.reset(SDL_CreateWindow("input", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, 1280,
-                                      720, SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE));
+        window = SDL_CreateWindow("input", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, 1280,
+                                  720, SDL_WINDOW_HIDDEN);
         ASSERT_TRUE(window) << SDL_GetError();
     }
-
-    void makeHandler() {
-        handler = std::make_unique<InputHandler>(
-            window.get(), [this](const InputEvent& event) { sent.push_back(wireText(event)); },
-            [this] { return picture; },
-            [this](int x, int y) {
-                menuRequests.push_back({x, y});
-            },
-            [] {});
-    }
-
     void TearDown() override {
-        handler.reset();
         SDL_SetRelativeMouseMode(SDL_FALSE);
         SDL_ShowCursor(SDL_ENABLE);
+        SDL_DestroyWindow(window);
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
     }
 
-    static SDL_Event key(Uint32 type, SDL_Keycode sym, Uint16 mod = KMOD_NONE, Uint8 repeat = 0) {
-        SDL_Event event{};
-        event.key.type = type;
-        event.key.state = type == SDL_KEYDOWN ? SDL_PRESSED : SDL_RELEASED;
-        event.key.repeat = repeat;
-        event.key.keysym = {SDL_GetScancodeFromKey(sym), sym, mod, 0};
-        return event;
-    }
-    static SDL_Event button(Uint32 type, Uint8 which, int x, int y) {
-        SDL_Event event{};
-        const Uint8 state = type == SDL_MOUSEBUTTONDOWN ? SDL_PRESSED : SDL_RELEASED;
-        event.button = {type, 0, 0, 0, which, state, 1, 0, x, y};
-        return event;
-    }
-    static SDL_Event wheel(int y, int x = 0) {
-        SDL_Event event{};
-        event.wheel = {SDL_MOUSEWHEEL, 0, 0, 0, x, y, SDL_MOUSEWHEEL_NORMAL, 0, 0, 0, 0};
-        return event;
-    }
-    static SDL_Event windowEvent(Uint8 which) {
-        SDL_Event event{};
-        event.window = {SDL_WINDOWEVENT, 0, 0, which, 0, 0, 0, 0, 0};
-        return event;
-    }
-
-    void dispatch(const std::vector<SDL_Event>& events) {
-        for (const auto& event : events) {
-            EXPECT_TRUE(handler->handleEvent(event)) << "event type " << event.type;
-        }
-    }
-
-    // A click: captured afterwards, with nothing held.
-    void capture() {
-        dispatch({button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 100, 100),
-                  button(SDL_MOUSEBUTTONUP, SDL_BUTTON_LEFT, 100, 100)});
-        ASSERT_TRUE(handler->isMouseCaptured());
-        sent.clear();
-    }
-
-    std::unique_ptr<SDL_Window, decltype(&SDL_DestroyWindow)> window{nullptr, SDL_DestroyWindow};
-    InputHandler::PictureSize picture{1920, 1080};
-    std::vector<std::string> sent;
-    std::vector<std::pair<int, int>> menuRequests;
-    std::unique_ptr<InputHandler> handler;
+    SDL_Window* window = nullptr;
 };
 
 using Events = std::vector<InputEvent>;
-
 using Corners = std::vector<std::pair<int, int>>;
 
 // What goes out for a few events, free or captured (by a click first, nothing held). The
@@ -107,8 +106,7 @@ TEST_F(InputHandlerTest, eventsBecomeTheseMessagesFreeOrCaptured) {
     const std::vector<Case> cases = {
         {"auto-repeat sends every press, unmapped keys nothing", false,
          {key(SDL_KEYDOWN, SDLK_a), key(SDL_KEYDOWN, SDLK_a, KMOD_NONE, 1), key(SDL_KEYUP, SDLK_a),
-          key(SDL_KEYDOWN, SDLK_CAPSLOCK), key(SDL_KEYDOWN, SDLK_KP_5),
-          key(SDL_KEYDOWN, SDLK_COMMA)},
+          key(SDL_KEYDOWN, SDLK_CAPSLOCK)},
          {KeyEvent{65, true}, KeyEvent{65, true}, KeyEvent{65, false}}, false},
         {"the release combination while free is an ordinary Q", false,
          {key(SDL_KEYDOWN, SDLK_q, noShift | KMOD_SHIFT)}, {KeyEvent{81, true}}, false},
@@ -140,23 +138,29 @@ TEST_F(InputHandlerTest, eventsBecomeTheseMessagesFreeOrCaptured) {
          {KeyEvent{87, true}, KeyEvent{87, false}}, false},
         {"hidden", true, {key(SDL_KEYDOWN, SDLK_w), windowEvent(SDL_WINDOWEVENT_HIDDEN)},
          {KeyEvent{87, true}, KeyEvent{87, false}}, true},
-        {"minimised", false, {button(SDL_MOUSEBUTTONDOWN, SDL_BUTTON_LEFT, 100, 100),
-          windowEvent(SDL_WINDOWEVENT_MINIMIZED)},
-         {ButtonEvent{1, true}, ButtonEvent{1, false}}, true},
     };
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        makeHandler();
-        sent.clear();
-        menuRequests.clear();
+        std::vector<std::string> sent;
+        Corners menu;
+        const auto send = [&](const InputEvent& event) { sent.push_back(wireText(event)); };
+        const auto picture = [] { return InputHandler::PictureSize{1920, 1080}; };
+        const auto openMenu = [&](int x, int y) { menu.push_back({x, y}); };
+        InputHandler handler(window, send, picture, openMenu, [] {});
         if (c.captured) {
-            capture();
+            for (Uint32 type : {SDL_MOUSEBUTTONDOWN, SDL_MOUSEBUTTONUP}) {
+                handler.handleEvent(button(type, SDL_BUTTON_LEFT, 100, 100));
+            }
+            ASSERT_TRUE(handler.isMouseCaptured());
+            sent.clear();
         }
-        dispatch(c.events);
+        for (const SDL_Event& event : c.events) {
+            EXPECT_TRUE(handler.handleEvent(event)) << "event type " << event.type;
+        }
         EXPECT_EQ(sent, texts(c.sent));
-        EXPECT_EQ(handler->isMouseCaptured(), c.capturedAfter);
-        EXPECT_EQ(menuRequests, c.menu);
+        EXPECT_EQ(handler.isMouseCaptured(), c.capturedAfter);
+        EXPECT_EQ(menu, c.menu);
     }
 }
 

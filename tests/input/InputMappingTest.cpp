@@ -38,8 +38,7 @@ TEST(ButtonTable, rightAndMiddleSwapPlacesOnTheWire) {
                                                              {SDL_BUTTON_X1, 4},
                                                              {SDL_BUTTON_X2, 5},
                                                              {0, 0},
-                                                             {6, 0},
-                                                             {255, 0}};
+                                                             {6, 0}};
     for (const auto& [sdl, wire] : buttons) {
         EXPECT_EQ(mapMouseButton(sdl), wire) << int(sdl);
     }

@@ -16,29 +16,26 @@ TEST(SettingsFolder, firstUsableVariableWins) {
     using Env = std::optional<std::string>;
     struct Case {
         Env localAppData, dataHome, home;
-        std::string expected;  // empty: the current folder
+        fs::path expected;
     };
+    TempDir work;
     const Case cases[] = {
         {"/srv/appdata", "/srv/xdg", "/home/u", "/srv/appdata/Quorvanta"},
         {"", "/srv/xdg", "/home/u", "/srv/xdg/Quorvanta"},
         {std::nullopt, std::nullopt, "/home/u", "/home/u/.local/share/Quorvanta"},
         {std::nullopt, "relative/data", "/home/u", "/home/u/.local/share/Quorvanta"},
         {std::nullopt, "", "/home/u", "/home/u/.local/share/Quorvanta"},
-        {std::nullopt, std::nullopt, std::nullopt, ""},
+        {std::nullopt, std::nullopt, std::nullopt, fs::canonical(work.path()) / "Quorvanta"},
     };
-    TempDir work;
+    const fs::path before = fs::current_path();
+    fs::current_path(work.path());
     for (const Case& c : cases) {
         ScopedEnv localAppData("LOCALAPPDATA", c.localAppData);
         ScopedEnv dataHome("XDG_DATA_HOME", c.dataHome);
         ScopedEnv home("HOME", c.home);
-        const fs::path before = fs::current_path();
-        fs::current_path(work.path());
-        const fs::path resolved = platform::settingsFolder();
-        fs::current_path(before);
-        EXPECT_EQ(resolved, c.expected.empty() ? fs::canonical(work.path()) / "Quorvanta"
-                                               : fs::path(c.expected))
-            << c.expected;
+        EXPECT_EQ(platform::settingsFolder(), c.expected);
     }
+    fs::current_path(before);
 }
 
 }  // namespace

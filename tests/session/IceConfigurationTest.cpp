@@ -39,8 +39,6 @@ TEST(IceConfiguration, everyUrlBecomesAServerWithItsEntrysCredentials) {
         // Credentials in the URL give way to the entry's, even absent ones.
         {R"({"iceServers":[{"urls":"turn:olduser:oldpass@relay.example"}]})",
          {"turn-udp relay.example:3478 /"}},
-        {R"({"iceServers":[{"urls":"turn:[2001:db8::1]:3479?transport=tcp"}]})",
-         {"turn-tcp 2001:db8::1:3479 /"}},
         {R"({"iceServers":[]})", {}},
         {R"({"iceServers":null})", {}},
         {R"({"iceServers":[{"urls":null},{"urls":[]},{"urls":"stun:x.example"}]})",
@@ -59,8 +57,6 @@ TEST(IceConfiguration, malformedRepliesAndUrlsFail) {
         {R"({})", "key 'iceServers' not found"},
         {R"({"iceServers":[{}]})", "key 'urls' not found"},
         {R"({"iceServers":[{"urls":5}]})", "type must be string, but is number"},
-        {R"({"iceServers":[{"urls":["stun:a.example",null]}]})",
-         "type must be string, but is null"},
         {R"({"iceServers":[{"urls":"stun:a.example","username":null}]})",
          "type must be string, but is null"},
     };
@@ -82,7 +78,6 @@ TEST(LoopbackBindAddress, onlyAServiceOnThisMachineKeepsTheConnectionOnLoopback)
     EXPECT_EQ(loopbackBindAddressFor("http://127.0.0.1:8080"), "127.0.0.1");
     EXPECT_EQ(loopbackBindAddressFor("http://localhost"), "127.0.0.1");
     EXPECT_EQ(loopbackBindAddressFor("https://user@127.0.0.2:9/api"), "127.0.0.1");
-    EXPECT_EQ(loopbackBindAddressFor("https://api.quorvanta.example"), std::nullopt);
     EXPECT_EQ(loopbackBindAddressFor("http://127.example.com:8080"), std::nullopt);
     EXPECT_EQ(loopbackBindAddressFor("http://localhost.example.com"), std::nullopt);
     EXPECT_EQ(loopbackBindAddressFor(""), std::nullopt);
