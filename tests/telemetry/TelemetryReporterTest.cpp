@@ -2,12 +2,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/TempDir.hpp"
@@ -18,11 +17,11 @@ namespace {
 
 using nlohmann::json;
 
-// One reporter with a hand-driven clock and a scripted server; each report takes
+// Reporters with a hand-driven clock and a scripted server; each report takes
 // reportDurationMs of that clock.
 class TelemetryFixture : public ::testing::Test {
   protected:
-    std::unique_ptr<TelemetryReporter> makeReporter() {
+    std::unique_ptr<TelemetryReporter> makeReporter(EventLog& log) {
         TelemetryTiming timing;
         timing.clockNs = [this] {
             ++clockReads;
@@ -38,7 +37,7 @@ class TelemetryFixture : public ::testing::Test {
             return reply;
         };
         return std::make_unique<TelemetryReporter>(TelemetryStream{"s-42", 1920, 1080, 0}, post,
-                                                   stats, stop, *log, timing);
+                                                   stats, stop, log, timing);
     }
 
     void cycleAfterTwoSeconds(TelemetryReporter& reporter) {
@@ -46,23 +45,7 @@ class TelemetryFixture : public ::testing::Test {
         reporter.cycle();
     }
 
-    // The log's lines once it is closed, so the count of a run of repeated lines is in; later
-    // lines go to a fresh log.
-    std::vector<std::string> closedLogLines() {
-        log.reset();
-        std::istringstream text(readWholeFile(logPath));
-        logPath += "+";
-        log.emplace(logPath);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(text, line);) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
-
-    TempDir folder;
-    std::filesystem::path logPath = folder.path() / "client.log";
-    std::optional<EventLog> log{std::in_place, logPath};
+    TempLog logged;
     StreamStats stats;
     std::atomic<bool> stop{false};
     std::int64_t nowNs = 5'000'000'000;
@@ -75,7 +58,7 @@ class TelemetryFixture : public ::testing::Test {
 
 TEST_F(TelemetryFixture, reportCarriesTheSixMembersAndTheProposalFollowsTheLastDuration) {
     stats.targetBitrate = 8'000'000;
-    auto reporter = makeReporter();
+    auto reporter = makeReporter(logged.log);
     // 2 s with 250,000 bytes is 1,000,000 bit/s; 3 of 60 frames dropped.
     stats.bytesReceived = 250'000;
     stats.framesReceived = 60;
@@ -108,7 +91,7 @@ TEST_F(TelemetryFixture, reportCarriesTheSixMembersAndTheProposalFollowsTheLastD
     }
     EXPECT_EQ(proposals, (std::vector<std::uint64_t>{10'000'000, 7'200'000, 7'200'000, 7'200'000,
                                                      10'000'000, 10'000'000, 10'000'000}));
-    const auto lines = closedLogLines();
+    const auto lines = logged.lines();
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0], "target=8000kbps received=1000kbps rtt=300ms local_drop=0.050000");
     EXPECT_EQ(lines[1], "target=8000kbps received=2000kbps rtt=300ms local_drop=0.010000");
@@ -120,19 +103,15 @@ TEST_F(TelemetryFixture, reportCarriesTheSixMembersAndTheProposalFollowsTheLastD
 }
 
 TEST(BitrateProposal, risesByAQuarterFallsByATenthAndStaysBetweenFourAndAHundredMegabits) {
-    struct Case {
-        std::uint64_t target;
-        double lastReportMs;
-        std::uint64_t expected;
-    };
-    const Case cases[] = {
+    // Target, duration of the last report, proposal.
+    const std::tuple<std::uint64_t, double, std::uint64_t> cases[] = {
         {4'200'000, 400.0, 4'000'000},       {1'000, 250.0, 4'000'000},
         {9'000'001, 10.0, 11'250'001},       {80'000'000, 10.0, 100'000'000},
         {5'000'000'000, 400.0, 100'000'000}, {UINT64_MAX, 10.0, 100'000'000},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(proposeBitrate(c.target, c.lastReportMs), c.expected)
-            << c.target << " after " << c.lastReportMs << " ms";
+    for (const auto& [target, lastReportMs, expected] : cases) {
+        EXPECT_EQ(proposeBitrate(target, lastReportMs), expected)
+            << target << " after " << lastReportMs << " ms";
     }
 }
 
@@ -157,9 +136,10 @@ TEST_F(TelemetryFixture, replyBitrateBecomesTheTargetOnlyWhenItIsAUsableNumber) 
         SCOPED_TRACE(c.reply.dump());
         stats.targetBitrate = 12'000'000;
         reply = c.reply;
-        cycleAfterTwoSeconds(*makeReporter());
+        TempLog caseLog;
+        cycleAfterTwoSeconds(*makeReporter(caseLog.log));
         EXPECT_EQ(stats.targetBitrate.load(), c.target);
-        const auto lines = closedLogLines();
+        const auto lines = caseLog.lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].rfind(c.logLine, 0), 0u) << lines[0];
     }
@@ -167,7 +147,7 @@ TEST_F(TelemetryFixture, replyBitrateBecomesTheTargetOnlyWhenItIsAUsableNumber) 
 
 // The fixture's clock stands still: only the stop can end the wait.
 TEST_F(TelemetryFixture, stopEndsAWaitThatWouldNeverEnd) {
-    auto reporter = makeReporter();
+    auto reporter = makeReporter(logged.log);
     std::atomic<bool> finished{false};
     std::thread thread([&] {
         reporter->run();
