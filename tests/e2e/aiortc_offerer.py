@@ -1,12 +1,11 @@
 #!/usr/bin/python3
 """An offering peer written with aiortc (Debian's 1.4), serving the signaling endpoints itself.
 
-Its offer has Opus audio and aiortc's own green 640x480 H.264 video under aiortc's media ids
-"0" and "1", and the data channels "input", "input-fast" and "microphone"; once "input" opens
-it puts the cursor in the middle of the picture. Every message the client sends is recorded
-as a JSON line. POST /control/send sends {"label": L} with "text": T, "binary": HEX or
-"textBytes": HEX (a text message of exactly those bytes, UTF-8 or not). Only 127.0.0.1
-candidates are used.
+It offers Opus audio, aiortc's green 640x480 H.264 video and the data channels "input",
+"input-fast" and "microphone", on 127.0.0.1 only; once "input" opens it centres the cursor.
+Every message the client sends is recorded as a JSON line. POST /control/send sends
+{"label": L} with "text": T, "binary": HEX or "textBytes": HEX (a text message of exactly those
+bytes, UTF-8 or not).
 """
 
 import argparse
@@ -65,13 +64,8 @@ aiortc.codecs.h264.create_encoder_context = _encoder_with_keyframes
 
 
 class RawText(str):
-    """Text whose bytes go out as given (aiortc sends text through str.encode), valid UTF-8
-    or not."""
-
-    def __new__(cls, raw):
-        text = super().__new__(cls, raw.decode("utf-8", errors="replace"))
-        text.raw = raw
-        return text
+    """Text sent as the bytes in its raw attribute, UTF-8 or not: aiortc sends text through
+    str.encode (and an empty text as such)."""
 
     def encode(self, *args, **kwargs):
         return self.raw
@@ -119,11 +113,8 @@ class OfferingPeer:
         # left, floored at 0) and takes no more data, though its association stays alive.
         # Acknowledging each zero-window probe would let one chunk through per round trip.
         await asyncio.sleep(1)
-
-        async def take_nothing(chunk):
-            pass
         pc.sctp._advertised_rwnd = -(1 << 40)
-        pc.sctp._receive_data_chunk = take_nothing
+        pc.sctp._receive_data_chunk = lambda chunk: asyncio.sleep(0)  # awaited, takes nothing
 
     async def change_ssrc(self, sender):
         # Sequence numbers and timestamps run on, as after a sender's restart that kept them.
@@ -147,15 +138,15 @@ class OfferingPeer:
             self.record.flush()
 
     async def send(self, body):
-        channel = self.channels.get(body.get("label"))
-        if channel is None or channel.readyState != "open":
-            raise ValueError(f"channel {body.get('label')!r} is not open")
+        channel = self.channels[body["label"]]  # aiortc refuses to send on a channel not open
         if "text" in body:
             channel.send(body["text"])
         elif "binary" in body:
             channel.send(bytes.fromhex(body["binary"]))
         else:
-            channel.send(RawText(bytes.fromhex(body["textBytes"])))
+            text = RawText(body["textBytes"])
+            text.raw = bytes.fromhex(body["textBytes"])
+            channel.send(text)
         return {}
 
     async def take_signal(self, body):

@@ -40,9 +40,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def stop_process(proc, sig=signal.SIGTERM, timeout=10):
+def stop_process(proc, timeout=10):
     if proc.poll() is None:
-        proc.send_signal(sig)
+        proc.terminate()
         try:
             proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -115,11 +115,10 @@ class Service:
 
 
 class Client:
-    """The real client with piped credentials (None: input ends at once) and its own settings
-    folder."""
+    """The real client, in its own settings folder; credentials on stdin (None: none, it ends)."""
 
     def __init__(self, workdir, args, env=None, credentials=(DEMO_EMAIL, DEMO_PASSWORD),
-                 settings=None):
+                 settings=None, closed_stdout=False):
         self.appdata = os.path.join(workdir, "appdata")
         self.settings_dir = os.path.join(self.appdata, "Quorvanta")
         os.makedirs(self.settings_dir, exist_ok=True)
@@ -132,8 +131,13 @@ class Client:
         env = {"SDL_AUDIODRIVER": "dummy", **os.environ, "LOCALAPPDATA": self.appdata,
                **(env or {})}
         with open(self.stdout_path, "w") as out, open(self.stderr_path, "w") as err:
+            if closed_stdout:  # a pipe whose reader has gone: every write to it fails
+                read_end, out = os.pipe()
+                os.close(read_end)
             self.proc = subprocess.Popen([CLIENT, *args], stdin=subprocess.PIPE, stdout=out,
                                          stderr=err, env=env)
+        if closed_stdout:
+            os.close(out)
         if credentials:
             self.proc.stdin.write(f"{credentials[0]}\n{credentials[1]}\n".encode())
         self.proc.stdin.close()
@@ -148,7 +152,12 @@ class Client:
                 lines += [lines[-1]] * int(repeated.group(1)) if repeated and lines else [line]
         return lines
 
-    def wait_log(self, predicate, timeout=15, what="a log line"):
+    def wait_log(self, predicate, timeout=15, what=None):
+        """Waits for the predicate on the log's lines to hold, or for lines of these texts."""
+        if not callable(predicate):
+            texts = {predicate} if isinstance(predicate, str) else predicate
+            what, predicate = what or " and ".join(sorted(texts)), lambda l: texts <= set(l)
+
         def check():
             if self.proc.poll() is not None and not predicate(self.log_lines()):
                 raise AssertionError(f"client exited ({self.proc.returncode}) before {what}:\n"
@@ -177,9 +186,6 @@ class EndToEndTest(unittest.TestCase):
     """Gives each test a work folder (kept when it fails) and closes what it started."""
 
     def setUp(self):
-        for binary in (CLIENT, SERVICE):
-            if not os.path.exists(binary):
-                self.fail(f"{binary} is not built")
         self.workdir = tempfile.mkdtemp(prefix="qv-e2e-")
         self.stack = contextlib.ExitStack()
         self.addCleanup(self._cleanup)
@@ -193,15 +199,8 @@ class EndToEndTest(unittest.TestCase):
         else:
             shutil.rmtree(self.workdir, ignore_errors=True)
 
-    def start_xvfb(self, width=1366, height=768):
-        xvfb = Xvfb(width, height)
-        self.stack.callback(xvfb.close)
-        return xvfb
-
-    def start_service(self, *args, scenario=None, port=None, workdir=None):
-        workdir = workdir or tempfile.mkdtemp(dir=self.workdir)
-        os.makedirs(workdir, exist_ok=True)
-        service = Service(workdir, *args, scenario=scenario, port=port)
+    def start_service(self, *args, scenario=None, port=None):
+        service = Service(tempfile.mkdtemp(dir=self.workdir), *args, scenario=scenario, port=port)
         self.stack.callback(service.close)
         return service
 
@@ -211,16 +210,20 @@ class EndToEndTest(unittest.TestCase):
         return client
 
     def start_session(self, *service_args, scenario=None, size=(640, 360), args=(), env=None,
-                      **client):
-        """An X server of that size, a fresh service and the client on both."""
-        xvfb = self.start_xvfb(*size)
-        service = self.start_service(*service_args, scenario=scenario)
-        client = self.start_client([service.base_url, *args],
+                      url=None, **client):
+        """An X server of that size, a fresh service (unless the client is for the server at
+        url) and the client on both; (desktop, service, client)."""
+        import desktop  # which imports this module
+        xvfb = Xvfb(*size)
+        self.stack.callback(xvfb.close)
+        service = None if url else self.start_service(*service_args, scenario=scenario)
+        client = self.start_client([url or service.base_url, *args],
                                    env={**xvfb.env(), **(env or {})}, **client)
-        return xvfb, service, client
+        return desktop.Desktop(xvfb.display), service, client
 
     def serve(self, handler):
         """An HTTP server on a free loopback port answering with that handler; its base URL."""
+        handler.log_message = lambda *args: None  # a line per request would bury the findings
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         server.daemon_threads = True
         threading.Thread(target=server.serve_forever, daemon=True).start()

@@ -33,8 +33,7 @@ def statistics(client):
 
 
 def wait_decoding(client, more=10, keys=("decoded",), timeout=30, what="decoding to go on"):
-    """Waits for a statistics line `more` beyond the last one so far in each counter of keys;
-    returns that line."""
+    """Waits for a statistics line `more` beyond the last so far in each of keys; returns it."""
     rows = statistics(client)
     floor = {k: (rows[-1][k] if rows else 0) + more - 1 for k in keys}
 
@@ -42,10 +41,6 @@ def wait_decoding(client, more=10, keys=("decoded",), timeout=30, what="decoding
         row = (statistics(client) or [None])[-1]
         return row if row and all(row[k] > v for k, v in floor.items()) else None
     return client.wait_log(lambda _: check(), timeout=timeout, what=what)
-
-
-def has_line(text):
-    return lambda lines: text in lines
 
 
 class Picture:

@@ -2,17 +2,13 @@
 checked in what the stand-in service recorded from its data channels."""
 
 import json
-import math
 import os
-import struct
 import subprocess
 import tempfile
 import unittest
 
-import desktop
 import harness
 import stream_checks as checks
-from stream_checks import has_line
 
 SHIFT, CTRL, ALT = 16, 17, 18
 KEY_A, KEY_B, KEY_Q, KEY_S = 65, 66, 81, 83
@@ -37,17 +33,11 @@ class Session:
     """One client streaming from the service, its window found and focused."""
 
     def __init__(self, test, env=None, settings=None):
-        xvfb, self.service, self.client = test.start_session(size=(1366, 768), env=env,
-                                                             settings=settings)
-        self.screen = desktop.Desktop(xvfb.display)
-        self.client.wait_log(
-            lambda lines: "input_channel_open" in lines and "input-fast_channel_open" in lines,
-            timeout=30, what="both input channels to open")
+        self.screen, self.service, self.client = test.start_session(size=(1366, 768), env=env,
+                                                                    settings=settings)
+        self.client.wait_log({"input_channel_open", "input-fast_channel_open"}, timeout=30)
         self.window = self.screen.client_window()
         self.screen.focus(self.window)
-
-    def xdotool(self, *args):
-        self.screen.xdotool(*args)
 
     def corner_text_pixels(self):
         """Light pixels in the window's top-left corner, where the statistics panel writes."""
@@ -64,10 +54,8 @@ class Session:
                 if "channel" in row and "text" in row]
 
     def wait_messages(self, start, predicate, what, timeout=10):
-        def check():
-            messages = self.messages(start)
-            return messages if predicate(messages) else None
-        return harness.wait_until(check, timeout=timeout, what=what)
+        return harness.wait_until(lambda: m if predicate(m := self.messages(start)) else None,
+                                  timeout=timeout, what=what)
 
     def wait_key(self, start, vk, down, what):
         return self.wait_messages(start, lambda m: (vk, down) in key_messages(m), what)
@@ -75,7 +63,6 @@ class Session:
     def cursor_replies(self, start):
         return [json.loads(row["sent"]["text"]) for row in self.service.records()[start:]
                 if "sent" in row and row["sent"]["channel"] == "input"]
-
 
 
 class KeyboardTest(harness.EndToEndTest):
@@ -88,7 +75,7 @@ class KeyboardTest(harness.EndToEndTest):
         self.assertEqual(len(opened), 1, opened)
         self.assertRegex(opened[0], r"^microphone_error=.")
         start = session.mark()
-        session.xdotool("key", "a")
+        session.screen.xdotool("key", "a")
         messages = session.wait_key(start, KEY_A, False, "the release of A")
         self.assertEqual(key_messages(messages), [(KEY_A, True), (KEY_A, False)])
         # byte for byte as the client serialises it
@@ -102,10 +89,10 @@ class KeyboardTest(harness.EndToEndTest):
         # modifiers come and go, and nothing of S.
         plain = session.corner_text_pixels()
         start = session.mark()
-        session.xdotool("key", "ctrl+alt+shift+s")
+        session.screen.xdotool("key", "ctrl+alt+shift+s")
         harness.wait_until(lambda: session.corner_text_pixels() > plain + 200,
                            what="the statistics panel's text")
-        session.xdotool("key", "b")  # on the same ordered channel, so everything before it is in
+        session.screen.xdotool("key", "b")  # on the ordered channel: once B is in, all before it is
         messages = session.wait_key(start, KEY_B, False, "the key after the statistics keys")
         keys = key_messages(messages)
         self.assertEqual([k for k in keys if k[0] == KEY_S], [])
@@ -118,7 +105,7 @@ class KeyboardTest(harness.EndToEndTest):
     def test_held_key_is_released_once_when_the_focus_moves_and_at_shutdown(self):
         session = Session(self)
         start = session.mark()
-        session.xdotool("keydown", "a")
+        session.screen.xdotool("keydown", "a")
         session.wait_key(start, KEY_A, True, "the press of A")
         other = subprocess.Popen(["xmessage", "-name", "qv-other-window", "another window"],
                                  env={**os.environ, **session.screen.env},
@@ -128,11 +115,11 @@ class KeyboardTest(harness.EndToEndTest):
             lambda: next((w for w in session.screen.top_level_windows()
                           if w.title == "qv-other-window"), None), what="the other window"))
         session.wait_key(start, KEY_A, False, "the release of A once the focus moved")
-        session.xdotool("keyup", "a")  # goes to the other window
+        session.screen.xdotool("keyup", "a")  # goes to the other window
 
         # B behind it on the same ordered channel: everything sent before B is in.
         session.screen.focus(session.window)
-        session.xdotool("key", "b")
+        session.screen.xdotool("key", "b")
         messages = session.wait_key(start, KEY_B, False, "the key after the focus came back")
         keys = key_messages(messages)
         # A held key repeats its press; any other message would be one too many.
@@ -143,8 +130,7 @@ class KeyboardTest(harness.EndToEndTest):
         # Still held when the client stops: the releases reach the service before the
         # connection closes, in the order of the presses.
         start = session.mark()
-        session.xdotool("keydown", "a")
-        session.xdotool("mousedown", "1")
+        session.screen.xdotool("keydown", "a", "mousedown", "1")
         session.wait_messages(start, lambda m: ("input", {"type": "mouse_button", "button": 1,
                                                           "down": True}) in m,
                               "the press of the left button")
@@ -162,9 +148,9 @@ class MouseTest(harness.EndToEndTest):
 
         # A free pointer moves the service's cursor, which answers where it drew it.
         # (Xvfb starts the pointer at the screen's centre, so go elsewhere first.)
-        session.xdotool("mousemove", "--window", session.window.id, 10, 10)
+        session.screen.xdotool("mousemove", "--window", session.window.id, 10, 10)
         start = session.mark()
-        session.xdotool("mousemove", "--window", session.window.id, width // 2, height // 2)
+        session.screen.xdotool("mousemove", "--window", session.window.id, width // 2, height // 2)
         messages = session.wait_messages(
             start, lambda m: any(x["x"] > 30000 for _, x in of_type(m, "mouse_move_absolute")),
             "an absolute motion to the centre")
@@ -182,7 +168,7 @@ class MouseTest(harness.EndToEndTest):
         # A click captures: the button goes out on input, then motion is relative and the
         # service hides its cursor.
         start = session.mark()
-        session.xdotool("click", "1")
+        session.screen.xdotool("click", "1")
         messages = session.wait_messages(start, lambda m: len(of_type(m, "mouse_button")) >= 2,
                                          "the click")
         self.assertEqual(of_type(messages, "mouse_button"),
@@ -190,7 +176,7 @@ class MouseTest(harness.EndToEndTest):
                           ("input", {"type": "mouse_button", "button": 1, "down": False})])
         start = session.mark()
         for _ in range(5):
-            session.xdotool("mousemove_relative", "--", "12", "7")
+            session.screen.xdotool("mousemove_relative", "--", "12", "7")
         messages = session.wait_messages(
             start, lambda m: sum(x["dx"] for _, x in of_type(m, "mouse_move")) >= 30,
             "relative motion")
@@ -204,12 +190,12 @@ class MouseTest(harness.EndToEndTest):
 
         # Ctrl+Alt+Shift+Q while captured frees the pointer; the server never sees Q pressed.
         start = session.mark()
-        session.xdotool("key", "ctrl+alt+shift+q")
-        session.xdotool("key", "b")
+        session.screen.xdotool("key", "ctrl+alt+shift+q")
+        session.screen.xdotool("key", "b")
         messages = session.wait_key(start, KEY_B, False, "the key after the release combination")
         self.assertNotIn((KEY_Q, True), key_messages(messages))
         start = session.mark()
-        session.xdotool("mousemove", "--window", session.window.id, width // 4, height // 4)
+        session.screen.xdotool("mousemove", "--window", session.window.id, width // 4, height // 4)
         messages = session.wait_messages(start, lambda m: of_type(m, "mouse_move_absolute"),
                                          "absolute motion after the release")
         self.assertEqual(of_type(messages, "mouse_move"), [])
@@ -217,8 +203,7 @@ class MouseTest(harness.EndToEndTest):
 
 
 class PulseAudio:
-    """A private PulseAudio daemon whose default source hears what is played into a null sink:
-    a virtual microphone."""
+    """A private PulseAudio daemon, for a microphone of our own."""
 
     MICROPHONE = "QuorvantaTestMicrophone"  # SDL names a PulseAudio source by its description
 
@@ -234,7 +219,6 @@ class PulseAudio:
              "--use-pid-file=false", "--log-target=stderr",
              "--load=module-native-protocol-unix auth-anonymous=1 socket=" + self.socket],
             env=self.env, stdout=self.log, stderr=subprocess.STDOUT)
-        self.player = None
 
     def ready(self):
         if self.proc.poll() is not None:
@@ -242,39 +226,17 @@ class PulseAudio:
         return subprocess.run(["pactl", "info"], env=self.env, capture_output=True,
                               timeout=5).returncode == 0
 
-    def add_virtual_microphone(self):
-        # The client plays the stream's own 440 Hz tone: into a sink of its own, or the
-        # microphone would hear it too.
-        for args in (["load-module", "module-null-sink", "sink_name=qvspeaker"],
-                     ["set-default-sink", "qvspeaker"],
-                     ["load-module", "module-null-sink", "sink_name=qvsink"],
-                     ["load-module", "module-remap-source", "master=qvsink.monitor",
-                      "source_name=qvmic", "channels=1", "channel_map=mono",
-                      f"source_properties=device.description={self.MICROPHONE}"],
-                     ["set-default-source", "qvmic"]):
-            subprocess.run(["pactl", *args], env=self.env, check=True, capture_output=True,
-                           timeout=10)
-
-    def play_tone(self, frequency, seconds, rate=48000):
-        path = os.path.join(self.runtime, "tone.raw")
-        with open(path, "wb") as f:
-            f.write(b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * frequency * i
-                                                                     / rate)))
-                             for i in range(int(rate * seconds))))
-        self.player = subprocess.Popen(
-            ["pacat", "--playback", "--device=qvsink", "--format=s16le", f"--rate={rate}",
-             "--channels=1", path], env=self.env, stderr=subprocess.DEVNULL)
+    def pactl(self, *args):
+        subprocess.run(["pactl", *args], env=self.env, check=True, capture_output=True, timeout=10)
 
     def close(self):
-        if self.player:
-            harness.stop_process(self.player)
         harness.stop_process(self.proc)
         self.log.close()
 
 
 class MicrophoneTest(harness.EndToEndTest):
 
-    def test_service_hears_the_tone_played_into_the_virtual_microphone(self):
+    def test_service_hears_the_tone_of_the_microphone_and_then_its_silence(self):
         pulse = PulseAudio(self.workdir)
         self.stack.callback(pulse.close)
         try:
@@ -282,13 +244,15 @@ class MicrophoneTest(harness.EndToEndTest):
         except (RuntimeError, AssertionError) as error:
             print(f"skipping the microphone test: PulseAudio cannot run here: {error}")
             raise unittest.SkipTest(str(error))
-        # Once the daemon runs, a failing module is a fault, not a reason to skip.
-        pulse.add_virtual_microphone()
-        pulse.play_tone(440, 60)
+        # Once the daemon runs, a failing module is a fault, not a reason to skip. The null sink
+        # takes what the client plays.
+        pulse.pactl("load-module", "module-null-sink")
+        pulse.pactl("load-module", "module-sine-source", "source_name=qvmic", "frequency=440",
+                    "source_properties=device.description=" + pulse.MICROPHONE)
         session = Session(self, env={**pulse.env, "SDL_AUDIODRIVER": "pulseaudio"},
                           settings={"client-microphone-device.txt": pulse.MICROPHONE})
         self.assertIn("microphone=" + pulse.MICROPHONE, session.client.log_lines())
-        session.client.wait_log(has_line("microphone_channel_open"), what="the channel")
+        session.client.wait_log("microphone_channel_open")
 
         def summaries():  # the service's summary of each second it heard, oldest first
             return [row for row in session.service.records() if "micPackets" in row]
@@ -304,7 +268,7 @@ class MicrophoneTest(harness.EndToEndTest):
         self.assertEqual({row["firstBytes"][:8] for row in packets}, {"4d494330"})
 
         # Silence is told apart from the tone.
-        harness.stop_process(pulse.player)
+        pulse.pactl("set-source-mute", "qvmic", "1")
         start = len(summaries())
         quiet = harness.wait_until(
             lambda: next((s for s in summaries()[start + 1:] if s["rms"] < 0.01), None),

@@ -4,17 +4,13 @@ under Xvfb, clicked and typed at with xdotool, against the stand-in service."""
 import json
 import os
 
-import desktop
 import harness
 import stream_checks as checks
 from stream_checks import telemetry_lines, wait_decoding
 
-SESSION_PATH = "/game-sessions/demo-session/webrtc/"
-# The menu hangs from this point, inset from the window's top-right corner; rows are 24 pixels
-# high below a 3-pixel margin.
-MENU_INSET = 14
-ROW_HEIGHT = 24
-MENU_PADDING = 3
+# The menu hangs from a point this far in from the window's top-right corner; its rows are this
+# high below a margin of that many pixels.
+MENU_INSET, ROW_HEIGHT, MENU_PADDING = 14, 24, 3
 # Into "Битрейт", down to "8 Мбит/с".
 TO_8_MBITS = ("Down", "Down", "Down", "Right", "Down", "Down")
 
@@ -27,8 +23,7 @@ def saved(client, name):
 class MenuTest(harness.EndToEndTest):
 
     def start_streaming(self, scenario=None):
-        xvfb, service, client = self.start_session(scenario=scenario, size=(1366, 768))
-        screen = desktop.Desktop(xvfb.display)
+        screen, service, client = self.start_session(scenario=scenario, size=(1366, 768))
         wait_decoding(client, more=1)
         return screen, service, client, screen.client_window()
 
@@ -61,7 +56,7 @@ class MenuTest(harness.EndToEndTest):
         wait_decoding(client, more=1)
         self.assertNotIn("Настройка сохранена", client.stderr())  # shown, not printed
         self.assertEqual(client.stop(), 0)
-        viewports = service.requests(SESSION_PATH + "viewport")
+        viewports = service.requests("/game-sessions/demo-session/webrtc/viewport")
         self.assertEqual([json.loads(v["body"])["codec"] for v in viewports], ["h264"])
 
     def test_network_test_shows_its_figures_then_its_error_and_the_stream_goes_on(self):

@@ -3,10 +3,8 @@
 import http.client
 import http.server
 import json
-import os
 import re
 import signal
-import subprocess
 
 import harness
 import stream_checks as checks
@@ -20,49 +18,38 @@ class StartupTest(harness.EndToEndTest):
              "body": "{\"data\":[]}"}]})
         dummy = {"SDL_VIDEODRIVER": "dummy"}
         no_display = {"DISPLAY": "", "WAYLAND_DISPLAY": "", "SDL_VIDEODRIVER": ""}
-        demo = (harness.DEMO_EMAIL, harness.DEMO_PASSWORD)
+        demo, wrong = (harness.DEMO_EMAIL, harness.DEMO_PASSWORD), (harness.DEMO_EMAIL, "wrong")
+        # With exit code 0 the message is what standard output matches.
         for name, args, env, credentials, code, message, requests in [
-                ("help", ["--help"], dummy, demo, 0, None, []),
+                ("help", ["--help"], dummy, demo, 0, "BASE_URL", []),
+                ("version", ["--version"], dummy, demo, 0, r"^quorvanta-client \d+\.\d+\.\d+\n$",
+                 []),
                 ("unknown option", [service.base_url, "--fullscreen"], dummy, demo, 1,
                  "unknown option --fullscreen", []),
                 ("input ended", [service.base_url], dummy, None, 1, "No e-mail entered", []),
                 ("no display", [service.base_url], no_display, demo, 1, "No display", []),
-                ("wrong password", [service.base_url], dummy, (harness.DEMO_EMAIL, "wrong"), 2,
+                ("wrong password", [service.base_url], dummy, wrong, 2, "Login failed: HTTP 401",
+                 ["/auth/login"]),
+                # The prompts cannot be written, but the login still runs and is refused.
+                ("standard output closed by its reader", [service.base_url], dummy, wrong, 2,
                  "Login failed: HTTP 401", ["/auth/login"]),
                 ("no active session", [service.base_url], dummy, demo, 1,
                  "Quorvanta Client error: No active Quorvanta session",
                  ["/auth/login", "/game-sessions/active"])]:
             with self.subTest(name):
                 before = len(service.requests())
-                client = self.start_client(args, env=env, credentials=credentials)
+                client = self.start_client(args, env=env, credentials=credentials,
+                                           closed_stdout=name.startswith("standard output"))
                 self.assertEqual(client.wait_exit(), code)
                 self.assertEqual([r["path"] for r in service.requests()[before:]], requests)
-                if message is None:
-                    self.assertIn("BASE_URL", client.stdout())
+                if code == 0:
+                    self.assertRegex(client.stdout(), message)
                     continue
                 self.assertIn(message, client.stderr())
                 if requests:  # past the console: the message is the whole output, and logged
                     self.assertEqual(client.stderr(),
                                      f"{message}\nLog file: {client.log_path}\n")
                     self.assertIn(message, client.log_lines())
-        version = self.start_client(["--version"], env=dummy)
-        self.assertEqual(version.wait_exit(), 0)
-        self.assertRegex(version.stdout(), r"^quorvanta-client \d+\.\d+\.\d+\n$")
-
-    def test_standard_output_closed_by_its_reader_does_not_kill_the_client(self):
-        service = self.start_service()
-        read_end, write_end = os.pipe()
-        os.close(read_end)
-        try:
-            proc = subprocess.run([harness.CLIENT, service.base_url],
-                                  input=f"{harness.DEMO_EMAIL}\nwrong\n".encode(),
-                                  stdout=write_end, stderr=subprocess.DEVNULL, timeout=30,
-                                  env={**os.environ, "SDL_VIDEODRIVER": "dummy",
-                                       "LOCALAPPDATA": self.workdir})
-        finally:
-            os.close(write_end)
-        # The prompts cannot be written, but the login still runs and is refused.
-        self.assertEqual(proc.returncode, 2)
 
     def test_display_session_argument_and_saved_settings_shape_viewport_and_telemetry(self):
         for screen, args, settings, display, lookups, viewport in [
@@ -101,8 +88,7 @@ class StartupTest(harness.EndToEndTest):
         seen = []  # method, path and User-Agent of every request to the front
 
         class MovedApi(http.server.BaseHTTPRequestHandler):
-            """Answers every path with a 301 to the same path under /v2, and passes what
-            arrives there on to the stand-in."""
+            """Moves every path under /v2 with a 301, and passes what arrives there on."""
             protocol_version = "HTTP/1.1"
 
             def forward(self):
@@ -127,11 +113,7 @@ class StartupTest(harness.EndToEndTest):
 
             do_GET = do_POST = forward
 
-            def log_message(self, *args):
-                pass
-
-        xvfb = self.start_xvfb(640, 360)
-        client = self.start_client([self.serve(MovedApi)], env=xvfb.env())
+        _, _, client = self.start_session(url=self.serve(MovedApi))
         checks.wait_decoding(client, more=1)
         logins = service.requests("/auth/login")  # the record masks the password
         self.assertEqual([(r["method"], json.loads(r["body"])) for r in logins],
