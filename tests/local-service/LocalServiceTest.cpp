@@ -26,8 +26,7 @@ struct PeerProbe {
     int created = 0;
 };
 
-class FakePeer : public SessionPeer {
-  public:
+struct FakePeer : SessionPeer {
     explicit FakePeer(std::shared_ptr<PeerProbe> probe) : probe(std::move(probe)) {}
     void setRemoteAnswer(const std::string& sdp) override {
         std::lock_guard lock(probe->mutex);
@@ -37,8 +36,6 @@ class FakePeer : public SessionPeer {
     void setBitrate(std::uint64_t) override {}
     bool sendText(const std::string&, const std::string&) override { return true; }
     void close() override {}
-
-  private:
     std::shared_ptr<PeerProbe> probe;
 };
 
@@ -68,24 +65,21 @@ class ServiceTest : public ::testing::Test {
         if (auto at = authorization.find("{t}"); at != std::string::npos) {
             authorization.replace(at, 3, token);
         }
-        httplib::Headers headers;
-        if (!authorization.empty()) {
-            headers.emplace("Authorization", authorization);
-        }
+        const httplib::Headers headers = {{"Authorization", authorization}};
         return method == "GET" ? client->Get(path, headers)
                                : client->Post(path, headers, body, "application/json");
     }
 
     json events(const std::string& viewerId, int after) {
         auto reply = send(
-            "GET", eventsPath + "?after=" + std::to_string(after) + "&viewerId=" + viewerId, "");
+            "GET", webrtc + "events?after=" + std::to_string(after) + "&viewerId=" + viewerId, "");
         EXPECT_EQ(reply->status, 200);
         return json::parse(reply->body).at("events");
     }
 
     static constexpr const char* demoLogin =
         R"({"email":"demo@quorvanta.local","password":"demo"})";
-    const std::string eventsPath = "/game-sessions/s-1/webrtc/events";
+    const std::string webrtc = "/game-sessions/s-1/webrtc/";
     std::shared_ptr<PeerProbe> probe = std::make_shared<PeerProbe>();
     std::unique_ptr<LocalService> service;
     std::unique_ptr<httplib::Client> client;
@@ -93,7 +87,6 @@ class ServiceTest : public ::testing::Test {
 };
 
 TEST_F(ServiceTest, httpApiAnswersEachRequestAsTheClientExpects) {
-    const std::string webrtc = "/game-sessions/s-1/webrtc/";
     auto viewport = [](const std::string& width) {
         return R"({"width":)" + width + R"(,"height":720,"codec":"h264","bitrate":1})";
     };
@@ -162,7 +155,6 @@ TEST_F(ServiceTest, eventsComeOnceInOrderToTheNewestViewerWhichAnswersOnlyWithAn
     EXPECT_FALSE(later[1].contains("mid"));
     EXPECT_TRUE(events("native-1", 5).empty());
 
-    const std::string signal = "/game-sessions/s-1/webrtc/signal";
     auto describe = [](const char* type) {
         return json({{"viewerId", "native-1"},
                      {"type", "set_remote_description"},
@@ -170,8 +162,8 @@ TEST_F(ServiceTest, eventsComeOnceInOrderToTheNewestViewerWhichAnswersOnlyWithAn
                      {"sdp", "v=0\r\n"}})
             .dump();
     };
-    EXPECT_EQ(send("POST", signal, describe("offer"))->status, 400);
-    EXPECT_EQ(send("POST", signal, describe("answer"))->status, 200);
+    EXPECT_EQ(send("POST", webrtc + "signal", describe("offer"))->status, 400);
+    EXPECT_EQ(send("POST", webrtc + "signal", describe("answer"))->status, 200);
     {
         std::lock_guard lock(probe->mutex);
         EXPECT_EQ(probe->answers, std::vector<std::string>{"v=0\r\n"});

@@ -46,11 +46,10 @@ class Slot {
 
 class FakeTrack : public rtc::Track::Impl {
   public:
-    explicit FakeTrack(std::string mid, std::string kind = "video")
-        : mediaId(std::move(mid)), mediaKind(std::move(kind)) {}
+    explicit FakeTrack(std::string mid) : mediaId(std::move(mid)) {}
 
     std::string mid() const override { return mediaId; }
-    std::string kind() const override { return mediaKind; }
+    std::string kind() const override { return "video"; }
     void setMediaHandler(std::shared_ptr<rtc::MediaHandler> handler) override {
         std::lock_guard lock(mutex);
         mediaHandlerSet = std::move(handler);
@@ -79,7 +78,6 @@ class FakeTrack : public rtc::Track::Impl {
 
   private:
     const std::string mediaId;
-    const std::string mediaKind;
     mutable std::mutex mutex;
     std::shared_ptr<rtc::MediaHandler> mediaHandlerSet;
     Slot<rtc::binary, rtc::FrameInfo> frames;

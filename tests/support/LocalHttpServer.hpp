@@ -12,10 +12,7 @@
 // own thread. Register handlers on `server` before start(); the destructor stops and joins.
 class LocalHttpServer {
   public:
-    LocalHttpServer() = default;
     ~LocalHttpServer() { stop(); }
-    LocalHttpServer(const LocalHttpServer&) = delete;
-    LocalHttpServer& operator=(const LocalHttpServer&) = delete;
 
     // Binds and starts serving; returns once the server accepts connections.
     void start() {

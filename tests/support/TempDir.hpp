@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -37,9 +38,7 @@ class TempDir {
 // Whole file content, or an empty string when the file cannot be read.
 inline std::string readWholeFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void writeWholeFile(const std::filesystem::path& path, const std::string& content) {
