@@ -98,20 +98,6 @@ TEST(PopupMenuLayout, hangsFromTheAnchorStaysInsideTheWindowAndScrollsLongLists)
     EXPECT_LE(last.y + last.h, panel.box.y + panel.box.h);
 }
 
-TEST(PopupMenuInteraction, returnOpensASubmenuAndLeftClosesIt) {
-    const auto menu = sampleMenu();
-    auto view = makeView(menu);
-    for (SDL_Keycode k : {SDLK_DOWN, SDLK_DOWN, SDLK_DOWN, SDLK_RETURN}) {
-        view.handle(key(k));
-    }
-    ASSERT_EQ(view.panels().size(), 2u);
-    EXPECT_EQ(highlighted(view), "Автоматически");
-    view.handle(key(SDLK_LEFT));
-    EXPECT_EQ(view.panels().size(), 1u);
-    EXPECT_EQ(highlighted(view), "Битрейт");
-    EXPECT_EQ(view.outcome(), Outcome::Open);
-}
-
 TEST(PopupMenuInteraction, mouseChoosesOnReleaseButNotWithTheOpeningRelease) {
     const auto menu = sampleMenu();
     auto view = makeView(menu);

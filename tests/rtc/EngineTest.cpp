@@ -1,6 +1,6 @@
 // The engine adapter's parts that need no peer: what it takes in from the service (ICE
-// servers, offers, candidates, the SSRCs and sequence numbers of the sender's RTP packets),
-// the frames it hands on, its log hooks and the binding its callbacks go through.
+// servers, offers, candidates, the sequence numbers of the sender's RTP packets), the frames
+// it hands on and its log hooks.
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <memory>
 #include <new>
 #include <regex>
 #include <sstream>
@@ -20,8 +19,6 @@
 #include "rtc/IceSetup.hpp"
 #include "rtc/LossTracker.hpp"
 #include "rtc/Sdp.hpp"
-#include "rtc/SsrcLatch.hpp"
-#include "rtc/WeakBind.hpp"
 #include "support/TempDir.hpp"
 
 namespace {
@@ -65,42 +62,6 @@ TEST(IceServers, everyUrlReachesTheEngineOrIsNamedWithItsReason) {
         rtc::PeerConnection connection(config);
     }
     EXPECT_EQ(log.lines(), unused);
-}
-
-TEST(SsrcLatch, newerSsrcsCarryOnAsTheFirstAndReplacedOnesAreDropped) {
-    struct Packet {
-        bool rtcp;
-        std::uint8_t payloadType;  // RTP only
-        std::uint32_t ssrc;
-        bool keep;
-        std::uint32_t goesOnAs;
-        bool firstExtra;
-    };
-    const std::vector<Packet> packets = {
-        {false, 96, 1, true, 1, false},    // the video's first SSRC
-        {false, 111, 9, true, 9, false},   // audio, a stream of its own
-        {false, 96, 2, true, 1, true},     // the sender restarted: on as the first
-        {false, 96, 2, true, 1, false},    //
-        {true, 0, 2, true, 1, false},      // its reports too
-        {false, 96, 1, false, 1, false},   // the replaced SSRC is gone for good
-        {true, 0, 1, false, 1, false},     //
-        {false, 96, 3, true, 1, false},    // reported once only
-        {true, 0, 9, true, 9, false},      // the audio's reports stay as they are
-        {true, 0, 77, false, 77, false},   // a sender of no stream
-        {false, 100, 5, false, 5, false},  // a payload type the answer did not take
-        {false, 111, 9, true, 9, false},   //
-    };
-    rtc::SsrcLatch latch;
-    latch.allow({96, 97, 111});
-    for (std::size_t i = 0; i < packets.size(); ++i) {
-        const auto& p = packets[i];
-        auto verdict = p.rtcp ? latch.rtcp(p.ssrc) : latch.rtp(p.payloadType, p.ssrc);
-        EXPECT_EQ(verdict.keep, p.keep) << i;
-        if (verdict.keep) {
-            EXPECT_EQ(verdict.ssrc, p.goesOnAs) << i;
-        }
-        EXPECT_EQ(verdict.firstExtra, p.firstExtra) << i;
-    }
 }
 
 // Loss, lateness and repair told apart from sequence numbers alone: "e<n>" enters the jitter
@@ -166,27 +127,6 @@ TEST(Sdp, bundledSectionsTakeTheBundleTagsCredentialsAndOthersKeepTheirs) {
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(rtc::sdp::unifyBundleCredentials(in), out.empty() ? in : out);
     }
-}
-
-// Every bundled section gains the tag's user fragment; the session's password already applies
-// to all of them, so it is not repeated; the unbundled section is left alone.
-TEST(Sdp, largeBundleIsRewrittenWithoutRescanningPerSection) {
-    // Sized so that searching the session part and the bundle's mid list again for every
-    // section takes many minutes, where one pass takes a fraction of a second.
-    constexpr int count = 200'000;
-    std::string session = "v=0\r\na=group:BUNDLE", filler, in, out;
-    for (int i = 0; i < count; ++i) {
-        const std::string mid = "a=mid:" + std::to_string(i) + "\r\n", tag = "a=ice-ufrag:tag\r\n";
-        session += " " + std::to_string(i);
-        filler += "a=x-filler\r\n";
-        in += "m=video 9 X 0\r\n" + mid + (i == 0 ? tag : "");
-        out += "m=video 9 X 0\r\n" + (i == 0 ? mid + tag : tag + mid);
-    }
-    session += "\r\n" + filler + "a=ice-pwd:sessionpassword\r\n";
-    const std::string outside = "m=video 9 X 0\r\na=mid:outside\r\n";
-    // Compared whole but without a diff, which for texts this long would outlast the run.
-    EXPECT_TRUE(rtc::sdp::unifyBundleCredentials(session + in + outside) ==
-                session + out + outside);
 }
 
 TEST(Sdp, remoteCandidatesArePlacedOnTheFirstSectionWithTheirMid) {
@@ -388,32 +328,6 @@ TEST(EngineLog, busErrorsAndWarningsAreLoggedAtMostOnceASecondPerElement) {
     const std::string text = log.text();
     EXPECT_NE(text.find("engine_error=provoked: cannot decode ("), std::string::npos) << text;
     EXPECT_NE(text.find("frame 7)\n"), std::string::npos) << text;
-}
-
-// The helper every engine callback that must not outlive its owner goes through.
-struct Owner {
-    void add(int amount) { calls += amount; }
-    int calls = 0;
-};
-
-TEST(WeakBind, boundCallbackNeitherKeepsItsOwnerAliveNorOutlivesIt) {
-    auto owner = std::make_shared<Owner>();
-    const std::weak_ptr<Owner> watch = owner;
-    auto byMember = rtc::weakBind(watch, &Owner::add);
-    auto byLambda = rtc::weakBind(watch, [](Owner& self, int n) { self.add(10 * n); });
-    byMember(1);
-    byLambda(2);
-    EXPECT_EQ(owner->calls, 21);
-    // A callback that drops the last owner (closes its own connection) still finishes on it.
-    auto closing = rtc::weakBind(watch, [&](Owner& self) {
-        owner.reset();
-        EXPECT_FALSE(watch.expired());
-        self.add(1);
-    });
-    closing();
-    EXPECT_TRUE(watch.expired());
-    byMember(1);  // reaching the owner now would be a use after free
-    byLambda(1);
 }
 
 }  // namespace

@@ -208,20 +208,6 @@ TEST(SignalingPoller, refusalsAreReportedOnceAndOnlyARefusedOfferIsAppliedLater)
     EXPECT_EQ(p.poller.state().after, 4);
 }
 
-// A stop during a request is proven end to end; here, the pace and no request after the stop.
-TEST(SignalingPoller, pacesItsCyclesUntilTheStop) {
-    Poller p;
-    std::vector<std::chrono::steady_clock::time_point> times;
-    p.onGet = [&](const std::string&) {
-        times.push_back(std::chrono::steady_clock::now());
-        p.stopRequested = times.size() == 2;
-        return reply(json::array());
-    };
-    p.poller.run();
-    ASSERT_EQ(times.size(), 2u);
-    EXPECT_GE(times[1] - times[0], std::chrono::milliseconds(450));
-}
-
 TEST_F(SignalingUplinkTest, candidatesWaitForTheAnswerThenGoInArrivalOrderWithTheViewerId) {
     peer->emitLocalCandidate(candidate(1, "audio"));
     peer->emitLocalCandidate(candidate(2, "video"));

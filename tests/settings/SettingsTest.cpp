@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ClientTitle.hpp"
 #include "settings/SettingsMenu.hpp"
 #include "settings/SettingsStore.hpp"
 #include "support/ScopedEnv.hpp"
@@ -148,15 +147,6 @@ TEST(SettingsMenuCommands, eachChoiceSavesItsFileAndSaysSoOrShowsWhatWasAskedFor
                                              : std::vector<Notice>{{c.title, c.notice, c.icon}}));
         EXPECT_EQ(networkTests, c.id == 1004 ? 1 : 0);
     }
-}
-
-TEST(SettingsMenuCommands, informationNamesTheCodecAndTheDecoderInUse) {
-    const std::string keys = "\nF11 — полноэкранный режим\nCtrl+Alt+Shift+Q — освободить мышь";
-    const std::string title(platform::clientTitle);
-    EXPECT_EQ(informationText(true, "d3d11va"),
-              title + "\nКодек: HEVC / H.265\nДекодирование: D3D11VA (аппаратное)" + keys);
-    EXPECT_EQ(informationText(false, "software"),
-              title + "\nКодек: H.264\nДекодирование: программное" + keys);
 }
 
 // Every test gets its own settings folder through LOCALAPPDATA.
